@@ -1,0 +1,403 @@
+// Archive walk. Owns the texts of one walk (entry name, external path, message) as static
+// areas; uses the streams, counts and buffers of engine_state.h. One walk at a time.
+#include "archive_walk.h"
+
+#include <array>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstring>
+
+#include "engine_state.h"
+#include "entry_check.h"
+#include "inflater.h"
+#include "status.h"
+#include "stream_io.h"
+#include "zip_records.h"
+
+namespace {
+
+char g_entryName[kMaxNameLen + 1];  // the central, then the local (working) name of an entry
+char g_externalPath[PATH_MAX];      // the external file last tried
+char g_message[360];                // every formatted failure and closing line
+
+// --- Reporting -----------------------------------------------------------------------------
+
+bool Fail(const char* text) {
+  ReportStatus(kLogLine, text);
+  return false;
+}
+
+// Formats into the message area (cut at its end, as every formatted line of the walk) and
+// reports it as a log line.
+__attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(g_message, sizeof g_message, format, args);
+  va_end(args);
+  ReportStatus(kLogLine, g_message);
+}
+
+#define FAIL_F(...) (Log(__VA_ARGS__), false)
+
+bool ReadFail(int site) { return FAIL_F(kReadErrorFmt, site); }
+
+// --- Reading -------------------------------------------------------------------------------
+
+bool ReadExact(void* buffer, size_t size) {
+  return size == 0 || ReadStream(g_archive, buffer, size) == size;
+}
+
+// Seeks to an absolute position. A place the stream cannot take (beyond the 63-bit range)
+// fails here, so the next read reports its own site instead of reading where the stream was.
+bool SeekTo(uint64_t offset) {
+  return offset <= static_cast<uint64_t>(INT64_MAX) &&
+         SeekStream(g_archive, static_cast<int64_t>(offset), SEEK_SET) == 0;
+}
+
+// Reads a stored name of `length` bytes into the entry name: its first 259 bytes, the rest
+// stepped over. False on a short read.
+bool ReadName(uint16_t length) {
+  memset(g_entryName, 0, sizeof g_entryName);
+  size_t kept = length < kMaxNameLen ? length : kMaxNameLen;
+  if (!ReadExact(g_entryName, kept)) return false;
+  if (length > kept) SeekStream(g_archive, static_cast<int64_t>(length - kept), SEEK_CUR);
+  return true;
+}
+
+// --- Names and paths -----------------------------------------------------------------------
+
+// The part of `name` after its last '/'; failing that, after its last backslash.
+const char* BaseName(const char* name) {
+  const char* slash = strrchr(name, '/');
+  if (slash == nullptr) slash = strrchr(name, '\\');
+  return slash ? slash + 1 : name;
+}
+
+bool EndsWithSeparator(const char* text) {
+  size_t n = strlen(text);
+  return n > 0 && (text[n - 1] == '/' || text[n - 1] == '\\');
+}
+
+bool EndsWithSlash(const char* text) {
+  size_t n = strlen(text);
+  return n > 0 && text[n - 1] == '/';
+}
+
+// True when a component of `name`, split at '/' and at backslash, is "..": looking such a name
+// up would read a file outside the compared folder.
+bool HasParentComponent(const char* name) {
+  const char* start = name;
+  for (const char* p = name;; ++p) {
+    if (*p == '/' || *p == '\\' || *p == '\0') {
+      if (p - start == 2 && start[0] == '.' && start[1] == '.') return true;
+      if (*p == '\0') return false;
+      start = p + 1;
+    }
+  }
+}
+
+// Joins `folder`, a '/' unless it already ends in a separator, and `name` into the external
+// path. False, leaving the path empty, when the result would not fit: a cut path could name a
+// different file.
+bool BuildExternalPath(const char* folder, size_t folder_len, const char* name) {
+  const char* sep = (folder_len > 0 && (folder[folder_len - 1] == '/' ||
+                                        folder[folder_len - 1] == '\\'))
+                        ? ""
+                        : "/";
+  int n = snprintf(g_externalPath, sizeof g_externalPath, "%.*s%s%s",
+                   static_cast<int>(folder_len), folder, sep, name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof g_externalPath) {
+    g_externalPath[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+// --- One walk's counters -------------------------------------------------------------------
+
+struct WalkCounts {
+  int32_t unopened = 0;  // entries whose external file neither try opened
+  int32_t compared = 0;  // entries that passed the external branch with data
+};
+
+// --- Entry data ----------------------------------------------------------------------------
+
+// Stored or deflated data of an internal check (or a ".DS_Store" entry of an external run).
+bool CheckInternal(uint16_t method, uint64_t compressed, uint32_t* crc) {
+  if (method == kMethodDeflated) {
+    int rc = CheckEntryData(compressed, crc, nullptr, g_entryName);
+    if (rc == kEntryOk) return true;
+    if (rc == kEntryStopped) return Fail(kStoppedByUser);
+    return FAIL_F(kInflateErrorFmt, rc);
+  }
+  for (uint64_t remaining = compressed; remaining > 0;) {
+    size_t n = remaining < kChunkSize ? static_cast<size_t>(remaining) : kChunkSize;
+    if (!ReadExact(g_chunkBuffer.data(), n)) return Fail(kIncompleteInArchive);
+    *crc = Crc32(*crc, g_chunkBuffer.data(), n);
+    remaining -= n;
+  }
+  return true;
+}
+
+// Stored data compared chunk by chunk with `external` (which may be null: CRC only).
+bool CompareStored(uint64_t compressed, uint32_t* crc, FILE* external) {
+  for (uint64_t remaining = compressed; remaining > 0;) {
+    size_t n = remaining < kChunkSize ? static_cast<size_t>(remaining) : kChunkSize;
+    if (!ReadExact(g_chunkBuffer.data(), n)) return Fail(kIncompleteInArchive);
+    *crc = Crc32(*crc, g_chunkBuffer.data(), n);
+    if (external != nullptr) {
+      if (ReadStream(external, g_compareBuffer.data(), n) != n)
+        return FAIL_F(kIncompleteExternalFmt, g_externalPath);
+      if (memcmp(g_chunkBuffer.data(), g_compareBuffer.data(), n) != 0)
+        return FAIL_F(kContentsDifferFmt, g_externalPath);
+    }
+    remaining -= n;
+  }
+  return true;
+}
+
+// Opens the external file of the working name, trying the folder itself and then the folder's
+// parent (archives made from the folder's parent hold the folder's own name as their first
+// component). Sets *is_directory when the path tried names a directory. Returns the stream, or
+// null when neither try opened a file.
+FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCounts* counts,
+                   bool* too_long) {
+  *is_directory = false;
+  *too_long = false;
+  size_t folder_len = strlen(folder);
+  if (!BuildExternalPath(folder, folder_len, g_entryName)) return *too_long = true, nullptr;
+  PathKind kind = KindOf(g_externalPath);
+  if (kind == PathKind::kDirectory || EndsWithSlash(g_externalPath))
+    return *is_directory = true, nullptr;
+  FILE* stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath) : nullptr;
+  if (stream != nullptr) return stream;
+
+  // Second try: the folder's parent, keeping its separator.
+  size_t parent_len = folder_len;
+  if (parent_len > 0 && (folder[parent_len - 1] == '/' || folder[parent_len - 1] == '\\'))
+    --parent_len;
+  size_t cut = parent_len;
+  while (cut > 0 && folder[cut - 1] != '/') --cut;
+  if (cut == 0) {
+    cut = parent_len;
+    while (cut > 0 && folder[cut - 1] != '\\') --cut;
+  }
+  if (cut == 0) return nullptr;  // no parent to try; not counted as unopened
+  if (!BuildExternalPath(folder, cut, g_entryName)) return *too_long = true, nullptr;
+  kind = KindOf(g_externalPath);
+  if (kind == PathKind::kDirectory) return *is_directory = true, nullptr;
+  stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath) : nullptr;
+  if (stream == nullptr) {
+    Log(kCantOpenExternalFmt, index, g_entryName);
+    ++counts->unopened;
+  }
+  return stream;
+}
+
+// The external branch of one entry: compare its data with the folder's file.
+bool CheckExternal(const char* folder, int32_t index, uint16_t method, uint64_t compressed,
+                   uint32_t* crc, WalkCounts* counts) {
+  if (HasParentComponent(g_entryName)) return FAIL_F(kUnsafeNameFmt, g_entryName);
+  bool is_directory, too_long;
+  FILE* external = OpenExternal(folder, index, &is_directory, counts, &too_long);
+  if (too_long) return FAIL_F(kPathTooLongFmt, g_entryName);
+  if (is_directory) {
+    // A directory entry's name ends in '/': nothing to read or compare. A file entry that
+    // meets a directory in the folder is a mismatch.
+    if (EndsWithSlash(g_externalPath)) return true;
+    return FAIL_F(kDirNoSlashFmt, g_externalPath);
+  }
+  if (method == kMethodDeflated) {
+    int rc = CheckEntryData(compressed, crc, external, g_entryName);
+    CloseStream(external);
+    if (rc == kEntryOk) return ++counts->compared, true;
+    if (rc == kEntryDiffers) return FAIL_F(kContentsDifferFmt, g_externalPath);
+    if (rc == kEntryStopped) return Fail(kStoppedByUser);
+    return FAIL_F(kDecompressErrorFmt, g_externalPath, rc);
+  }
+  bool ok = CompareStored(compressed, crc, external);
+  CloseStream(external);
+  if (ok) ++counts->compared;
+  return ok;
+}
+
+// --- End records ---------------------------------------------------------------------------
+
+// Format notes: the end record is 22 bytes and a comment of up to 65,535 bytes, so its signature
+// starts between 22 and 65,557 bytes before the end of the file. The tail is read once and
+// searched from the end, so a comment that happens to hold the signature cannot hide the real
+// record behind it. Nothing before the start of the file is read.
+bool FindEndRecord(uint64_t* position) {
+  SeekStream(g_archive, 0, SEEK_END);
+  int64_t size = TellStream(g_archive);
+  if (size < 0) return Fail(kNoLocation);
+  if (static_cast<uint64_t>(size) < kEndRecordLen) return Fail(kEndRecordNotFound);
+  size_t span = static_cast<uint64_t>(size) < kEndSearchSpan ? static_cast<size_t>(size)
+                                                              : kEndSearchSpan;
+  uint64_t tail_start = static_cast<uint64_t>(size) - span;
+  if (!SeekTo(tail_start) || !ReadExact(g_tailBuffer.data(), span)) return ReadFail(1);
+  for (size_t i = span - kEndRecordLen + 1; i-- > 0;) {
+    if (g_tailBuffer[i] == 0x50 && Le32(&g_tailBuffer[i]) == kEndRecordSig) {
+      *position = tail_start + i;
+      return true;
+    }
+  }
+  return Fail(kEndRecordNotFound);
+}
+
+// Reads the locator (when 20 bytes precede the end record), the end record's fields and, in a
+// ZIP64 archive, the ZIP64 end record; leaves the stream at the first central header.
+bool ReadEndRecords(uint64_t end_record, bool* zip64, int32_t* entry_count,
+                    uint64_t* directory) {
+  *zip64 = false;
+  Zip64Locator locator{};
+  if (end_record >= kZip64LocatorLen) {
+    std::array<unsigned char, kZip64LocatorLen> raw;
+    if (!SeekTo(end_record - kZip64LocatorLen) || !ReadExact(raw.data(), raw.size()))
+      return ReadFail(2);
+    locator = DecodeZip64Locator(raw);
+    *zip64 = locator.signature == kZip64LocatorSig;
+  }
+  std::array<unsigned char, kEndRecordFieldsLen> fields_raw;
+  if (!SeekTo(end_record + kEndRecordFieldsOffset) ||
+      !ReadExact(fields_raw.data(), fields_raw.size()))
+    return ReadFail(3);
+  EndRecordFields fields = DecodeEndRecordFields(fields_raw);
+  *entry_count = fields.total_entries;
+  *directory = fields.directory_offset;
+  if (*zip64) {
+    std::array<unsigned char, kZip64EndRecordLen> raw;
+    if (!SeekTo(locator.end_record_offset) || !ReadExact(raw.data(), raw.size()))
+      return ReadFail(4);
+    Zip64EndRecord record = DecodeZip64EndRecord(raw);
+    // The count is kept as a signed 32-bit number; a larger one cannot be walked honestly.
+    if (record.total_entries > static_cast<uint64_t>(INT32_MAX)) return Fail(kBadZip64Count);
+    *entry_count = static_cast<int32_t>(record.total_entries);
+    *directory = record.directory_offset;
+  }
+  return true;
+}
+
+// --- Name lists ----------------------------------------------------------------------------
+
+FILE* CreateList(const char* file_name) {
+  char path[PATH_MAX];
+  int n = snprintf(path, sizeof path, "%s/%s", NameListFolder(), file_name);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
+  return CreateNoFollow(path);
+}
+
+// --- One entry -----------------------------------------------------------------------------
+
+// Checks central directory entry `index`, with the stream at its header (*position). On success
+// leaves *position at the next header.
+bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
+                uint64_t* position, WalkCounts* counts) {
+  std::array<unsigned char, kCentralHeaderLen> central_raw;
+  if (!SeekTo(*position) || !ReadExact(central_raw.data(), central_raw.size())) return ReadFail(5);
+  CentralHeader central = DecodeCentralHeader(central_raw);
+  if (central.signature != kCentralHeaderSig) return Fail(kBadCentralSig);
+  if (central.method != kMethodStored && central.method != kMethodDeflated)
+    return Fail(kUnknownMethod);
+  if (!ReadName(central.name_length)) return ReadFail(6);
+  if (g_archiveList != nullptr) fprintf(g_archiveList, "%s\n", g_entryName);
+  if (ReportStatus(kStatusLine, g_entryName)) return Fail(kStopped);
+  if (!ReadExact(g_extraBuffer.data(), central.extra_length)) return ReadFail(7);
+
+  // Format notes: entries of 4 GB or more are refused; a marked size is real only through the
+  // ZIP64 sub-field, and one the sub-field does not give cannot be checked.
+  CentralValues values =
+      ReadCentralValues(central, zip64, g_extraBuffer.data(), central.extra_length);
+  if (!values.sizes_known || values.compressed_size >= k4GB ||
+      values.uncompressed_size >= k4GB)
+    return Fail(kTooLarge);
+  *position += kCentralHeaderLen + central.name_length + central.extra_length +
+               central.comment_length;
+
+  std::array<unsigned char, kLocalHeaderLen> local_raw;
+  if (!SeekTo(values.local_header_offset) || !ReadExact(local_raw.data(), local_raw.size()))
+    return ReadFail(8);
+  LocalHeader local = DecodeLocalHeader(local_raw);
+  // The local header's size markers need no check of their own: the central directory's real
+  // sizes, already below 4 GB, are the ones used.
+  if (local.signature != kLocalHeaderSig) return Fail(kBadLocalSig);
+  if (!ReadName(local.name_length)) return ReadFail(9);
+  if (!ReadExact(g_extraBuffer.data(), local.extra_length)) return ReadFail(12);
+  uint64_t data_start =
+      values.local_header_offset + kLocalHeaderLen + local.name_length + local.extra_length;
+
+  // Format notes: with a data descriptor (flags bit 3) the local header's sizes are placeholders
+  // by the format's own rule, and so is a ZIP64 sub-field beside them: streaming writers
+  // (python's zipfile on an unseekable stream) leave zeros there. The central size stands.
+  uint64_t compressed = values.compressed_size;
+  bool has_descriptor = (local.flags & kFlagDataDescriptor) != 0;
+  if (!has_descriptor) {
+    bool found;
+    uint64_t local_size =
+        ReadLocalZip64CompressedSize(g_extraBuffer.data(), local.extra_length, &found);
+    if (found) compressed = local_size;
+  }
+
+  bool ds_store = strcmp(BaseName(g_entryName), ".DS_Store") == 0;
+  if (!ds_store && !EndsWithSeparator(g_entryName))
+    ++g_archiveFileCount;
+
+  uint32_t crc = Crc32(0, nullptr, 0);
+  bool ok = external && !ds_store
+                ? CheckExternal(folder, index, central.method, compressed, &crc, counts)
+                : CheckInternal(central.method, compressed, &crc);
+  if (!ok) return false;
+  if (crc != central.crc32) return Fail(kCrcMismatch);
+
+  if (has_descriptor) {
+    // Read where the data ends, also when nothing of it was read (a directory entry compared
+    // with the folder): Java's writers give directories 2 deflated bytes and a descriptor.
+    unsigned char sig[4];
+    if (!SeekTo(data_start + compressed) || !ReadExact(sig, sizeof sig)) return ReadFail(10);
+    if (Le32(sig) != kDataDescriptorSig) SeekStream(g_archive, -4, SEEK_CUR);
+    std::array<unsigned char, kDescriptorValuesLen> values_raw;
+    if (!ReadExact(values_raw.data(), values_raw.size())) return ReadFail(11);
+    DataDescriptor descriptor = DecodeDescriptorValues(values_raw);
+    if (descriptor.compressed_size != values.compressed_size)
+      return Fail(kDescriptorSizeMismatch);
+    if (descriptor.crc32 != central.crc32) return Fail(kDescriptorCrcMismatch);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool WalkArchive(const char* folder_path, const char* archive_path, bool external) {
+  // A caller that did not close what an earlier failed walk left open loses nothing by this.
+  CloseStream(g_archive);
+  CloseStream(g_archiveList);
+  CloseStream(g_folderList);
+  g_archive = g_archiveList = g_folderList = nullptr;
+
+  g_archiveList = CreateList("x1.txt");
+  g_folderList = CreateList("x2.txt");
+  g_archiveFileCount = 0;
+  WalkCounts counts;
+
+  g_archive = OpenRegularFile(archive_path);
+  if (g_archive == nullptr) return Fail(kCantOpenArchive);
+
+  uint64_t end_record, position;
+  bool zip64;
+  int32_t entry_count;
+  if (!FindEndRecord(&end_record)) return false;
+  if (!ReadEndRecords(end_record, &zip64, &entry_count, &position)) return false;
+  for (int32_t index = 0; index < entry_count; ++index) {
+    if (!CheckEntry(folder_path, external, zip64, index, &position, &counts)) return false;
+  }
+
+  CloseStream(g_archive);
+  g_archive = nullptr;
+  Log(kVerifiedFmt, g_archiveFileCount);
+  if (external) {
+    Log(kUnopenedFmt, counts.unopened);
+    Log(kComparedFmt, counts.compared);
+  }
+  return true;
+}

@@ -1,0 +1,51 @@
+// Process-wide state of the verification engine, all in one place. One run at a time, on one
+// thread; nothing here is re-entrant. Each item says who sets it, who reads it and when it is
+// reset. The large buffers are static and live as long as the process.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <climits>
+
+// --- Stop request --------------------------------------------------------------------------
+// Cleared by a front end when a command starts, raised by its Stop (a button, SIGINT), handed
+// back by every ReportStatus call. The engine itself never reads it directly.
+extern bool g_stopRequested;
+
+// --- Streams -------------------------------------------------------------------------------
+// The archive: opened by WalkArchive(); closed by it on success, by RunVerification() after a
+// failed walk. Null whenever no run is under way.
+extern FILE* g_archive;
+// The name lists x1.txt (archive entries) and x2.txt (folder files): created (truncated) by every
+// WalkArchive(), written by it and by CountFolderFile(), closed by RunVerification(). Null when
+// closed or when they could not be created.
+extern FILE* g_archiveList;
+extern FILE* g_folderList;
+
+// --- Counts --------------------------------------------------------------------------------
+// Files in the archive (entries that are neither directories nor ".DS_Store"): reset and counted
+// by WalkArchive(). Files in the folder: reset by RunVerification(), counted by CountFolderFile().
+// Both keep their values after a run until the next one.
+extern int32_t g_archiveFileCount;
+extern int32_t g_folderFileCount;
+
+// --- Where the name lists go ---------------------------------------------------------------
+// The folder that receives x1.txt and x2.txt; "/Temp" unless SetNameListFolder() changed it.
+// Read at the start of every walk.
+inline constexpr const char* kDefaultNameListFolder = "/Temp";
+// Points the name lists at `folder` (copied). Returns false, changing nothing, when the folder
+// name does not leave room for "/x1.txt" within PATH_MAX.
+bool SetNameListFolder(const char* folder);
+const char* NameListFolder();
+
+// --- Static buffers of the archive walk ----------------------------------------------------
+inline constexpr size_t kChunkSize = 1048576;        // stored data moves 1 MiB at a time
+inline constexpr size_t kExtraBufferSize = 65536;    // fits the largest 16-bit extra field length
+inline constexpr size_t kEndSearchSpan = 65557;      // 22-byte end record + 65,535-byte comment
+
+extern std::array<unsigned char, kChunkSize> g_chunkBuffer;    // archive bytes of a stored entry
+extern std::array<unsigned char, kChunkSize> g_compareBuffer;  // the external file's same chunk
+extern std::array<unsigned char, kExtraBufferSize> g_extraBuffer;  // extra field being decoded
+extern std::array<unsigned char, kEndSearchSpan> g_tailBuffer;  // file tail searched for the end record

@@ -1,0 +1,33 @@
+// Source folder walk: visits a folder and everything below it, depth first, each folder before
+// its content, and hands every entry to a visit callback. Also the per-file callback that counts
+// the compared folder's files into g_folderFileCount and lists them in g_folderList. Keeps no
+// state between calls; one thread.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int32_t kEntryFile = 1;
+inline constexpr int32_t kEntryFolder = 2;
+
+struct EntryPosition {
+  int32_t name_offset;  // index of the entry's own name: one past the last '/' (or backslash)
+  int32_t level;        // the starting folder's level (0 for -1); one deeper per folder
+};
+
+// Called for every folder and file; 0 goes on, anything else ends the whole walk with it.
+using VisitCallback = int32_t (*)(const char* path, int32_t kind, EntryPosition position,
+                                  void* context);
+
+// Walks `folder_path`, visiting the folder itself first (kind 2) and then each entry in the
+// order the directory yields it, sub-folders walked completely before the next entry. A start
+// level of -1 visits only the starting folder's files. Results:
+//    0  went through (folders that cannot be read, names too long for a path, link loops and
+//       "$Recycle.Bin" are passed over)
+//   -1  a folder could not be opened or read for another reason
+//   else the non-zero value with which `visit` stopped the walk
+int32_t WalkSourceFolder(const char* folder_path, VisitCallback visit, int32_t start_level,
+                         void* context);
+
+// The per-file callback of a verification run: reports `path` as a status line (returns 1 when
+// that hands back the stop request), then counts and lists every file not named ".DS_Store".
+int32_t CountFolderFile(const char* path, int32_t kind, EntryPosition position, void* context);

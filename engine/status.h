@@ -1,0 +1,13 @@
+// The Status channel: how the engine and the ETag calculator tell the user what they are doing
+// and learn whether the user asked them to stop. Each program (the dialog, the command line,
+// every test program) defines ReportStatus once; the engine only declares and calls it.
+// Everything here runs on one thread.
+#pragma once
+
+inline constexpr int kStatusLine = 0;  // replaces the one-line status (current activity)
+inline constexpr int kLogLine = 1;     // appends one line to the message pane / log
+
+// Shows `text` as the status line (kind 0) or appends it as a log line (kind 1); a null `text`
+// shows nothing. Returns the stop request as it stands after the call, so a Stop handled during
+// the call is already seen by the caller. Never blocks.
+bool ReportStatus(int kind, const char* text);

@@ -1,0 +1,43 @@
+// File access of the engine and the ETag calculator: opening only regular files, creating the
+// name lists without following links, and every read of an archive or external file, through a
+// seam that tests use to make a chosen read fail or come up short. One thread; the seam's state
+// is process-wide.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Opens `path` for binary reading ("rb") only when it names a regular file once links are
+// followed, so a FIFO or a device can never block or feed a run. Returns null otherwise (errno
+// says why; ENOTSUP-like cases give EINVAL).
+FILE* OpenRegularFile(const char* path);
+
+// Creates or truncates `path` for binary writing ("wb"), refusing to follow a symbolic link
+// planted at that place. Returns null on any failure.
+FILE* CreateNoFollow(const char* path);
+
+// True when `path` names an existing directory (links followed).
+bool IsDirectory(const char* path);
+
+// Kind of what a path names, links followed.
+enum class PathKind { kMissing, kRegular, kDirectory, kOther };
+PathKind KindOf(const char* path);
+
+// Reads up to `size` bytes; the count read, short at the end of the file or on an error.
+size_t ReadStream(FILE* stream, void* buffer, size_t size);
+// True when a read on `stream` failed (the error indicator, or an injected failure).
+bool StreamFailed(FILE* stream);
+// 64-bit seek and tell; results as fseeko and ftello.
+int SeekStream(FILE* stream, int64_t offset, int whence);
+int64_t TellStream(FILE* stream);
+
+// --- Test seam -----------------------------------------------------------------------------
+// Counts every ReadStream call from now on; the call numbered `nth` (1 = the next one) reads
+// only `allowed` bytes of those asked and, when `fail` is set, marks the stream as failed until
+// it is closed through CloseStream or ClearReadFault is called. `nth` 0 disarms.
+void InjectReadFault(uint64_t nth, size_t allowed, bool fail);
+void ClearReadFault();
+uint64_t ReadCallCount();  // ReadStream calls since the last InjectReadFault/ClearReadFault
+// Closes a stream opened by this module and forgets an injected failure on it. Null is a no-op.
+int CloseStream(FILE* stream);

@@ -1,0 +1,148 @@
+// The ZIP vocabulary: record signatures, fixed record lengths, the decoded records, and the
+// little-endian cursor through which every record is decoded. Pure functions over byte arrays;
+// no I/O and no state.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// --- Signatures (as read little-endian) ----------------------------------------------------
+inline constexpr uint32_t kEndRecordSig = 0x06054b50;        // "PK\5\6"
+inline constexpr uint32_t kZip64LocatorSig = 0x07064b50;     // "PK\6\7"
+inline constexpr uint32_t kCentralHeaderSig = 0x02014b50;    // "PK\1\2"
+inline constexpr uint32_t kLocalHeaderSig = 0x04034b50;      // "PK\3\4"
+inline constexpr uint32_t kDataDescriptorSig = 0x08074b50;   // "PK\7\8", optional
+
+// --- Fixed record lengths ------------------------------------------------------------------
+inline constexpr size_t kEndRecordLen = 22;          // without the comment
+inline constexpr size_t kEndRecordFieldsOffset = 10; // total count, directory size, offset
+inline constexpr size_t kEndRecordFieldsLen = 10;
+inline constexpr size_t kZip64LocatorLen = 20;
+inline constexpr size_t kZip64EndRecordLen = 56;     // the part that is read
+inline constexpr size_t kCentralHeaderLen = 46;
+inline constexpr size_t kLocalHeaderLen = 30;
+inline constexpr size_t kDescriptorValuesLen = 12;   // CRC-32, compressed, uncompressed (4 each)
+
+inline constexpr size_t kMaxNameLen = 259;           // stored name bytes kept; the rest skipped
+inline constexpr uint32_t kSizeMarker = 0xFFFFFFFF;  // in a ZIP64 archive: "see the ZIP64 field"
+inline constexpr uint16_t kZip64ExtraId = 0x0001;
+inline constexpr uint16_t kFlagDataDescriptor = 0x0008;  // local flags bit 3
+inline constexpr uint16_t kMethodStored = 0;
+inline constexpr uint16_t kMethodDeflated = 8;
+inline constexpr uint64_t k4GB = 0x100000000ull;
+
+// --- Little-endian cursor ------------------------------------------------------------------
+// Reads fields in order from a byte range; a read past the end yields 0 and turns ok() false
+// for good, so a decoder checks once at its end.
+class ByteCursor {
+ public:
+  ByteCursor(const unsigned char* data, size_t size) : data_(data), size_(size) {}
+  uint16_t U16() { return static_cast<uint16_t>(Take(2)); }
+  uint32_t U32() { return static_cast<uint32_t>(Take(4)); }
+  uint64_t U64() { return Take(8); }
+  void Skip(size_t n) {
+    if (!Fits(n)) return;
+    pos_ += n;
+  }
+  bool ok() const { return ok_; }
+  size_t remaining() const { return ok_ ? size_ - pos_ : 0; }
+
+ private:
+  bool Fits(size_t n) {
+    if (!ok_ || size_ - pos_ < n) ok_ = false;
+    return ok_;
+  }
+  uint64_t Take(size_t n) {
+    if (!Fits(n)) return 0;
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(data_[pos_ + i]) << (8 * i);
+    pos_ += n;
+    return v;
+  }
+  const unsigned char* data_;
+  size_t size_;
+  size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+// --- Decoded records -----------------------------------------------------------------------
+struct EndRecordFields {  // the three fields read from offset 10 of the end record
+  uint16_t total_entries;
+  uint32_t directory_size;    // read, not used
+  uint32_t directory_offset;
+};
+
+struct Zip64Locator {
+  uint32_t signature;
+  uint64_t end_record_offset;
+};
+
+struct Zip64EndRecord {
+  uint64_t total_entries;
+  uint64_t directory_offset;
+};
+
+struct CentralHeader {
+  uint32_t signature;
+  uint16_t method;
+  uint32_t crc32;
+  uint32_t compressed_size;
+  uint32_t uncompressed_size;
+  uint16_t name_length;
+  uint16_t extra_length;
+  uint16_t comment_length;
+  uint32_t local_header_offset;
+};
+
+struct LocalHeader {
+  uint32_t signature;
+  uint16_t flags;
+  uint32_t compressed_size;    // only tested for the marker
+  uint32_t uncompressed_size;  // only tested for the marker
+  uint16_t name_length;
+  uint16_t extra_length;
+};
+
+struct DataDescriptor {
+  uint32_t crc32;
+  uint32_t compressed_size;
+  uint32_t uncompressed_size;  // read, not compared
+};
+
+// Each decoder takes exactly its record's fixed bytes; the array type carries the length.
+EndRecordFields DecodeEndRecordFields(const std::array<unsigned char, kEndRecordFieldsLen>& raw);
+Zip64Locator DecodeZip64Locator(const std::array<unsigned char, kZip64LocatorLen>& raw);
+Zip64EndRecord DecodeZip64EndRecord(const std::array<unsigned char, kZip64EndRecordLen>& raw);
+CentralHeader DecodeCentralHeader(const std::array<unsigned char, kCentralHeaderLen>& raw);
+LocalHeader DecodeLocalHeader(const std::array<unsigned char, kLocalHeaderLen>& raw);
+DataDescriptor DecodeDescriptorValues(const std::array<unsigned char, kDescriptorValuesLen>& raw);
+
+// Little-endian 32-bit value of the first four bytes.
+uint32_t Le32(const unsigned char* p);
+
+// The real sizes and offset of a central directory entry, after its ZIP64 sub-field.
+struct CentralValues {
+  uint64_t compressed_size;
+  uint64_t uncompressed_size;
+  uint64_t local_header_offset;
+  bool sizes_known;  // false: a size carries the marker but the sub-field holds no value for it
+};
+
+// Format notes: in a ZIP64 archive a 32-bit size of 0xFFFFFFFF says the real value stands in the
+// ZIP64 sub-field (0x0001), whose 8-byte values come in the order uncompressed size, compressed
+// size, local header offset, each present only when its 32-bit field holds the marker. Info-ZIP
+// with -fz, bsdtar's zip64 option and most streaming writers mark small entries this way. Outside
+// a ZIP64 archive 0xFFFFFFFF is an ordinary size; only the offset is looked up there, at data
+// offset 0, as older writers that set the marker on the offset alone expect.
+// Every sub-field is examined in order and the last that qualifies wins; a sub-field counts only
+// when its 4-byte header lies inside the extra field, a value only when its 8 bytes lie inside
+// the sub-field.
+CentralValues ReadCentralValues(const CentralHeader& header, bool zip64_archive,
+                                const unsigned char* extra, size_t extra_length);
+
+// The compressed length a local header's ZIP64 sub-field gives: the 8 bytes at data offset 8 of
+// a sub-field of 16 or more bytes (after the uncompressed size). Sets *found false when no
+// sub-field qualifies.
+uint64_t ReadLocalZip64CompressedSize(const unsigned char* extra, size_t extra_length,
+                                      bool* found);

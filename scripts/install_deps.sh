@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, the Debian 12 packages that building and testing Vormic need and that
+# are not installed yet. Sourced or run by run.sh and test.sh; does nothing when all are there.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  zlib1g-dev libisal-dev libgtest-dev qt6-base-dev
+  zip unzip python3 p7zip-full libarchive-tools
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    # python3 may come from elsewhere than Debian; any python3 on the PATH serves.
+    if [ "$p" = python3 ] && command -v python3 >/dev/null 2>&1; then continue; fi
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

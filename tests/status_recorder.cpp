@@ -1,0 +1,51 @@
+#include "status_recorder.h"
+
+#include <dirent.h>
+
+#include "engine_state.h"
+#include "status.h"
+
+StatusRecorder g_recorder;
+
+bool ReportStatus(int kind, const char* text) {
+  ++g_recorder.calls;
+  if (g_recorder.stop_at != 0 && g_recorder.calls == g_recorder.stop_at) g_stopRequested = true;
+  g_recorder.records.push_back({kind, text ? text : "", text == nullptr});
+  return g_stopRequested;
+}
+
+void StatusRecorder::Reset() {
+  records.clear();
+  calls = 0;
+  stop_at = 0;
+  g_stopRequested = false;
+}
+
+std::vector<std::string> StatusRecorder::Logs() const {
+  std::vector<std::string> out;
+  for (const auto& r : records)
+    if (r.kind == 1 && !r.null_text) out.push_back(r.text);
+  return out;
+}
+
+std::vector<std::string> StatusRecorder::Statuses() const {
+  std::vector<std::string> out;
+  for (const auto& r : records)
+    if (r.kind == 0 && !r.null_text) out.push_back(r.text);
+  return out;
+}
+
+std::string StatusRecorder::LastStatus() const {
+  auto s = Statuses();
+  return s.empty() ? std::string() : s.back();
+}
+
+int CountOpenFds() {
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n - 1;  // the descriptor of this very listing
+}

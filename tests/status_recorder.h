@@ -1,0 +1,29 @@
+// The test programs' Status channel: ReportStatus records every (kind, text) in order and can
+// raise the stop request at a chosen report, so tests assert the exact lines a run produced.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct StatusRecord {
+  int kind;
+  std::string text;
+  bool null_text;
+};
+
+struct StatusRecorder {
+  std::vector<StatusRecord> records;
+  int calls = 0;
+  int stop_at = 0;  // raise g_stopRequested at this report (1 = the first); 0 = never
+
+  // Forgets every record, clears the stop request and the planned stop.
+  void Reset();
+  std::vector<std::string> Logs() const;      // kind 1 texts, in order
+  std::vector<std::string> Statuses() const;  // kind 0 texts, in order
+  std::string LastStatus() const;
+};
+
+extern StatusRecorder g_recorder;
+
+// Number of open file descriptors of this process (entries of /proc/self/fd).
+int CountOpenFds();
