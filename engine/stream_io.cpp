@@ -14,10 +14,12 @@ uint64_t g_faultAt = 0;        // the call to cut short; 0 = none
 size_t g_faultAllowed = 0;     // bytes that call may read
 bool g_faultFails = false;     // whether that call marks the stream failed
 FILE* g_failedStream = nullptr;  // the stream an injected failure marked
+OpenHook g_openHook = nullptr;   // replaces the file system in OpenRegularFile when set
 
 }  // namespace
 
 FILE* OpenRegularFile(const char* path) {
+  if (g_openHook != nullptr) return g_openHook(path);
   // O_NONBLOCK so that opening a FIFO without a writer returns at once; cleared again below
   // since it is only there for the open itself.
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -88,6 +90,8 @@ void InjectReadFault(uint64_t nth, size_t allowed, bool fail) {
   g_faultFails = fail;
   g_failedStream = nullptr;
 }
+
+void SetOpenHook(OpenHook hook) { g_openHook = hook; }
 
 void ClearReadFault() { InjectReadFault(0, 0, false); }
 

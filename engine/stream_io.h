@@ -39,5 +39,10 @@ int64_t TellStream(FILE* stream);
 void InjectReadFault(uint64_t nth, size_t allowed, bool fail);
 void ClearReadFault();
 uint64_t ReadCallCount();  // ReadStream calls since the last InjectReadFault/ClearReadFault
+// Replaces how OpenRegularFile opens paths, for fuzzing and tests that serve an archive from
+// memory (fmemopen): the hook gets the path and returns a stream, or null to refuse it. Null
+// restores the file system.
+using OpenHook = FILE* (*)(const char* path);
+void SetOpenHook(OpenHook hook);
 // Closes a stream opened by this module and forgets an injected failure on it. Null is a no-op.
 int CloseStream(FILE* stream);
