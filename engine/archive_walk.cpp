@@ -319,11 +319,13 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
   if (!SeekTo(values.local_header_offset) || !ReadExact(local_raw.data(), local_raw.size()))
     return ReadFail(8);
   LocalHeader local = DecodeLocalHeader(local_raw);
-  // The local header's size markers need no check of their own: the central directory's real
-  // sizes, already below 4 GB, are the ones used.
   if (local.signature != kLocalHeaderSig) return Fail(kBadLocalSig);
   if (!ReadName(local.name_length)) return ReadFail(9);
   if (!ReadExact(g_extraBuffer.data(), local.extra_length)) return ReadFail(12);
+  // A marked local size is accepted when its own ZIP64 sub-field holds the value; the central
+  // directory's real sizes, already below 4 GB, are the ones compared.
+  if (!LocalMarkersResolved(local, zip64, g_extraBuffer.data(), local.extra_length))
+    return Fail(kTooLarge);
   uint64_t data_start =
       values.local_header_offset + kLocalHeaderLen + local.name_length + local.extra_length;
 
@@ -337,6 +339,7 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
     uint64_t local_size =
         ReadLocalZip64CompressedSize(g_extraBuffer.data(), local.extra_length, &found);
     if (found) compressed = local_size;
+    if (compressed >= k4GB) return Fail(kTooLarge);
   }
 
   bool ds_store = strcmp(BaseName(g_entryName), ".DS_Store") == 0;

@@ -19,12 +19,18 @@ using VisitCallback = int32_t (*)(const char* path, int32_t kind, EntryPosition 
                                   void* context);
 
 // Walks `folder_path`, visiting the folder itself first (kind 2) and then each entry in the
-// order the directory yields it, sub-folders walked completely before the next entry. A start
-// level of -1 visits only the starting folder's files. Results:
-//    0  went through (folders that cannot be read, names too long for a path, link loops and
-//       "$Recycle.Bin" are passed over)
-//   -1  a folder could not be opened or read for another reason
-//   else the non-zero value with which `visit` stopped the walk
+// order the directory yields it, sub-folders walked completely before the next entry. Entry
+// paths are the folder's path, a '/' unless it is empty or already ends in one, and the name;
+// an empty path walks the current folder. Links are followed: a link to a folder is walked as a
+// folder, every other entry that is not a folder (a link to a file, a dangling or looping link,
+// a FIFO) is visited as a file. A start level of -1 visits only the starting folder's files.
+// Passed over without a visit: "." and "..", folders named "$Recycle.Bin", a folder already on
+// the current path (a link loop) and an entry whose path would not fit in PATH_MAX. Results:
+//    0  went through, also when folders could not be read (EACCES, EPERM) or their names were
+//       refused (ENAMETOOLONG, EINVAL): such a folder is visited but not searched
+//   -1  a folder could not be opened or read for another reason (missing, not a folder, out of
+//       descriptors); every level closes its folder and the walk ends
+//   else the non-zero value with which `visit` stopped the walk; likewise every level closes
 int32_t WalkSourceFolder(const char* folder_path, VisitCallback visit, int32_t start_level,
                          void* context);
 

@@ -146,3 +146,9 @@ CentralValues ReadCentralValues(const CentralHeader& header, bool zip64_archive,
 // sub-field qualifies.
 uint64_t ReadLocalZip64CompressedSize(const unsigned char* extra, size_t extra_length,
                                       bool* found);
+
+// True unless a local header size carries the marker in a ZIP64 archive and no ZIP64 sub-field
+// of its extra field holds the value: 8 bytes for the uncompressed size, 16 when the compressed
+// size (which follows it) is marked.
+bool LocalMarkersResolved(const LocalHeader& header, bool zip64_archive,
+                          const unsigned char* extra, size_t extra_length);
