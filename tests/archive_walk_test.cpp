@@ -1,0 +1,947 @@
+// Archive walk and verification run, driven through RunVerification with the recording status
+// channel: the exact log lines of every failure and of success, in order; the end-record search;
+// ZIP64 markers; data descriptors; the external comparison and its two lookups; name lists;
+// progress and stop requests; every read site through the read-fault seam. Archives are built
+// in code (zip_builder.h) and written to a temporary folder; every run must leave no stream and
+// no descriptor open.
+#include "archive_walk.h"
+
+#include "engine_state.h"
+#include "status_recorder.h"
+#include "stream_io.h"
+#include "test_util.h"
+#include "verify_run.h"
+#include "zip_builder.h"
+
+#include <climits>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace zipt;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+ZipEntry Stored(const std::string& name, const std::string& data) {
+  ZipEntry e;
+  e.name = name;
+  e.data = data;
+  return e;
+}
+ZipEntry Deflated(const std::string& name, const std::string& data) {
+  ZipEntry e = Stored(name, data);
+  e.method = 8;
+  return e;
+}
+template <typename F>
+ZipEntry With(ZipEntry e, F change) {
+  change(e);
+  return e;
+}
+ZipSpec Spec(std::vector<ZipEntry> entries) {
+  ZipSpec s;
+  s.entries = std::move(entries);
+  return s;
+}
+template <typename F>
+ZipSpec With(ZipSpec s, F change) {
+  change(s);
+  return s;
+}
+
+const std::string kText = "The quick brown fox jumps over the lazy dog.\n";
+const std::string kLong = [] {
+  std::string s;
+  for (int i = 0; i < 2000; ++i) s += "line " + std::to_string(i) + " of a compressible file\n";
+  return s;
+}();
+
+// Replaces every "{src}" with the comparison folder's path.
+std::string Subst(std::string text, const std::string& folder) {
+  for (size_t at; (at = text.find("{src}")) != std::string::npos;) text.replace(at, 5, folder);
+  return text;
+}
+
+struct Outcome {
+  std::string result;
+  Lines logs;
+  Lines statuses;
+};
+
+class ArchiveWalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SetNameListFolder(lists_.path().c_str()));
+    g_recorder.Reset();
+    ClearReadFault();
+    fs::create_directories(src());
+  }
+  void TearDown() override {
+    ClearReadFault();
+    SetOpenHook(nullptr);
+    SetNameListFolder(kDefaultNameListFolder);
+    g_recorder.Reset();
+  }
+
+  std::string src() const { return dir_ / "src"; }
+  std::string archive() const { return dir_ / "a.zip"; }
+  void Put(const std::string& bytes) { WriteFile(archive(), bytes); }
+
+  // One run; checks that it left nothing open.
+  Outcome Run(bool external, const std::string& folder, const std::string& path, int stop_at = 0) {
+    g_recorder.Reset();
+    g_recorder.stop_at = stop_at;
+    int fds = CountOpenFds();
+    const char* result = RunVerification(folder.c_str(), path.c_str(), external);
+    EXPECT_EQ(g_archive, nullptr) << "the archive stream is still open";
+    EXPECT_EQ(g_archiveList, nullptr);
+    EXPECT_EQ(g_folderList, nullptr);
+    EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
+    return {result ? result : "(null)", g_recorder.Logs(), g_recorder.Statuses()};
+  }
+  Outcome Run(bool external, int stop_at = 0) {
+    return Run(external, external ? src() : "", archive(), stop_at);
+  }
+
+  TempDir dir_;
+  TempDir lists_;
+};
+
+using Make = std::function<std::string()>;                    // the archive's bytes
+using Fill = std::function<void(const std::string& folder)>;  // the comparison folder's files
+
+const char* kInt = "Verifying internally...";
+const char* kExt = "Verifying externally...";
+const char* kFailed = "Verification failed";
+const char* kNotFound = "End of central directory record not found";
+
+// One stored "a.txt" holding kText: the archive most rows change one thing of.
+ZipEntry A() { return Stored("a.txt", kText); }
+
+template <typename T, typename V>
+ZipEntry Set(ZipEntry e, T ZipEntry::*field, V value) {
+  e.*field = value;
+  return e;
+}
+
+Make Archive(ZipSpec s) {
+  return [s] { return BuildZip(s); };
+}
+Make One(ZipEntry e) { return Archive(Spec({std::move(e)})); }
+Make Zip64(ZipEntry e) {
+  return Archive(With(Spec({std::move(e)}), [](ZipSpec& s) { s.zip64 = true; }));
+}
+// The archive of A() with one field of its end records changed.
+template <typename T, typename V>
+Make OneWith(T ZipSpec::*field, V value, bool zip64 = false) {
+  ZipSpec s = Spec({A()});
+  s.*field = value;
+  s.zip64 = s.zip64 || zip64;
+  return Archive(s);
+}
+// The archive of A() with one byte changed: `record` picks the record, `at` the field in it.
+Make Messed(size_t (*record)(const ZipLayout&), size_t at, uint8_t mask) {
+  return [=] {
+    ZipLayout z = BuildZipLayout(Spec({A()}));
+    return MessWith(z.bytes, record(z) + at, mask);
+  };
+}
+size_t LocalOf(const ZipLayout& z) { return z.entries[0].local; }
+size_t CentralOf(const ZipLayout& z) { return z.entries[0].central; }
+size_t EndOf(const ZipLayout& z) { return z.end_record; }
+
+Fill Files(std::vector<std::pair<std::string, std::string>> files) {
+  return [files](const std::string& folder) {
+    for (const auto& [name, data] : files) WriteFile(folder + "/" + name, data);
+  };
+}
+Fill Folders(std::vector<std::string> names) {
+  return [names](const std::string& folder) {
+    for (const auto& name : names) fs::create_directories(folder + "/" + name);
+  };
+}
+
+// Closing lines of a sound run.
+Lines Verified(int files) { return {kInt, "Verified " + std::to_string(files) + " files"}; }
+Lines VerifiedExt(int files, int unopened, int compared) {
+  return {kExt, "Verified " + std::to_string(files) + " files",
+          std::to_string(unopened) + " couldn't be opened externally",
+          std::to_string(compared) + " compared correctly"};
+}
+
+// One run per row: the first log line says whether the run is external; the last says whether
+// it should succeed ("OK") or fail ("Verification failed").
+struct Row {
+  const char* name;
+  Lines logs;  // "{src}" stands for the comparison folder
+  Make archive;
+  Fill folder = {};
+};
+
+void RunRows(const std::vector<Row>& rows, const std::function<Outcome(bool)>& run,
+             const std::function<void(const std::string&)>& put, const std::string& folder) {
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    if (row.folder) row.folder(folder);
+    put(row.archive());
+    bool external = row.logs.at(0) == kExt;
+    const std::string& last = row.logs.back();
+    bool sound =
+        last.rfind("Verified ", 0) == 0 || last.find(" compared correctly") != std::string::npos;
+    Outcome got = run(external);
+    Lines want;
+    for (const auto& line : row.logs) want.push_back(Subst(line, folder));
+    EXPECT_EQ(got.logs, want);
+    EXPECT_EQ(got.result, sound ? "OK" : kFailed);
+    if (external && !sound) {
+      // A failed walk never goes on to the folder walk, whose status lines name folder paths.
+      for (const auto& s : got.statuses) EXPECT_NE(s.rfind(folder + "/", 0), 0u) << s;
+    }
+  }
+}
+
+#define RUN_ROWS(rows)                                    \
+  RunRows(                                                \
+      rows, [&](bool external) { return Run(external); }, \
+      [&](const std::string& bytes) { Put(bytes); }, src())
+
+std::string OneStored() { return BuildZip(Spec({A()})); }
+
+// --- Failures: one log line each, then "Verification failed" ---------------------------------
+
+TEST_F(ArchiveWalkTest, EndRecordFailures) {
+  // A whole end record inside the comment, nearer the end than the real one; its directory
+  // offset points at the local header.
+  std::string fake;
+  for (uint64_t v : {0x06054b50ull}) Put32(fake, v);
+  for (uint64_t v : {0, 0, 1, 1}) Put16(fake, v);
+  Put32(fake, 46);
+  Put32(fake, 0);
+  Put16(fake, 0);
+  std::vector<Row> rows = {
+      {"empty file", {kInt, kNotFound}, [] { return std::string(); }},
+      {"21 bytes cannot hold the record", {kInt, kNotFound}, [] { return std::string(21, '\0'); }},
+      {"a signature in the last 21 bytes is not a record",
+       {kInt, kNotFound},
+       [] { return std::string("PK\x05\x06", 4) + std::string(17, '\0'); }},
+      {"no signature at all",
+       {kInt, kNotFound},
+       [] { return RandomBytes(3000, 7).replace(0, 4, "PK\3\4"); }},
+      {"record 65,558 bytes before the end is out of reach",
+       {kInt, kNotFound},
+       OneWith(&ZipSpec::trailing, std::string(65536, '\0'))},
+      {"the record nearest the end is taken",
+       {kInt, "Bad central directory signature"},
+       OneWith(&ZipSpec::comment, fake)},
+      {"ZIP64 locator points past the end",
+       {kInt, "Error reading archive (4)"},
+       OneWith(&ZipSpec::locator_offset, 1u << 30, true)},
+      {"ZIP64 count 2^31 does not fit",
+       {kInt, "Bad ZIP64 entry count"},
+       OneWith(&ZipSpec::zip64_count, 0x80000000ull, true)},
+      {"ZIP64 count 2^32 + 1 is not taken by its low half",
+       {kInt, "Bad ZIP64 entry count"},
+       OneWith(&ZipSpec::zip64_count, 0x100000001ull, true)},
+  };
+  RUN_ROWS(rows);
+}
+
+TEST_F(ArchiveWalkTest, CentralDirectoryFailures) {
+  const char* unknown = "Unknown compression method; not necessarily corrupted.";
+  std::vector<Row> rows = {
+      {"count says 2, one header: the second read meets the end record",
+       {kInt, "Error reading archive (5)"},
+       OneWith(&ZipSpec::end_count, 2)},
+      {"directory offset past the end",
+       {kInt, "Error reading archive (5)"},
+       OneWith(&ZipSpec::end_dir_offset, 1u << 30)},
+      {"directory offset one byte late",
+       {kInt, "Bad central directory signature"},
+       [] {
+         ZipLayout z = BuildZipLayout(Spec({A()}));
+         Poke32(z.bytes, z.end_record + kEndDirOffsetAt, z.central_dir + 1);
+         return z.bytes;
+       }},
+      {"central signature byte 1 changed",
+       {kInt, "Bad central directory signature"},
+       Messed(CentralOf, kCentralSigAt + 1, 0x40)},
+      {"method 12 (bzip2)", {kInt, unknown}, One(Set(A(), &ZipEntry::central_method, 12))},
+      {"method 9 (deflate64)", {kInt, unknown}, One(Set(A(), &ZipEntry::central_method, 9))},
+      {"method 0x0108", {kInt, unknown}, One(Set(A(), &ZipEntry::central_method, 0x0108))},
+      {"name runs past the end of the file",
+       {kInt, "Error reading archive (6)"},
+       One(Set(A(), &ZipEntry::central_name_length, 0xFFFF))},
+      {"extra field runs past the end of the file",
+       {kInt, "Error reading archive (7)"},
+       One(Set(A(), &ZipEntry::central_extra_length, 0xFFFF))},
+  };
+  RUN_ROWS(rows);
+}
+
+TEST_F(ArchiveWalkTest, LocalHeaderAndDataFailures) {
+  const char* crc = "Central directory and calculated CRCs not equal";
+  std::vector<Row> rows = {
+      {"local header offset past the end",
+       {kInt, "Error reading archive (8)"},
+       One(Set(A(), &ZipEntry::central_offset, 0x7FFFFFF0))},
+      {"local signature byte 2 changed",
+       {kInt, "Bad local signature"},
+       Messed(LocalOf, kLocalSigAt + 2, 0x01)},
+      {"local header offset one byte late",
+       {kInt, "Bad local signature"},
+       One(Set(A(), &ZipEntry::central_offset, 1))},
+      {"local name runs past the end",
+       {kInt, "Error reading archive (9)"},
+       One(Set(A(), &ZipEntry::local_name_length, 0xFFFF))},
+      {"local extra field runs past the end",
+       {kInt, "Error reading archive (12)"},
+       One(Set(A(), &ZipEntry::local_extra_length, 0xFFFF))},
+      {"stored data longer than the file",
+       {kInt, "Incomplete file in archive"},
+       One(Set(A(), &ZipEntry::central_compressed, 0x7FFFFFFF))},
+      {"0xFFFFFFFF outside ZIP64 is a size, and a long one",
+       {kInt, "Incomplete file in archive"},
+       One(Set(A(), &ZipEntry::central_compressed, 0xFFFFFFFF))},
+      {"central CRC off by one (stored)",
+       {kInt, crc},
+       One(Set(A(), &ZipEntry::central_crc, Crc(kText) + 1))},
+      {"central CRC byte 3 changed (deflated)",
+       {kInt, crc},
+       [] {
+         ZipLayout z = BuildZipLayout(Spec({Deflated("a.txt", kLong)}));
+         return MessWith(z.bytes, z.entries[0].central + kCentralCrcAt + 3, 0x80);
+       }},
+      {"directory entry with a CRC but no data",
+       {kInt, crc},
+       One(Set(Stored("d/", ""), &ZipEntry::central_crc, 1))},
+  };
+  RUN_ROWS(rows);
+}
+
+TEST_F(ArchiveWalkTest, InflateFailures) {
+  ZipEntry garbage = Set(Deflated("a.txt", kText), &ZipEntry::compressed, std::string(4, '\xff'));
+  ZipEntry cut = Set(Deflated("a.txt", kLong), &ZipEntry::compressed, DeflateStored(kLong));
+  cut.central_compressed = static_cast<uint32_t>(cut.compressed->size() - 1);
+  std::vector<Row> rows = {
+      {"bytes that are not deflate", {kInt, "inf() error: -3"}, One(garbage)},
+      {"compressed length 0",
+       {kInt, "inf() error: -3"},
+       One(Set(Deflated("a.txt", kText), &ZipEntry::central_compressed, 0))},
+      {"stream cut one byte short", {kInt, "inf() error: -3"}, One(cut)},
+      {"stream made with a preset dictionary",
+       {kInt, "inf() error: -3"},
+       One(Set(Deflated("a.txt", kText), &ZipEntry::compressed, Deflate(kText, 9, kText)))},
+      {"external: bytes that are not deflate",
+       {kExt, "Error decompressing file {src}/a.txt (-3)"},
+       One(garbage),
+       Files({{"a.txt", kText}})},
+  };
+  RUN_ROWS(rows);
+
+  // A zero-length entry fails before any progress line.
+  Put(rows[1].archive());
+  Outcome got = Run(false);
+  EXPECT_EQ(got.statuses, Lines{"a.txt"});
+}
+
+TEST_F(ArchiveWalkTest, DescriptorFailures) {
+  auto with_descriptor = [](ZipEntry e, Descriptor kind) {
+    return Set(e, &ZipEntry::descriptor, kind);
+  };
+  ZipEntry signed_long = with_descriptor(Deflated("a.txt", kLong), Descriptor::kSigned);
+  ZipEntry unsigned_text = with_descriptor(A(), Descriptor::kUnsigned);
+  // The deflate stream ends early; its descriptor is looked for 2 GiB further on.
+  ZipEntry far = Set(with_descriptor(Deflated("a.txt", kText), Descriptor::kSigned),
+                     &ZipEntry::central_compressed, 0x7FFFFFFF);
+  std::vector<Row> rows = {
+      {"descriptor CRC differs (signed)",
+       {kInt, "Central directory and local CRCs (after data) not equal"},
+       One(Set(signed_long, &ZipEntry::descriptor_crc, Crc(kLong) + 1))},
+      {"descriptor CRC differs (unsigned)",
+       {kInt, "Central directory and local CRCs (after data) not equal"},
+       One(Set(unsigned_text, &ZipEntry::descriptor_crc, 0))},
+      {"descriptor size differs",
+       {kInt, "Central directory and local sizes (after data) not equal"},
+       One(Set(unsigned_text, &ZipEntry::descriptor_compressed, kText.size() + 1))},
+      {"descriptor place beyond the end of the file",
+       {kInt, "Error reading archive (10)"},
+       One(far)},
+      {"descriptor values cut off by the end of the file",
+       {kInt, "Error reading archive (11)"},
+       [] {
+         ZipSpec s =
+             Spec({Set(Deflated("a.txt", kText), &ZipEntry::descriptor, Descriptor::kSigned)});
+         ZipLayout z = BuildZipLayout(s);
+         // A length that puts the descriptor 8 bytes before the end: 4 bytes that are not a
+         // signature, then only 8 of the 12 value bytes.
+         s.entries[0].central_compressed =
+             static_cast<uint32_t>(z.bytes.size() - z.entries[0].data - 8);
+         return BuildZip(s);
+       }},
+  };
+  RUN_ROWS(rows);
+}
+
+TEST_F(ArchiveWalkTest, Zip64SizeFailures) {
+  const Lines too_large = {kInt, "File size exceeds 4GB"};
+  ZipEntry no_values = Set(A(), &ZipEntry::zip64_central, kZ64Uncompressed | kZ64Compressed);
+  no_values.zip64_central_values = std::vector<uint64_t>{};
+  ZipEntry big_uncompressed = Set(A(), &ZipEntry::zip64_central, kZ64Uncompressed);
+  big_uncompressed.zip64_central_values = std::vector<uint64_t>{0x100000000ull};
+  ZipEntry big_compressed = Set(A(), &ZipEntry::zip64_central, kZ64Uncompressed | kZ64Compressed);
+  big_compressed.zip64_central_values = std::vector<uint64_t>{kText.size(), 0x100000000ull};
+  std::vector<Row> rows = {
+      {"central sizes marked, sub-field holds no value", too_large, Zip64(no_values)},
+      {"central compressed size marked, no sub-field", too_large,
+       Zip64(Set(A(), &ZipEntry::central_compressed, 0xFFFFFFFF))},
+      {"central uncompressed size marked, no sub-field", too_large,
+       Zip64(Set(A(), &ZipEntry::central_uncompressed, 0xFFFFFFFF))},
+      {"sub-field gives 4 GiB uncompressed", too_large, Zip64(big_uncompressed)},
+      {"sub-field gives 4 GiB compressed", too_large, Zip64(big_compressed)},
+  };
+  RUN_ROWS(rows);
+}
+
+// In a ZIP64 archive the local header's 0xFFFFFFFF sizes are markers too: their real values
+// come from the local 0x0001 sub-field. A marked size with no value there, or a real size of
+// 4 GiB or more, is refused like its central counterpart, not read as a length.
+TEST_F(ArchiveWalkTest, Zip64LocalSizeFailures) {
+  const Lines too_large = {kInt, "File size exceeds 4GB"};
+  ZipEntry marked = Set(A(), &ZipEntry::local_compressed, 0xFFFFFFFF);
+  marked.local_uncompressed = 0xFFFFFFFF;
+  ZipEntry big = Set(A(), &ZipEntry::zip64_local, kZ64Uncompressed | kZ64Compressed);
+  big.zip64_local_values = std::vector<uint64_t>{kText.size(), 0x100000000ull};
+  std::vector<Row> rows = {
+      {"local sizes marked, no local sub-field", too_large, Zip64(marked)},
+      {"local sub-field gives 4 GiB compressed", too_large, Zip64(big)},
+  };
+  RUN_ROWS(rows);
+}
+
+TEST_F(ArchiveWalkTest, ExternalFailures) {
+  const char* crc = "Central directory and calculated CRCs not equal";
+  std::string flipped = kLong;
+  flipped[30000] ^= 1;
+  std::vector<Row> rows = {
+      {"stored: last byte differs",
+       {kExt, "Contents differ in file {src}/a.txt"},
+       One(A()),
+       Files({{"a.txt", kText.substr(0, kText.size() - 1) + "!"}})},
+      {"stored: external one byte short",
+       {kExt, "Incomplete external file {src}/a.txt"},
+       One(A()),
+       Files({{"a.txt", kText.substr(0, kText.size() - 1)}})},
+      {"stored: external empty",
+       {kExt, "Incomplete external file {src}/a.txt"},
+       One(A()),
+       Files({{"a.txt", ""}})},
+      {"deflated: one byte differs deep inside",
+       {kExt, "Contents differ in file {src}/a.txt"},
+       One(Deflated("a.txt", kLong)),
+       Files({{"a.txt", flipped}})},
+      {"deflated: external one byte short",
+       {kExt, "Contents differ in file {src}/a.txt"},
+       One(Deflated("a.txt", kLong)),
+       Files({{"a.txt", kLong.substr(0, kLong.size() - 1)}})},
+      {"file entry meets a folder",
+       {kExt, "Directory does not end in /: {src}/d"},
+       One(Stored("d", kText)),
+       Folders({"d"})},
+      {"file entry meets a folder on the second try",
+       {kExt, "Directory does not end in /: " + (dir_ / "d")},
+       One(Stored("d", kText)),
+       Folders({"../d"})},
+      {"directory entry with a CRC",
+       {kExt, crc},
+       One(Set(Stored("d/", ""), &ZipEntry::central_crc, 7)),
+       Folders({"d"})},
+      {".DS_Store is CRC-checked",
+       {kExt, crc},
+       One(Set(Stored(".DS_Store", kText), &ZipEntry::central_crc, 1)),
+       Files({{".DS_Store", kText}})},
+      {"name climbing out of the folder",
+       {kExt, "Unsafe name in archive: ../a.txt"},
+       One(Stored("../a.txt", kText))},
+      {"'..' deep in the name",
+       {kExt, "Unsafe name in archive: x/y/../../../a.txt"},
+       One(Stored("x/y/../../../a.txt", kText))},
+      {"'..' between backslashes",
+       {kExt, "Unsafe name in archive: x\\..\\..\\a.txt"},
+       One(Stored("x\\..\\..\\a.txt", kText))},
+      {"'..' alone", {kExt, "Unsafe name in archive: .."}, One(Stored("..", kText))},
+      {"the local name decides what is unsafe",
+       {kExt, "Unsafe name in archive: ../a.txt"},
+       One(Set(A(), &ZipEntry::local_name, "../a.txt"))},
+  };
+  RUN_ROWS(rows);
+}
+
+// --- Success: the closing lines -----------------------------------------------------------------
+
+TEST_F(ArchiveWalkTest, SoundArchives) {
+  auto signed_descriptor = [](ZipEntry e) {
+    return Set(e, &ZipEntry::descriptor, Descriptor::kSigned);
+  };
+  ZipEntry long_deflated = Deflated("a.txt", kLong);
+  ZipEntry all_marked =
+      Set(long_deflated, &ZipEntry::zip64_central, kZ64Uncompressed | kZ64Compressed | kZ64Offset);
+  ZipEntry other_fields =
+      Set(long_deflated, &ZipEntry::zip64_central, kZ64Uncompressed | kZ64Compressed);
+  other_fields.central_extra = SubField(0x5455, std::string(5, '\1'));
+  other_fields.local_extra = SubField(0x7875, std::string(11, '\2'));
+  // A streaming writer (python's zipfile on a pipe, zip - -): descriptor with 8-byte sizes, and
+  // a local ZIP64 sub-field whose values are zeros.
+  ZipEntry streamed = signed_descriptor(long_deflated);
+  streamed.descriptor64 = true;
+  streamed.zip64_local = kZ64Uncompressed | kZ64Compressed;
+  ZipEntry streamed64 = Set(streamed, &ZipEntry::zip64_central, kZ64Uncompressed | kZ64Compressed);
+  ZipEntry wrong_local = Set(A(), &ZipEntry::local_crc, 0xDEADBEEF);
+  wrong_local.local_compressed = 1;
+  wrong_local.local_uncompressed = 2;
+  wrong_local.local_method = 8;
+  ZipEntry local_length = Set(A(), &ZipEntry::zip64_local, kZ64Compressed);
+  local_length.central_compressed = 3;
+  // Java's writers give a directory 2 deflated bytes (an empty final block) and a descriptor.
+  ZipEntry java_dir =
+      signed_descriptor(Set(Deflated("d/", ""), &ZipEntry::compressed, std::string("\x03\x00", 2)));
+  ZipSpec mixed = Spec({Stored("dir/", ""), Deflated("dir/a.txt", kLong),
+                        Stored("dir/.DS_Store", "junk"), Stored("b.txt", kText)});
+  std::string random = RandomBytes(3 * 16384, 3), big = RandomBytes(2 * 1048576 + 17, 4);
+
+  std::vector<Row> rows = {
+      {"end record alone", Verified(0), Archive(ZipSpec{})},
+      {"end record alone, external", VerifiedExt(0, 0, 0), Archive(ZipSpec{})},
+      {"ZIP64 with count 0", Verified(0),
+       Archive(With(ZipSpec{}, [](ZipSpec& s) { s.zip64 = true; }))},
+      {"directories and .DS_Store are not counted", Verified(2), Archive(mixed)},
+      {"directories and .DS_Store, external", VerifiedExt(2, 0, 2), Archive(mixed),
+       Files({{"dir/a.txt", kLong}, {"dir/.DS_Store", "other junk"}, {"b.txt", kText}})},
+      {"comment of 65,535 bytes", Verified(1), OneWith(&ZipSpec::comment, std::string(65535, 'c'))},
+      {"record 65,557 bytes before the end", Verified(1),
+       OneWith(&ZipSpec::trailing, std::string(65535, '\0'))},
+      {"a signature in the last 21 bytes is passed over", Verified(1),
+       OneWith(&ZipSpec::trailing, std::string("PK\x05\x06", 4) + std::string(17, '\0'))},
+      {"end record's comment length runs past the end: not used", Verified(1),
+       Messed(EndOf, kEndCommentLenAt + 1, 0x01)},
+      {"bytes before the first header", Verified(1),
+       OneWith(&ZipSpec::prefix, std::string(1000, 'x'))},
+      {"ZIP64 end record with a wrong signature", Verified(1),
+       OneWith(&ZipSpec::zip64_end_sig, 0x12345678, true)},
+      {"ZIP64: every central field marked", Verified(1), Zip64(all_marked)},
+      {"ZIP64: only the compressed size marked", Verified(1),
+       Zip64(Set(long_deflated, &ZipEntry::zip64_central, kZ64Compressed))},
+      {"ZIP64: only the offset marked", Verified(1),
+       Zip64(Set(A(), &ZipEntry::zip64_central, kZ64Offset))},
+      {"ZIP64: local sizes marked with their values (zip -fz)", Verified(1),
+       Zip64(Set(long_deflated, &ZipEntry::zip64_local, kZ64Uncompressed | kZ64Compressed))},
+      {"ZIP64: other sub-fields before the ZIP64 one", Verified(1), Zip64(other_fields)},
+      {"no ZIP64: offset marker with its 8-byte value", Verified(1),
+       One(Set(A(), &ZipEntry::zip64_central, kZ64Offset))},
+      {"no ZIP64: 0xFFFFFFFF uncompressed size is just a size", Verified(1),
+       One(Set(A(), &ZipEntry::central_uncompressed, 0xFFFFFFFF))},
+      {"local ZIP64 sub-field gives the length the central header gets wrong", Verified(1),
+       One(local_length)},
+      {"descriptor with signature", Verified(1), One(signed_descriptor(long_deflated))},
+      {"descriptor without signature", Verified(1),
+       One(Set(A(), &ZipEntry::descriptor, Descriptor::kUnsigned))},
+      {"descriptor with 8-byte sizes", Verified(1),
+       One(Set(signed_descriptor(long_deflated), &ZipEntry::descriptor64, true))},
+      {"streaming writer", Verified(1), One(streamed)},
+      {"streaming writer in a ZIP64 archive", Verified(1), Zip64(streamed64)},
+      {"local CRC, sizes and method are never compared", Verified(1), One(wrong_local)},
+      {"'..' is harmless in an internal run", Verified(1), One(Stored("../a.txt", kText))},
+      {"names that only look like '..'", VerifiedExt(2, 0, 2),
+       Archive(Spec({Stored("..a", "1"), Stored("a../...", "2")})),
+       Files({{"..a", "1"}, {"a../...", "2"}})},
+      {"Java-style directory entry", VerifiedExt(1, 0, 1),
+       Archive(Spec({java_dir, Stored("d/a.txt", kText)})), Files({{"d/a.txt", kText}})},
+      {"Java-style directory entry, internal", Verified(0), One(java_dir)},
+      {"directory entry missing from the folder", VerifiedExt(0, 0, 0), One(Stored("gone/", ""))},
+      {"external file longer than the entry", VerifiedExt(2, 0, 2),
+       Archive(Spec({Stored("s.txt", kText), Deflated("d.txt", kLong)})),
+       Files({{"s.txt", kText + "more"}, {"d.txt", kLong + "more"}})},
+      {"deflated size an exact multiple of 16 KiB", VerifiedExt(1, 0, 1),
+       One(Deflated("m.bin", random)), Files({{"m.bin", random}})},
+      {"stored entry over several 1 MiB chunks", VerifiedExt(1, 0, 1), One(Stored("big.bin", big)),
+       Files({{"big.bin", big}})},
+      {"archive made from the folder's parent: second try", VerifiedExt(1, 0, 1),
+       Archive(Spec({Stored("src/", ""), Stored("src/a.txt", kText)})), Files({{"a.txt", kText}})},
+  };
+  RUN_ROWS(rows);
+}
+
+TEST_F(ArchiveWalkTest, ExternalFileThatCannotBeOpened) {
+  // Neither try opens: one log line with the 0-based index, the walk goes on, and the entry
+  // counts as unopened and as compared (its CRC was still checked).
+  Put(BuildZip(Spec({Stored("a.txt", kText), Stored("missing.txt", kText), Stored("b.txt", "b")})));
+  WriteFile(src() + "/a.txt", kText);
+  WriteFile(src() + "/b.txt", "b");
+  Outcome got = Run(true);
+  EXPECT_EQ(got.logs, (Lines{kExt, "1: Can't open missing.txt", "Verified 3 files",
+                             "1 couldn't be opened externally", "3 compared correctly"}));
+  EXPECT_EQ(got.result, "Number of files in archive does not match source folder (3 != 2)");
+
+  // Something that is neither a file nor a folder is treated as a file that would not open.
+  fs::remove(src() + "/b.txt");
+  ASSERT_EQ(mkfifo((src() + "/b.txt").c_str(), 0600), 0);
+  WriteFile(src() + "/missing.txt", kText);
+  got = Run(true);
+  EXPECT_EQ(got.logs, (Lines{kExt, "2: Can't open b.txt", "Verified 3 files",
+                             "1 couldn't be opened externally", "3 compared correctly"}));
+
+  // A wrong CRC is still caught for an unopened entry.
+  Put(BuildZip(Spec({With(Stored("nowhere.txt", kText), [](ZipEntry& e) { e.central_crc = 5; })})));
+  got = Run(true);
+  EXPECT_EQ(got.logs, (Lines{kExt, "0: Can't open nowhere.txt",
+                             "Central directory and calculated CRCs not equal"}));
+  EXPECT_EQ(got.result, kFailed);
+}
+
+TEST_F(ArchiveWalkTest, FolderWithoutSeparatorHasNoSecondTry) {
+  // A relative folder name with no separator has no parent to try: nothing is reported and the
+  // entry is not counted as unopened.
+  Put(BuildZip(Spec({Stored("missing.txt", kText)})));
+  int back = open(".", O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(back, 0);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  Outcome got = Run(true, "src", archive());
+  EXPECT_EQ(fchdir(back), 0);
+  close(back);
+  EXPECT_EQ(got.logs, (Lines{kExt, "Verified 1 files", "0 couldn't be opened externally",
+                             "1 compared correctly"}));
+  EXPECT_EQ(got.result, "Number of files in archive does not match source folder (1 != 0)");
+}
+
+TEST_F(ArchiveWalkTest, CountMismatchNamesArchiveCountFirst) {
+  Put(BuildZip(Spec({Stored("a", "1"), Stored("b", "2"), Stored("c", "3")})));
+  for (auto [name, data] : {std::pair{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}})
+    WriteFile(src() + "/" + name, data);
+  g_folderFileCount = 99;
+  Outcome got = Run(true);
+  EXPECT_EQ(got.logs, (Lines{kExt, "Verified 3 files", "0 couldn't be opened externally",
+                             "3 compared correctly"}));
+  EXPECT_EQ(got.result, "Number of files in archive does not match source folder (3 != 4)");
+  EXPECT_EQ(g_archiveFileCount, 3);
+  EXPECT_EQ(g_folderFileCount, 4);
+
+  // An internal run leaves the folder count alone.
+  g_folderFileCount = 99;
+  got = Run(false);
+  EXPECT_EQ(got.result, "OK");
+  EXPECT_EQ(g_folderFileCount, 99);
+}
+
+TEST_F(ArchiveWalkTest, CentralAndLocalNamesPlayDifferentParts) {
+  // The central name is listed and shown; the local name decides counting and lookup.
+  Put(BuildZip(
+      Spec({With(Stored("central.txt", kText), [](ZipEntry& e) { e.local_name = "local.txt"; }),
+            With(Stored("looks-like-a-file", ""),
+                 [](ZipEntry& e) { e.local_name = "really-a-dir/"; })})));
+  WriteFile(src() + "/local.txt", kText);
+  Outcome got = Run(true);
+  EXPECT_EQ(got.logs, (Lines{kExt, "Verified 1 files", "0 couldn't be opened externally",
+                             "1 compared correctly"}));
+  EXPECT_EQ(got.result, "OK");
+  ASSERT_GE(got.statuses.size(), 2u);
+  EXPECT_EQ(got.statuses[0], "central.txt");
+  EXPECT_EQ(got.statuses[1], "looks-like-a-file");
+  EXPECT_EQ(ReadFile(lists_ / "x1.txt"), "central.txt\nlooks-like-a-file\n");
+}
+
+TEST_F(ArchiveWalkTest, LongNamesUseTheirFirst259Bytes) {
+  // 300 stored bytes: a 100-byte folder name, '/', 199 more; only the first 259 count.
+  std::string name = std::string(100, 'd') + "/" + std::string(199, 'f');
+  std::string kept = name.substr(0, 259);
+  Put(BuildZip(Spec({Stored(name, kText)})));
+  WriteFile(src() + "/" + kept, kText);
+  Outcome got = Run(true);
+  EXPECT_EQ(got.logs, (Lines{kExt, "Verified 1 files", "0 couldn't be opened externally",
+                             "1 compared correctly"}));
+  EXPECT_EQ(got.result, "OK");
+  ASSERT_FALSE(got.statuses.empty());
+  EXPECT_EQ(got.statuses[0], kept);
+  EXPECT_EQ(ReadFile(lists_ / "x1.txt"), kept + "\n");
+
+  // The lookup uses the cut name too: an unopened long name is reported by its first 259 bytes.
+  fs::remove_all(src());
+  fs::create_directories(src());
+  got = Run(true);
+  ASSERT_GE(got.logs.size(), 2u);
+  EXPECT_EQ(got.logs[1], "0: Can't open " + kept);
+}
+
+TEST_F(ArchiveWalkTest, ExternalPathThatWouldNotFit) {
+  Put(BuildZip(Spec({Stored("a.txt", kText)})));
+  WriteFile(src() + "/a.txt", kText);
+  // Slashes pad the folder name; the joined path is the folder name followed by "a.txt".
+  auto folder_for = [&](size_t path_length) {
+    return src() + std::string(path_length - src().size() - 5, '/');
+  };
+  Outcome got = Run(true, folder_for(PATH_MAX - 1), archive());
+  EXPECT_EQ(got.logs, (Lines{kExt, "Verified 1 files", "0 couldn't be opened externally",
+                             "1 compared correctly"}))
+      << "a path of PATH_MAX - 1 characters fits";
+  got = Run(true, folder_for(PATH_MAX), archive());
+  EXPECT_EQ(got.logs, (Lines{kExt, "Path too long: a.txt"}));
+  EXPECT_EQ(got.result, kFailed);
+}
+
+TEST_F(ArchiveWalkTest, ArchiveThatIsNotARegularFile) {
+  ASSERT_EQ(mkfifo((dir_ / "fifo.zip").c_str(), 0600), 0);  // no writer: must not block
+  fs::create_directories(dir_ / "folder.zip");
+  for (const std::string& path :
+       {dir_ / "missing.zip", dir_ / "fifo.zip", dir_ / "folder.zip", std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    Outcome got = Run(false, "", path);
+    EXPECT_EQ(got.logs, (Lines{kInt, "Can't open archive"}));
+    EXPECT_EQ(got.result, kFailed);
+  }
+}
+
+TEST_F(ArchiveWalkTest, UnseekableArchiveHasNoLocation) {
+  // Served through the open hook as a pipe: its end cannot be found by seeking.
+  static int read_end = -1;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::string bytes = OneStored();
+  ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fds[1]);
+  read_end = fds[0];
+  SetOpenHook([](const char*) { return fdopen(read_end, "rb"); });
+  int before = CountOpenFds() - 1;  // the pipe's read end is closed by the run
+  Outcome got;
+  {
+    g_recorder.Reset();
+    const char* result = RunVerification("", "pipe.zip", false);
+    got = {result, g_recorder.Logs(), g_recorder.Statuses()};
+  }
+  SetOpenHook(nullptr);
+  EXPECT_EQ(got.logs, (Lines{kInt, "Error reading archive -- failed to get location"}));
+  EXPECT_EQ(got.result, kFailed);
+  EXPECT_EQ(g_archive, nullptr);
+  EXPECT_EQ(CountOpenFds(), before);
+}
+
+TEST_F(ArchiveWalkTest, WalkAloneClosesTheArchiveOnSuccessOnly) {
+  Put(OneStored());
+  g_recorder.Reset();
+  ASSERT_TRUE(WalkArchive("", archive().c_str(), false));
+  EXPECT_EQ(g_archive, nullptr);
+  EXPECT_NE(g_archiveList, nullptr) << "the name lists are the caller's to close";
+  EXPECT_NE(g_folderList, nullptr);
+  EXPECT_EQ(g_recorder.Logs(), Lines{"Verified 1 files"});
+  CloseStream(g_archiveList);
+  CloseStream(g_folderList);
+  g_archiveList = g_folderList = nullptr;
+}
+
+// --- Name lists ---------------------------------------------------------------------------------
+
+TEST_F(ArchiveWalkTest, NameListsAreRewrittenByEveryRun) {
+  Put(BuildZip(Spec({Stored("d/", ""), Stored("d/a.txt", "a"), Stored("b.txt", "b")})));
+  EXPECT_EQ(Run(false).result, "OK");
+  EXPECT_EQ(ReadFile(lists_ / "x1.txt"), "d/\nd/a.txt\nb.txt\n");
+  EXPECT_TRUE(fs::is_regular_file(lists_ / "x2.txt"));
+
+  Put(BuildZip(Spec({Stored("only.txt", "o")})));
+  EXPECT_EQ(Run(false).result, "OK");
+  EXPECT_EQ(ReadFile(lists_ / "x1.txt"), "only.txt\n");
+
+  // A failing run still lists the entries it reached.
+  Put(BuildZip(Spec({Stored("first.txt", "1"),
+                     With(Stored("second.txt", "2"), [](ZipEntry& e) { e.central_crc = 0; })})));
+  EXPECT_EQ(Run(false).result, kFailed);
+  EXPECT_EQ(ReadFile(lists_ / "x1.txt"), "first.txt\nsecond.txt\n");
+}
+
+TEST_F(ArchiveWalkTest, PlantedLinkIsNotFollowed) {
+  WriteFile(dir_ / "victim.txt", "keep me");
+  fs::create_symlink(dir_ / "victim.txt", lists_ / "x1.txt");
+  Put(BuildZip(Spec({Stored("a.txt", kText)})));
+  Outcome got = Run(false);
+  EXPECT_EQ(got.result, "OK");
+  EXPECT_EQ(ReadFile(dir_ / "victim.txt"), "keep me");
+  EXPECT_TRUE(fs::is_symlink(lists_ / "x1.txt"));
+  EXPECT_TRUE(fs::is_regular_file(lists_ / "x2.txt")) << "the other list is still written";
+
+  // No list folder at all: the run goes on without lists.
+  ASSERT_TRUE(SetNameListFolder((dir_ / "no-such-folder").c_str()));
+  EXPECT_EQ(Run(false).result, "OK");
+}
+
+// --- Progress and stop requests ------------------------------------------------------------------
+
+TEST_F(ArchiveWalkTest, ProgressAndStopAtEveryReport) {
+  // 39,995 random bytes in one stored deflate block: exactly 40,000 compressed bytes.
+  std::string big = RandomBytes(39995, 11);
+  ZipEntry deflated = Deflated("big.bin", big);
+  deflated.compressed = DeflateStored(big);
+  ASSERT_EQ(deflated.compressed->size(), 40000u);
+  Put(BuildZip(Spec({Stored("small.txt", kText), deflated, Stored("after.txt", "x")})));
+  WriteFile(src() + "/small.txt", kText);
+  WriteFile(src() + "/big.bin", big);
+  WriteFile(src() + "/after.txt", "x");
+
+  const Lines all_statuses = {"small.txt",
+                              "big.bin",
+                              "big.bin (23616 remaining)",
+                              "big.bin (7232 remaining)",
+                              "big.bin (0 remaining)",
+                              "after.txt"};
+  Outcome got = Run(false);
+  EXPECT_EQ(got.statuses, all_statuses);
+  EXPECT_EQ(got.logs, (Lines{kInt, "Verified 3 files"}));
+
+  // Reports are numbered from 1, the opening log line; a stop raised at a log line is seen at
+  // the next status line.
+  struct StopRow {
+    int stop_at;
+    size_t statuses_seen;
+    Lines tail;  // log lines after the opening one
+  } stops[] = {
+      {1, 1, {"Stopped"}},                     // opening line; seen at small.txt
+      {2, 1, {"Stopped"}},                     // small.txt
+      {3, 2, {"Stopped"}},                     // big.bin, before its data
+      {4, 3, {"Stopped", "Stopped by user"}},  // (23616 remaining)
+      {5, 4, {"Stopped", "Stopped by user"}},  // (7232 remaining)
+      {6, 5, {"Stopped", "Stopped by user"}},  // (0 remaining)
+      {7, 6, {"Stopped"}},                     // after.txt
+  };
+  for (bool external : {false, true}) {
+    for (const StopRow& row : stops) {
+      SCOPED_TRACE((external ? "external, stop at report " : "internal, stop at report ") +
+                   std::to_string(row.stop_at));
+      got = Run(external, row.stop_at);
+      Lines want = {external ? kExt : kInt};
+      want.insert(want.end(), row.tail.begin(), row.tail.end());
+      EXPECT_EQ(got.logs, want);
+      EXPECT_EQ(got.statuses,
+                Lines(all_statuses.begin(), all_statuses.begin() + row.statuses_seen));
+      EXPECT_EQ(got.result, kFailed);
+    }
+  }
+  // A stop raised at the closing line comes after the work: the internal run stands.
+  got = Run(false, 8);
+  EXPECT_EQ(got.result, "OK");
+  EXPECT_EQ(got.logs, (Lines{kInt, "Verified 3 files"}));
+}
+
+// --- Every read site, through the read-fault seam ---------------------------------------------
+
+// Runs once per read of a clean run, cutting that read short (or failing it). Every cut must
+// give exactly one failure line; the distinct lines, in the order the cuts produced them, are
+// returned.
+Lines SweepReadSites(const std::function<Outcome()>& run, bool fail, bool* each_one_line) {
+  *each_one_line = true;
+  ClearReadFault();
+  Outcome clean = run();
+  EXPECT_EQ(clean.result, "OK") << "the swept archive must be sound";
+  uint64_t reads = ReadCallCount();
+  EXPECT_GT(reads, 5u);
+  Lines sites;
+  for (uint64_t n = 1; n <= reads; ++n) {
+    InjectReadFault(n, 0, fail);
+    Outcome got = run();
+    ClearReadFault();
+    Lines failures;
+    for (const auto& line : got.logs)
+      if (line != kInt && line != kExt && line.rfind("Verified ", 0) != 0 &&
+          line.find("couldn't be opened externally") == std::string::npos &&
+          line.find("compared correctly") == std::string::npos)
+        failures.push_back(line);
+    if (failures.size() != 1 || got.result != kFailed) {
+      ADD_FAILURE() << "read " << n << " of " << reads << ": result " << got.result << ", "
+                    << failures.size() << " failure lines";
+      *each_one_line = false;
+      continue;
+    }
+    if (sites.empty() || sites.back() != failures[0]) sites.push_back(failures[0]);
+  }
+  return sites;
+}
+
+TEST_F(ArchiveWalkTest, EveryReadSiteHasItsText) {
+  auto entry = [](ZipEntry e) {
+    e.central_extra = SubField(0xCAFE, "abcd");
+    e.local_extra = SubField(0xCAFE, "efgh");
+    e.descriptor = Descriptor::kSigned;
+    return e;
+  };
+  auto run_internal = [&] { return Run(false); };
+  auto run_external = [&] { return Run(true); };
+  WriteFile(src() + "/a.txt", kLong);
+  const Lines head = {"Error reading archive (1)", "Error reading archive (2)",
+                      "Error reading archive (3)"};
+  const Lines entry_head = {"Error reading archive (5)", "Error reading archive (6)",
+                            "Error reading archive (7)", "Error reading archive (8)",
+                            "Error reading archive (9)", "Error reading archive (12)"};
+  const Lines descriptor = {"Error reading archive (10)", "Error reading archive (11)"};
+  auto join = [](std::initializer_list<Lines> parts) {
+    Lines out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  std::string src_file = src() + "/a.txt";
+  struct SweepRow {
+    const char* name;
+    ZipSpec spec;
+    bool external;
+    bool fail;
+    Lines sites;
+  } rows[] = {
+      {"stored", Spec({entry(Stored("a.txt", kLong))}), false, false,
+       join({head, entry_head, {"Incomplete file in archive"}, descriptor})},
+      {"stored, ZIP64",
+       With(Spec({entry(Stored("a.txt", kLong))}), [](ZipSpec& s) { s.zip64 = true; }), false,
+       false,
+       join({head,
+             {"Error reading archive (4)"},
+             entry_head,
+             {"Incomplete file in archive"},
+             descriptor})},
+      {"deflated, short read", Spec({entry(Deflated("a.txt", kLong))}), false, false,
+       join({head, entry_head, {"inf() error: -3"}, descriptor})},
+      {"deflated, read error", Spec({entry(Deflated("a.txt", kLong))}), false, true,
+       join({head, entry_head, {"inf() error: -1"}, descriptor})},
+      {"stored, external", Spec({entry(Stored("a.txt", kLong))}), true, false,
+       join({head,
+             entry_head,
+             {"Incomplete file in archive", "Incomplete external file " + src_file},
+             descriptor})},
+      {"deflated, external", Spec({entry(Deflated("a.txt", kLong))}), true, false,
+       join({head,
+             entry_head,
+             {"Error decompressing file " + src_file + " (-3)",
+              "Contents differ in file " + src_file},
+             descriptor})},
+      {"deflated, external, read error", Spec({entry(Deflated("a.txt", kLong))}), true, true,
+       join({head,
+             entry_head,
+             {"Error decompressing file " + src_file + " (-1)",
+              "Contents differ in file " + src_file},
+             descriptor})},
+  };
+  for (const SweepRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    Put(BuildZip(row.spec));
+    bool each_one_line;
+    Lines sites = SweepReadSites(row.external ? std::function<Outcome()>(run_external)
+                                              : std::function<Outcome()>(run_internal),
+                                 row.fail, &each_one_line);
+    EXPECT_TRUE(each_one_line);
+    EXPECT_EQ(sites, row.sites);
+  }
+}
+
+}  // namespace
