@@ -1,0 +1,307 @@
+// Measures what the dialog adds to a verification: the same archive verified by the engine alone
+// (RunVerification with the dialog detached, so ReportStatus only returns the stop request) and
+// from the dialog's Verify command with its choosers replaced; the cost of one status report; and
+// how long input that arrives during a run waits before a report handles it, Stop included.
+// Runs offscreen unless QT_QPA_PLATFORM says otherwise.
+//
+//   dialog_bench ARCHIVE [--folder FOLDER] [--repeat N] [--pump-ms N]
+//   dialog_bench --screenshot OUT.png [ARCHIVE]   (under xvfb-run: screen, window, About)
+#include "about_dlg.h"
+#include "engine_state.h"
+#include "status.h"
+#include "verify_run.h"
+#include "vormic_dlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// CPU time of the whole process: less swayed than wall time by other work on a shared machine.
+double CpuSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+struct Timing {
+  double wall;
+  double cpu;
+};
+double Millis(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// An event stamped when it was posted; `stop` makes its handler press Stop.
+struct StampEvent : QEvent {
+  static const QEvent::Type kType;
+  StampEvent(Clock::time_point at, bool press_stop) : QEvent(kType), posted(at), stop(press_stop) {}
+  Clock::time_point posted;
+  bool stop;
+};
+const QEvent::Type StampEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Lives on the GUI thread; records how long each stamped event waited.
+class LatencyProbe : public QObject {
+ public:
+  explicit LatencyProbe(CVormicDlg* dialog) : dialog_(dialog) {}
+  std::vector<double> waits_ms;
+  Clock::time_point stop_handled{};
+
+ protected:
+  bool event(QEvent* event) override {
+    if (event->type() != StampEvent::kType) return QObject::event(event);
+    auto* stamp = static_cast<StampEvent*>(event);
+    const Clock::time_point now = Clock::now();
+    waits_ms.push_back(Millis(now - stamp->posted));
+    if (stamp->stop) {
+      stop_handled = now;
+      dialog_->m_stopButton->click();
+    }
+    return true;
+  }
+
+ private:
+  CVormicDlg* dialog_;
+};
+
+// Posts stamped events from another thread at random moments, as a user's input arrives.
+class InputSource {
+ public:
+  InputSource(QObject* target, int count, int min_gap_ms, int max_gap_ms, bool stop_last)
+      : thread_([=, this] {
+          std::mt19937 random(12345);
+          std::uniform_int_distribution<int> gap(min_gap_ms, max_gap_ms);
+          for (int i = 0; i < count && !quit_; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
+            if (quit_) break;
+            QCoreApplication::postEvent(target,
+                                        new StampEvent(Clock::now(), stop_last && i == count - 1));
+          }
+        }) {}
+  ~InputSource() {
+    quit_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> quit_{false};
+  std::thread thread_;
+};
+
+struct Options {
+  std::string archive;
+  std::string folder;  // empty: an internal run
+  int repeat = 3;
+  int pump_ms = kDefaultPumpIntervalMs;
+};
+
+Timing EngineAlone(const Options& options, CVormicDlg* dialog) {
+  g_mainDialog = nullptr;  // ReportStatus now only hands back the stop request
+  g_stopRequested = false;
+  const Clock::time_point start = Clock::now();
+  const double cpu_start = CpuSeconds();
+  const char* result =
+      RunVerification(options.folder.c_str(), options.archive.c_str(), !options.folder.empty());
+  const Timing timing{Seconds(Clock::now() - start), CpuSeconds() - cpu_start};
+  g_mainDialog = dialog;
+  if (strcmp(result, kResultOk) != 0) fprintf(stderr, "engine alone: %s\n", result);
+  return timing;
+}
+
+Timing FromDialog(CVormicDlg* dialog, bool expect_success = true) {
+  const Clock::time_point start = Clock::now();
+  const double cpu_start = CpuSeconds();
+  dialog->m_verifyButton->click();
+  const Timing timing{Seconds(Clock::now() - start), CpuSeconds() - cpu_start};
+  if (expect_success && dialog->m_status != "Successful verification")
+    fprintf(stderr, "dialog: %s\n", dialog->m_status.c_str());
+  return timing;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  if (values.empty()) return 0;
+  size_t at = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  return values[at];
+}
+
+int Bench(const Options& options) {
+  CVormicDlg dialog;
+  dialog.m_chooseArchive = [&](QWidget*) { return QString::fromStdString(options.archive); };
+  dialog.m_chooseFolder = [&](QWidget*, const QString&) {
+    return QString::fromStdString(options.folder);
+  };
+  dialog.m_pumpIntervalMs = options.pump_ms;
+  dialog.show();
+  dialog.findChild<QCheckBox*>(QStringLiteral("IDC_EXTERNAL"))->setChecked(!options.folder.empty());
+  dialog.findChild<QCheckBox*>(QStringLiteral("IDC_ETAG"))->setChecked(false);
+  QCoreApplication::processEvents();
+
+  printf("archive: %s\n", options.archive.c_str());
+  printf("run: %s, input handled every %d ms\n", options.folder.empty() ? "internal" : "external",
+         options.pump_ms);
+  EngineAlone(options, &dialog);  // brings the archive into the page cache
+  std::vector<double> engine_wall, engine_cpu, dialog_wall, dialog_cpu;
+  for (int i = 0; i < options.repeat; ++i) {
+    const Timing e = EngineAlone(options, &dialog);
+    const Timing d = FromDialog(&dialog);
+    engine_wall.push_back(e.wall);
+    engine_cpu.push_back(e.cpu);
+    dialog_wall.push_back(d.wall);
+    dialog_cpu.push_back(d.cpu);
+  }
+  auto best = [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); };
+  printf("engine alone: wall median %.3f s (best %.3f), cpu median %.3f s (best %.3f), %d runs\n",
+         Median(engine_wall), best(engine_wall), Median(engine_cpu), best(engine_cpu),
+         options.repeat);
+  printf("from dialog:  wall median %.3f s (best %.3f), cpu median %.3f s (best %.3f)\n",
+         Median(dialog_wall), best(dialog_wall), Median(dialog_cpu), best(dialog_cpu));
+  printf("overhead: wall median %+.1f%%, best %+.1f%%; cpu median %+.1f%%, best %+.1f%%\n",
+         100.0 * (Median(dialog_wall) / Median(engine_wall) - 1),
+         100.0 * (best(dialog_wall) / best(engine_wall) - 1),
+         100.0 * (Median(dialog_cpu) / Median(engine_cpu) - 1),
+         100.0 * (best(dialog_cpu) / best(engine_cpu) - 1));
+
+  // One status report as the engine makes them: a new text each time.
+  {
+    constexpr int kCalls = 200000;
+    char text[300];
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < kCalls; ++i) {
+      snprintf(text, sizeof text, "some/folder/entry-%d.bin (%d remaining)", i % 977, kCalls - i);
+      ReportStatus(kStatusLine, text);
+    }
+    const double per_call_us =
+        std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kCalls;
+    printf("ReportStatus(status line): %.2f us per call over %d calls\n", per_call_us, kCalls);
+  }
+
+  // Input arriving at random moments during a dialog run.
+  {
+    LatencyProbe probe(&dialog);
+    {
+      InputSource input(&probe, 1000000, 3, 17, false);
+      FromDialog(&dialog);
+    }
+    QCoreApplication::processEvents();
+    const std::vector<double>& w = probe.waits_ms;
+    printf(
+        "pending input during a run: %zu events, wait median %.2f ms, p95 %.2f ms, max %.2f ms\n",
+        w.size(), Median(w), Percentile(w, 0.95),
+        w.empty() ? 0 : *std::max_element(w.begin(), w.end()));
+  }
+
+  // A Stop click posted a while into a run: until the click is handled, and until the run is over.
+  {
+    LatencyProbe probe(&dialog);
+    Clock::time_point returned;
+    double wait_ms = 0;
+    {
+      InputSource input(&probe, 1, 300, 300, true);
+      FromDialog(&dialog, false);
+      returned = Clock::now();
+    }
+    if (!probe.waits_ms.empty()) {
+      wait_ms = probe.waits_ms.back();
+      printf("stop click: handled %.2f ms after it was posted, run returned %.2f ms after that\n",
+             wait_ms, Millis(returned - probe.stop_handled));
+      printf("stop result: status \"%s\"\n", dialog.m_status.c_str());
+    } else {
+      printf("stop click: the run ended before the click was posted\n");
+    }
+  }
+  return 0;
+}
+
+// Shows the dialog (after a run over `archive`, if given, so the pane has lines), lets the
+// window manager map it, and saves the whole screen, the window's own rendering and the About
+// box's.
+int Screenshot(const char* out, const char* archive) {
+  CVormicDlg dialog;
+  dialog.show();
+  if (archive != nullptr) {
+    dialog.m_chooseArchive = [&](QWidget*) { return QString::fromLocal8Bit(archive); };
+    dialog.findChild<QCheckBox*>(QStringLiteral("IDC_EXTERNAL"))->setChecked(false);
+    dialog.findChild<QCheckBox*>(QStringLiteral("IDC_ETAG"))->setChecked(true);
+    QTimer::singleShot(300, &dialog, [&] { dialog.m_verifyButton->click(); });
+  }
+  int rc = 0;
+  QTimer::singleShot(archive != nullptr ? 2500 : 800, &dialog, [&] {
+    const QString base = QString::fromLocal8Bit(out);
+    QString window_file = base;
+    window_file.replace(QStringLiteral(".png"), QStringLiteral("-window.png"));
+    QScreen* screen = QGuiApplication::primaryScreen();
+    QString about_file = base;
+    about_file.replace(QStringLiteral(".png"), QStringLiteral("-about.png"));
+    CAboutDlg about(dialog.m_hIcon, &dialog);
+    about.ensurePolished();
+    if (!screen->grabWindow(0).save(base) || !dialog.grab().save(window_file) ||
+        !about.grab().save(about_file))
+      rc = 1;
+    printf("window %dx%d at %d,%d; saved %s and %s\n", dialog.width(), dialog.height(), dialog.x(),
+           dialog.y(), qPrintable(base), qPrintable(window_file));
+    dialog.accept();
+  });
+  dialog.exec();
+  return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool screenshot = argc >= 3 && strcmp(argv[1], "--screenshot") == 0;
+  if (!screenshot && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  SetNameListFolder("/tmp");
+  if (screenshot) return Screenshot(argv[2], argc >= 4 ? argv[3] : nullptr);
+
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--folder") == 0 && i + 1 < argc) {
+      options.folder = argv[++i];
+    } else if (strcmp(argv[i], "--pump-ms") == 0 && i + 1 < argc) {
+      options.pump_ms = std::max(0, atoi(argv[++i]));
+    } else if (strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
+      options.repeat = std::max(1, atoi(argv[++i]));
+    } else if (options.archive.empty() && argv[i][0] != '-') {
+      options.archive = argv[i];
+    } else {
+      fprintf(stderr,
+              "usage: dialog_bench ARCHIVE [--folder FOLDER] [--repeat N] [--pump-ms N]\n"
+              "       dialog_bench --screenshot OUT.png [ARCHIVE]\n");
+      return 2;
+    }
+  }
+  if (options.archive.empty()) {
+    fprintf(stderr, "usage: dialog_bench ARCHIVE [--folder FOLDER] [--repeat N] [--pump-ms N]\n");
+    return 2;
+  }
+  return Bench(options);
+}

@@ -1,0 +1,66 @@
+// The dialog front end's resources in one place: template, control and command identifiers,
+// the dialog templates' rectangles in dialog units, and every text the windows show. Nothing
+// here has state; the values are those the product has always used.
+#pragma once
+
+// --- Identifiers ---------------------------------------------------------------------------
+inline constexpr int IDD_ABOUT_BOX = 100;    // the About box template
+inline constexpr int IDS_ABOUT_BOX = 101;    // the menu entry that opens it
+inline constexpr int IDD_MAIN_DIALOG = 102;  // the main dialog template
+inline constexpr int IDR_MAINFRAME = 128;    // the application icon
+inline constexpr int IDM_ABOUT = 0x0010;     // command of the About menu entry
+
+inline constexpr int IDC_VERIFY = 1000;
+inline constexpr int IDC_STOP = 1001;
+inline constexpr int IDC_STATUS = 1002;
+inline constexpr int IDC_LOG = 1003;
+inline constexpr int IDC_EXTERNAL = 1004;
+inline constexpr int IDC_ETAG = 1005;
+inline constexpr int IDC_HELP_BUTTON = 1006;
+
+// --- Templates (x, y, width, height in dialog units) ----------------------------------------
+struct DialogRect {
+  int x, y, width, height;
+};
+
+inline constexpr const char* kDialogFontFamily = "MS Shell Dlg";  // fontconfig picks the look-alike
+inline constexpr int kDialogFontPoints = 8;
+
+inline constexpr DialogRect kMainDialogSize = {0, 0, 502, 176};
+inline constexpr DialogRect kStatusRect = {7, 28, 488, 21};
+inline constexpr DialogRect kVerifyRect = {7, 7, 35, 14};
+inline constexpr DialogRect kStopRect = {55, 7, 35, 14};
+inline constexpr DialogRect kLogRect = {7, 60, 488, 109};
+inline constexpr DialogRect kExternalRect = {118, 9, 41, 10};
+inline constexpr DialogRect kEtagRect = {171, 9, 32, 10};
+inline constexpr DialogRect kHelpRect = {445, 7, 50, 14};
+
+inline constexpr DialogRect kAboutDialogSize = {0, 0, 181, 75};
+inline constexpr DialogRect kAboutIconRect = {14, 14, 20, 20};
+inline constexpr DialogRect kAboutVersionRect = {42, 8, 114, 8};
+inline constexpr DialogRect kAboutOkRect = {124, 54, 50, 14};
+
+// --- Texts ---------------------------------------------------------------------------------
+inline constexpr const char* kMainCaption = "Vormic";
+inline constexpr const char* kVerifyText = "Verify...";
+inline constexpr const char* kStopText = "Stop";
+inline constexpr const char* kExternalText = "External";
+inline constexpr const char* kEtagText = "ETag";
+inline constexpr const char* kHelpText = "Help";
+inline constexpr const char* kIntroText =
+    "If External is checked, ZIP contents are compared to files in a folder.\r\n\r\n"
+    "If ETag is checked, an ETag is calculated for 10MB parts.\r\n\r\n"
+    "Click Help button for more information.";
+inline constexpr const char* kChooseZipTitle = "Choose ZIP File";
+inline constexpr const char* kZipFilter = "ZIP Files (*.zip)";
+inline constexpr const char* kChooseFolderTitle = "Choose Folder";
+inline constexpr const char* kSuccessText = "Successful verification";
+
+inline constexpr const char* kAboutCaption = "About Vormic";
+inline constexpr const char* kAboutVersionText = "Vormic, Version 1.11";
+inline constexpr const char* kAboutOkText = "OK";
+inline constexpr const char* kAboutMenuText = "&About Vormic...";  // string IDS_ABOUT_BOX
+
+// The help page ships with the program (share/vormic/help.html); the build tells the dialog
+// where that is relative to the program and where the source tree's copy is.
+inline constexpr const char* kHelpPageName = "help.html";

@@ -1,0 +1,365 @@
+// The main dialog, the Verify and Stop commands and the dialog's Status channel.
+#include "vormic_dlg.h"
+
+#include "about_dlg.h"
+#include "dialog_units.h"
+#include "engine_state.h"
+#include "etag.h"
+#include "resource.h"
+#include "status.h"
+#include "status_label.h"
+#include "verify_run.h"
+
+#include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QUrl>
+
+#include <array>
+#include <cstring>
+
+CVormicDlg* g_mainDialog = nullptr;
+
+namespace {
+
+constexpr int kMaxUtf8Continuation = 3;  // a UTF-8 character is at most 4 bytes
+
+bool IsUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// The pane shows CR LF as one line break; a lone CR or LF breaks the line too.
+QString PaneText(const char* bytes, size_t size) {
+  QString text = QString::fromUtf8(bytes, static_cast<qsizetype>(size));
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return text;
+}
+
+// Qt's own choosers. A choice that has no local path (a network location offered by the
+// desktop's dialog) counts as cancel, as does an empty one.
+QString ChooseArchiveWithQt(QWidget* owner) {
+  const QUrl url = QFileDialog::getOpenFileUrl(owner, QString::fromUtf8(kChooseZipTitle), QUrl(),
+                                               QString::fromUtf8(kZipFilter), nullptr, {},
+                                               {QStringLiteral("file")});
+  return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+QString ChooseFolderWithQt(QWidget* owner, const QString& start_folder) {
+  const QUrl start = start_folder.isEmpty() ? QUrl() : QUrl::fromLocalFile(start_folder);
+  const QUrl url =
+      QFileDialog::getExistingDirectoryUrl(owner, QString::fromUtf8(kChooseFolderTitle), start,
+                                           QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
+  return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+// The help page: the installed copy beside the program's share folder, else the source tree's
+// copy (a program run from its build folder). Empty when neither exists.
+QString FindHelpPage() {
+  const QString installed = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                            QStringLiteral(VORMIC_HELP_FROM_BINDIR);
+  if (QFileInfo::exists(installed)) return QFileInfo(installed).canonicalFilePath();
+  const QString source = QStringLiteral(VORMIC_HELP_SOURCE);
+  if (QFileInfo::exists(source)) return source;
+  return QString();
+}
+
+}  // namespace
+
+std::string ShortenStatusText(const char* text) {
+  const size_t length = strlen(text);
+  if (length <= kStatusWholeMax) return std::string(text, length);
+  size_t head = kStatusKeepBytes;
+  for (int i = 0; i < kMaxUtf8Continuation && head > 0 && IsUtf8Continuation(text[head]); ++i)
+    --head;
+  size_t tail = length - kStatusKeepBytes;
+  for (int i = 0; i < kMaxUtf8Continuation && tail < length && IsUtf8Continuation(text[tail]); ++i)
+    ++tail;
+  std::string shown(text, head);
+  shown += kStatusEllipsis;
+  shown.append(text + tail, length - tail);
+  return shown;
+}
+
+// --- Construction and the template -----------------------------------------------------------
+
+CVormicDlg::CVormicDlg(QWidget* parent)
+    // Title, window menu and close button; no minimise or maximise button.
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_chooseArchive(ChooseArchiveWithQt),
+      m_chooseFolder(ChooseFolderWithQt) {
+  for (int size : {16, 24, 32, 48, 64, 128, 256})
+    m_hIcon.addFile(QStringLiteral(":/icons/vormic-%1.png").arg(size), QSize(size, size));
+  createControls();
+  g_mainDialog = this;
+}
+
+CVormicDlg::~CVormicDlg() {
+  // Only a program that makes several dialogs (a test) gets here before its last report.
+  if (g_mainDialog == this) g_mainDialog = nullptr;
+}
+
+void CVormicDlg::createControls() {
+  setObjectName(QStringLiteral("IDD_MAIN_DIALOG"));
+  setWindowTitle(QString::fromUtf8(kMainCaption));
+  setFont(QFont(QString::fromLatin1(kDialogFontFamily), kDialogFontPoints));
+  const DialogUnits units(font());
+
+  // Template order, which is also the tab order.
+  m_statusLine = new StatusLabel(this);
+  m_statusLine->setObjectName(QStringLiteral("IDC_STATUS"));
+  m_statusLine->setGeometry(units.toPixels(kStatusRect));
+
+  auto make_button = [&](const char* name, const char* text, const DialogRect& rect) {
+    auto* button = new QPushButton(QString::fromUtf8(text), this);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(units.toPixels(rect));
+    // No default button: Enter on a focused button presses that button only.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+  };
+  m_verifyButton = make_button("IDC_VERIFY", kVerifyText, kVerifyRect);
+  m_stopButton = make_button("IDC_STOP", kStopText, kStopRect);
+
+  m_logPane = new QPlainTextEdit(this);
+  m_logPane->setObjectName(QStringLiteral("IDC_LOG"));
+  m_logPane->setGeometry(units.toPixels(kLogRect));
+  m_logPane->setReadOnly(true);
+  m_logPane->setLineWrapMode(QPlainTextEdit::NoWrap);
+  m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  m_logPane->setFocusPolicy(Qt::StrongFocus);
+  m_logPane->setUndoRedoEnabled(false);  // the log only grows; undo would keep a second copy
+
+  auto make_check = [&](const char* name, const char* text, const DialogRect& rect) {
+    auto* check = new QCheckBox(QString::fromUtf8(text), this);
+    check->setObjectName(QString::fromLatin1(name));
+    check->setGeometry(units.toPixels(rect));
+    return check;
+  };
+  m_externalCheck = make_check("IDC_EXTERNAL", kExternalText, kExternalRect);
+  m_etagCheck = make_check("IDC_ETAG", kEtagText, kEtagRect);
+  m_helpButton = make_button("IDC_HELP_BUTTON", kHelpText, kHelpRect);
+
+  setTabOrder(m_verifyButton, m_stopButton);
+  setTabOrder(m_stopButton, m_logPane);
+  setTabOrder(m_logPane, m_externalCheck);
+  setTabOrder(m_externalCheck, m_etagCheck);
+  setTabOrder(m_etagCheck, m_helpButton);
+
+  // The window may be resized; nothing lays the controls out again, so they keep their places.
+  resize(units.sizeToPixels(kMainDialogSize));
+
+  connect(m_verifyButton, &QPushButton::clicked, this, &CVormicDlg::OnBnClickedVerify);
+  connect(m_stopButton, &QPushButton::clicked, this, &CVormicDlg::OnBnClickedStop);
+  connect(m_helpButton, &QPushButton::clicked, this, &CVormicDlg::OnBnClickedHelp);
+}
+
+QWidget* CVormicDlg::GetDlgItem(int id) const {
+  switch (id) {
+    case IDC_VERIFY:
+      return m_verifyButton;
+    case IDC_STOP:
+      return m_stopButton;
+    case IDC_STATUS:
+      return m_statusLine;
+    case IDC_LOG:
+      return m_logPane;
+    case IDC_EXTERNAL:
+      return m_externalCheck;
+    case IDC_ETAG:
+      return m_etagCheck;
+    case IDC_HELP_BUTTON:
+      return m_helpButton;
+    default:
+      return nullptr;
+  }
+}
+
+void CVormicDlg::setVisible(bool visible) {
+  // The controls get their first values before the window appears.
+  if (visible && !m_initialized) {
+    m_initialized = true;
+    OnInitDialog();
+  }
+  QDialog::setVisible(visible);
+}
+
+bool CVormicDlg::OnInitDialog() {
+  UpdateData(false);
+  setWindowIcon(m_hIcon);
+  m_stopButton->setEnabled(false);
+  m_verifyButton->setEnabled(true);
+  m_log = kIntroText;
+  UpdateData(false);
+  m_verifyButton->setFocus(Qt::OtherFocusReason);
+  return true;
+}
+
+// --- Data exchange ---------------------------------------------------------------------------
+
+bool CVormicDlg::UpdateData(bool save_and_validate) {
+  DoDataExchange(save_and_validate);
+  return true;
+}
+
+void CVormicDlg::DoDataExchange(bool save_and_validate) {
+  if (save_and_validate) {
+    m_status = m_shownStatus;
+    m_log = m_shownLog;
+    m_external = m_externalCheck->isChecked() ? 1 : 0;
+    m_etag = m_etagCheck->isChecked() ? 1 : 0;
+    return;
+  }
+  if (m_status != m_shownStatus) {
+    m_shownStatus = m_status;
+    m_statusLine->setText(
+        QString::fromUtf8(m_shownStatus.data(), static_cast<qsizetype>(m_shownStatus.size())));
+  }
+  writeLogControl();
+  // A box the user changed during a run is set back here, at the next report.
+  if (m_externalCheck->isChecked() != (m_external != 0))
+    m_externalCheck->setChecked(m_external != 0);
+  if (m_etagCheck->isChecked() != (m_etag != 0)) m_etagCheck->setChecked(m_etag != 0);
+}
+
+// Brings the pane up to m_log. A log that grew by whole lines gets only the new text; any other
+// change rewrites the pane. A view that was at the end stays at the end, so the newest line is
+// in sight while a run goes on.
+void CVormicDlg::writeLogControl() {
+  const size_t shown = m_shownLog.size();
+  const bool grown = m_log.size() >= shown && (shown == 0 || m_shownLog.back() == '\n') &&
+                     memcmp(m_log.data(), m_shownLog.data(), shown) == 0;
+  if (grown && m_log.size() == shown) return;
+
+  QScrollBar* bar = m_logPane->verticalScrollBar();
+  const bool at_end = bar->value() == bar->maximum();
+  if (grown && shown > 0) {
+    QTextCursor end(m_logPane->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(PaneText(m_log.data() + shown, m_log.size() - shown));
+    m_shownLog.append(m_log, shown, std::string::npos);
+  } else {
+    m_shownLog = m_log;
+    m_logPane->setPlainText(PaneText(m_shownLog.data(), m_shownLog.size()));
+  }
+  if (at_end) bar->setValue(bar->maximum());
+}
+
+// --- Commands --------------------------------------------------------------------------------
+
+void CVormicDlg::OnBnClickedVerify() {
+  UpdateData(true);
+  m_log.clear();  // the pane shows the cleared log from the run's first report on
+  g_stopRequested = false;
+
+  const QString chosen = m_chooseArchive(this);
+  if (chosen.isEmpty()) return;
+  const QByteArray archive = QFile::encodeName(chosen);
+  std::array<char, kFolderBufferSize> folder{};
+  std::string start_folder(archive.constData(), static_cast<size_t>(archive.size()));
+  const size_t last_slash = start_folder.rfind('/');
+  if (last_slash != std::string::npos) start_folder.resize(last_slash);
+
+  if (m_external != 0 && !ChooseFolder(folder.data(), this, start_folder.c_str())) return;
+
+  m_stopButton->setEnabled(true);
+  m_verifyButton->setEnabled(false);
+  m_pumpClock.invalidate();  // the run's first report handles whatever input is waiting
+
+  if (m_etag == 0 || ComputeEtag(archive.constData())) {
+    const char* result = RunVerification(folder.data(), archive.constData(), m_external != 0);
+    if (strcmp(result, kResultOk) == 0) result = kSuccessText;
+    ReportStatus(kStatusLine, result);
+  }
+
+  m_stopButton->setEnabled(false);
+  m_verifyButton->setEnabled(true);
+}
+
+void CVormicDlg::OnBnClickedStop() { g_stopRequested = true; }
+
+void CVormicDlg::OnBnClickedHelp() {
+  const QString page = FindHelpPage();
+  if (!page.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+}
+
+void CVormicDlg::OnAbout() {
+  CAboutDlg about(m_hIcon, this);
+  about.exec();
+}
+
+bool CVormicDlg::ChooseFolder(char* path, QWidget* owner, const char* start_folder) {
+  path[0] = '\0';
+  const QString chosen = m_chooseFolder(owner, QFile::decodeName(start_folder));
+  const QByteArray bytes = QFile::encodeName(chosen);
+  const size_t length = static_cast<size_t>(bytes.size());
+  if (length == 0 || length >= kFolderBufferSize || bytes.contains('\0')) return false;
+  memcpy(path, bytes.constData(), length + 1);
+  return true;
+}
+
+// --- Window commands -------------------------------------------------------------------------
+
+void CVormicDlg::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_F1:  // the standard help key opens the same page as "Help"
+      OnBnClickedHelp();
+      return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      // As in every dialog of this kind, Enter outside a button is OK, which ends the dialog.
+      if (qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
+        accept();
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+// The desktop gives applications no window menu of their own, so the About entry lives in the
+// dialog's context menu.
+void CVormicDlg::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu menu(this);
+  menu.setObjectName(QStringLiteral("IDS_ABOUT_BOX_MENU"));
+  QAction* about = menu.addAction(QString::fromUtf8(kAboutMenuText));
+  about->setData(IDM_ABOUT);
+  connect(about, &QAction::triggered, this, &CVormicDlg::OnAbout);
+  menu.exec(event->globalPos());
+}
+
+// --- Status channel --------------------------------------------------------------------------
+
+void CVormicDlg::PumpPendingInput() {
+  if (m_pumpClock.isValid() && m_pumpClock.elapsed() < m_pumpIntervalMs) return;
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  m_pumpClock.start();
+}
+
+bool ReportStatus(int kind, const char* text) {
+  CVormicDlg* dialog = g_mainDialog;
+  if (dialog == nullptr) return g_stopRequested;
+  dialog->PumpPendingInput();
+  if (text == nullptr) return g_stopRequested;
+  if (kind == kStatusLine) {
+    dialog->m_status = ShortenStatusText(text);
+  } else if (kind == kLogLine) {
+    dialog->m_log += text;
+    dialog->m_log += kLogLineEnd;
+  }
+  dialog->UpdateData(false);
+  return g_stopRequested;
+}

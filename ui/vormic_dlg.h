@@ -1,0 +1,128 @@
+// The main dialog: seven controls bound to the members below by data exchange, the Verify, Stop
+// and Help commands, and ReportStatus, the dialog's Status channel, through which the engine and
+// the ETag calculator reach the controls while a run goes on inside the Verify click handler.
+// Everything runs on the GUI thread; a report re-enters the window only to handle pending input.
+// Owns no large buffers; the folder path of a run is a PATH_MAX area on the handler's stack.
+#pragma once
+
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QIcon>
+#include <QString>
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QCheckBox;
+class QPlainTextEdit;
+class QPushButton;
+class StatusLabel;
+
+inline constexpr size_t kFolderBufferSize = PATH_MAX;  // the comparison folder of one run
+inline constexpr size_t kStatusWholeMax =
+    100;  // a status text up to this many bytes is shown whole
+inline constexpr size_t kStatusKeepBytes = 50;  // else this many from each end, around "..."
+inline constexpr const char* kStatusEllipsis = "...";
+inline constexpr const char* kLogLineEnd = "\r\n";
+// ReportStatus lets the window handle pending input once this many milliseconds have passed
+// since it last did (always at the first report of a run). Handling input costs far more than
+// a report, and a click still reaches the run within a few milliseconds.
+inline constexpr int kDefaultPumpIntervalMs = 10;
+
+class CVormicDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Returns the path the user chose, or an empty string for cancel (or anything that has no
+  // file-system path). The defaults are Qt's file and folder dialogs; tests put their own here.
+  using ArchiveChooser = std::function<QString(QWidget* owner)>;
+  using FolderChooser = std::function<QString(QWidget* owner, const QString& start_folder)>;
+
+  // Builds the controls from the template and stores this dialog in g_mainDialog. The members
+  // reach the controls when the dialog is first shown (OnInitDialog).
+  explicit CVormicDlg(QWidget* parent = nullptr);
+  ~CVormicDlg() override;
+
+  // Copies the controls into the members (`save_and_validate` true) or every member into its
+  // control (false). The status line and the message pane are read-only to the user, so their
+  // members take back what was last written to them; a control whose member has not changed
+  // since it was last written is left alone, and a log that only grew gets only its new tail.
+  void DoDataExchange(bool save_and_validate);
+  bool UpdateData(bool save_and_validate = true);
+
+  // The window's initial state: the icon, Stop disabled and Verify enabled, the introduction in
+  // the message pane. Runs once, just before the dialog is first shown.
+  bool OnInitDialog();
+
+  // One complete verification: choose the archive (and the folder when External is ticked),
+  // optionally the ETag, the run, its result in the status line. Cancelling a chooser ends the
+  // command with the buttons and the pane as they were.
+  void OnBnClickedVerify();
+  // Raises the stop request; the running code sees it at its next report.
+  void OnBnClickedStop();
+  // Opens the help page in the desktop's viewer; when none is found or none opens it, nothing
+  // is reported.
+  void OnBnClickedHelp();
+  // Shows the About box, modally.
+  void OnAbout();
+
+  // Shows the folder chooser starting in `start_folder` and copies the chosen folder into
+  // `path` (kFolderBufferSize bytes). Returns true when a folder was chosen; false for cancel,
+  // for a path without a file-system location and for one that does not fit (never cut short),
+  // leaving an empty string in `path`.
+  bool ChooseFolder(char* path, QWidget* owner, const char* start_folder);
+
+  // The control with template identifier `id` (IDC_...), or null.
+  QWidget* GetDlgItem(int id) const;
+
+  // Lets the window handle its pending input if the pump interval has passed. Called by every
+  // report; never waits.
+  void PumpPendingInput();
+
+  // --- Members bound to the controls -------------------------------------------------------
+  QIcon m_hIcon;                          // the application icon, all sizes
+  std::string m_status;                   // status line (UTF-8 bytes as reported)
+  std::string m_log;                      // message pane; lines end in "\r\n"
+  QPushButton* m_verifyButton = nullptr;  // IDC_VERIFY
+  QPushButton* m_stopButton = nullptr;    // IDC_STOP
+  int32_t m_external = 1;                 // IDC_EXTERNAL ticked
+  int32_t m_etag = 0;                     // IDC_ETAG clear
+
+  // --- Seams -------------------------------------------------------------------------------
+  ArchiveChooser m_chooseArchive;
+  FolderChooser m_chooseFolder;
+  int m_pumpIntervalMs = kDefaultPumpIntervalMs;  // 0: every report handles pending input
+
+ protected:
+  void setVisible(bool visible) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  void createControls();
+  void writeLogControl();
+
+  StatusLabel* m_statusLine = nullptr;   // IDC_STATUS
+  QPlainTextEdit* m_logPane = nullptr;   // IDC_LOG
+  QCheckBox* m_externalCheck = nullptr;  // IDC_EXTERNAL
+  QCheckBox* m_etagCheck = nullptr;      // IDC_ETAG
+  QPushButton* m_helpButton = nullptr;   // IDC_HELP_BUTTON
+  std::string m_shownStatus;             // what the status line was last given
+  std::string m_shownLog;                // what the message pane was last given
+  QElapsedTimer m_pumpClock;             // since input was last handled; invalid: never
+  bool m_initialized = false;            // OnInitDialog has run
+};
+
+// The dialog the Status channel reports to: set by the constructor. The dialog lives until its
+// modal loop has ended and no report comes after that; its destructor clears the pointer for
+// programs that make more than one. While it is null, ReportStatus shows nothing and only
+// returns the stop request.
+extern CVormicDlg* g_mainDialog;
+
+// Returns `text` as the status line shows it: whole up to 100 bytes; otherwise its first 50
+// bytes, "...", its last 50 bytes, each cut moved inward to the nearest UTF-8 character
+// boundary so no character is split (at most 103 bytes).
+std::string ShortenStatusText(const char* text);
