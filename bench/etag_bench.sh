@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Times the ETag computation against plain MD5 tools on one large file held in the page cache:
+# md5sum, openssl dgst -md5 (when present), a Python hashlib pass that takes the whole-file and
+# the 10 MiB part digests from the same reads, and our etag_driver. Prints the median of RUNS
+# runs of each, side by side, and checks that all of them agree on the digests.
+#
+#   bench/etag_bench.sh [DIR]        the test file goes to DIR (default /tmp), made once
+# Environment:
+#   ETAG_BENCH_MIB=1024   file size in MiB
+#   RUNS=5                runs per tool (interleaved, so a busy spell hits every tool alike)
+#   ETAG_DRIVER=PATH      a built etag_driver; otherwise one is compiled from the sources
+#                         (g++ -O2, no sanitizers) into DIR
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+dir=${1:-/tmp}
+mib=${ETAG_BENCH_MIB:-1024}
+runs=${RUNS:-5}
+file="$dir/vormic-etag-bench-${mib}m.bin"
+part=10485760
+
+mkdir -p "$dir"
+if [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" != $((mib * 1048576)) ]; then
+  echo "making $file ($mib MiB of random bytes)"
+  head -c $((mib * 1048576)) /dev/urandom > "$file"
+fi
+
+driver=${ETAG_DRIVER:-}
+if [ -z "$driver" ]; then
+  driver="$dir/vormic-etag-driver"
+  echo "compiling $driver"
+  ${CXX:-g++} -std=c++20 -O2 -DNDEBUG -fno-exceptions \
+    -I"$top/etag" -I"$top/engine" \
+    "$top/bench/etag_driver.cpp" "$top/etag/etag.cpp" "$top/etag/md5.cpp" \
+    "$top/engine/stream_io.cpp" "$top/engine/engine_state.cpp" -o "$driver"
+fi
+
+pyscript="$dir/vormic-etag-bench.py"
+cat > "$pyscript" <<PY
+import hashlib, sys
+whole, digests, n = hashlib.md5(), b"", 0
+with open(sys.argv[1], "rb") as f:
+    while True:
+        b = f.read($part)
+        if not b:
+            break
+        whole.update(b)
+        digests += hashlib.md5(b).digest()
+        n += 1
+print(whole.hexdigest(), hashlib.md5(digests).hexdigest() + "-" + str(n))
+PY
+
+names=(md5sum)
+cmds=("md5sum '$file'")
+if command -v openssl >/dev/null 2>&1; then
+  names+=(openssl); cmds+=("openssl dgst -md5 '$file'")
+fi
+names+=(python-etag etag-driver)
+cmds+=("python3 '$pyscript' '$file'" "'$driver' '$file'")
+
+echo "warming the page cache"
+cat "$file" > /dev/null
+cat "$file" > /dev/null
+
+# Agreement first: the same whole-file MD5 everywhere, the same ETag from Python and from us.
+md5_ref=$(md5sum "$file" | cut -d' ' -f1)
+read -r py_md5 py_etag < <(python3 "$pyscript" "$file")
+"$driver" "$file" > /dev/null
+our_md5=$(sed -n 's/^MD5: //p' "$file.md5")
+our_etag=$(sed -n 's/^Multipart ETag: //p' "$file.md5")
+echo "md5sum: $md5_ref   python: $py_md5 $py_etag   ours: $our_md5 $our_etag"
+if [ "$md5_ref" != "$py_md5" ] || [ "$md5_ref" != "$our_md5" ] || [ "$py_etag" != "$our_etag" ]; then
+  echo "DIGESTS DISAGREE" >&2
+  exit 1
+fi
+
+# Wall time, and CPU time (user + system), which a machine shared with other work disturbs less.
+declare -A times cpus
+timing="$dir/vormic-etag-bench.time"
+for ((r = 1; r <= runs; r++)); do
+  for i in "${!names[@]}"; do
+    /usr/bin/time -f '%e %U %S' -o "$timing" bash -c "${cmds[$i]}" > /dev/null
+    read -r wall user sys < "$timing"
+    times[${names[$i]}]+="$wall "
+    cpus[${names[$i]}]+="$(echo "$user + $sys" | bc) "
+  done
+done
+
+median() { tr ' ' '\n' | grep . | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+md5sum_wall=$(echo "${times[md5sum]}" | median)
+md5sum_cpu=$(echo "${cpus[md5sum]}" | median)
+echo
+echo "file: $file ($mib MiB), median of $runs runs, page cache warm, load: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-12s %9s %9s %9s %9s   %s\n' tool wall "x md5sum" cpu "x md5sum" "wall of every run (s)"
+for name in "${names[@]}"; do
+  w=$(echo "${times[$name]}" | median)
+  c=$(echo "${cpus[$name]}" | median)
+  printf '%-12s %8.2fs %8.2fx %8.2fs %8.2fx   %s\n' "$name" "$w" \
+    "$(echo "$w / $md5sum_wall" | bc -l)" "$c" "$(echo "$c / $md5sum_cpu" | bc -l)" \
+    "${times[$name]}"
+done
