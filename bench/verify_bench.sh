@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Verification speed against its peers. Makes, in DIR (default /tmp/vormic-bench), a folder of
+# files copied from this machine (/usr/include, /usr/lib, /usr/share: about 645 MB in 19,000
+# files) and a folder of small files, zips them with Info-ZIP zip (deflated, stored with -0, and
+# the small files deflated), then times with hyperfine, warm cache, the median of RUNS runs:
+#   vormic with ISA-L and with zlib, unzip -tq, 7z t, python3 -m zipfile -t,
+#   bsdtar -xOf ARCHIVE >/dev/null, and the bare ISA-L loop (the limit),
+#   and the check against the folder: vormic --folder against unzip -q -d tmp && diff -r.
+# vormic is the Release CLI (BUILD/cli/vormic-cli) when it exists, else BUILD/bench/verify_driver
+# (the engine with a silent Status channel). The folders and archives are kept for later runs;
+# delete DIR to make them again.
+#   bench/verify_bench.sh [DIR]
+# Environment: BUILD (default build-isal-rel, configured with VORMIC_BUILD_BENCH=ON), RUNS
+# (default 5), FILES (default 19134) and SMALL_FILES (default 30000) for the folders' sizes.
+set -euo pipefail
+
+dir=${1:-/tmp/vormic-bench}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD:-$root/build-isal-rel}
+runs=${RUNS:-5}
+files=${FILES:-19134}
+small_files=${SMALL_FILES:-30000}
+
+for tool in zip unzip 7z bsdtar python3 hyperfine; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+done
+bare="$build/bench/bare_isal_loop"
+if [[ -x "$build/cli/vormic-cli" ]]; then
+  vormic="$build/cli/vormic-cli -q --lists $dir"  # no live status line; name lists kept here
+  vormic_kind="vormic-cli -q"
+else
+  vormic="$build/bench/verify_driver"
+  vormic_kind="bench/verify_driver"
+fi
+for exe in "${vormic%% *}" "$bare"; do
+  [[ -x "$exe" ]] || { echo "build $exe first (cmake -DVORMIC_BUILD_BENCH=ON, Release)" >&2; exit 1; }
+done
+mkdir -p "$dir"
+cd "$dir"
+
+# --- The folders: regular, readable files only, in path order, taken evenly from the list ----
+copy_list() {  # copy_list LIST FOLDER: copies the files named in LIST below FOLDER
+  mkdir -p "$2"
+  tr '\n' '\0' <"$1" | xargs -0 cp --parents -t "$2" 2>/dev/null || true
+  find "$2" -type f | wc -l
+}
+pick() {  # pick LIST COUNT: COUNT lines of LIST, evenly spread
+  awk -v total="$(wc -l <"$1")" -v want="$2" \
+    'want > 0 && int(NR * want / total) > int((NR - 1) * want / total)' "$1"
+}
+if [[ ! -d src ]]; then
+  echo "== copying about $files files into $dir/src"
+  find /usr/include -type f -readable -size -16M 2>/dev/null | LC_ALL=C sort >include.list
+  # Library and data files of 4 KiB and more: with every header, about 645 MB in all.
+  find /usr/lib /usr/share -type f -readable -size +4095c -size -16M 2>/dev/null |
+    LC_ALL=C sort >rest.list
+  headers=$(wc -l <include.list)
+  if ((files <= headers)); then
+    pick include.list "$files" >src.list
+  else
+    { cat include.list; pick rest.list $((files - headers)); } >src.list
+  fi
+  copy_list src.list src >/dev/null
+fi
+if [[ ! -d small ]]; then
+  echo "== copying $small_files small files into $dir/small"
+  find /usr/share /usr/lib -type f -readable -size -4k 2>/dev/null | LC_ALL=C sort >small.all
+  pick small.all "$small_files" >small.list
+  copy_list small.list small >/dev/null
+fi
+[[ -f deflated.zip ]] || { echo "== zip deflated.zip"; zip -q -r deflated.zip src; }
+[[ -f stored.zip ]] || { echo "== zip -0 stored.zip"; zip -q -0 -r stored.zip src; }
+[[ -f small.zip ]] || { echo "== zip small.zip"; zip -q -r small.zip small; }
+
+describe() {  # describe ARCHIVE FOLDER
+  local entries bytes
+  entries=$(unzip -Z1 "$1" | grep -vc '/$')
+  bytes=$(du -sb --apparent-size "$2" | cut -f1)
+  printf '%-13s %6d files, %5d MB of files, archive %5d MB\n' "$1" "$entries" \
+    $((bytes / 1000000)) $(($(stat -c %s "$1") / 1000000))
+}
+echo "== archives (vormic is $vormic_kind)"
+describe deflated.zip src
+describe stored.zip src
+describe small.zip small
+
+# Every archive must verify with every tool before anything is timed.
+for a in deflated.zip stored.zip small.zip; do
+  $vormic "$a" >/dev/null 2>&1 || { echo "vormic fails on $a" >&2; exit 1; }
+  VORMIC_CODEC=zlib $vormic "$a" >/dev/null 2>&1 || { echo "vormic (zlib) fails on $a" >&2; exit 1; }
+  "$bare" "$a" >/dev/null || { echo "bare loop fails on $a" >&2; exit 1; }
+done
+$vormic --folder "$dir/src" deflated.zip >/dev/null 2>&1 || { echo "vormic --folder fails" >&2; exit 1; }
+
+echo "== load before: $(uptime)"
+results=$dir/results
+mkdir -p "$results"
+time_one() {  # time_one NAME COMMAND [PREPARE]: median seconds of RUNS warm runs
+  local name=$1 cmd=$2 prepare=${3:-true}
+  hyperfine --style none --warmup 1 --runs "$runs" --prepare "$prepare" \
+    --export-json "$results/$name.json" "$cmd" >/dev/null 2>&1 ||
+    { echo "failed: $cmd" >&2; echo nan; return; }
+  python3 -c 'import json,sys; print("%.3f" % json.load(open(sys.argv[1]))["results"][0]["median"])' \
+    "$results/$name.json"
+}
+
+declare -A t
+for a in deflated stored small; do
+  z="$a.zip"
+  t[$a,isal]=$(time_one "$a-isal" "$vormic $z >/dev/null 2>&1")
+  t[$a,zlib]=$(time_one "$a-zlib" "VORMIC_CODEC=zlib $vormic $z >/dev/null 2>&1")
+  t[$a,unzip]=$(time_one "$a-unzip" "unzip -tq $z >/dev/null")
+  t[$a,7z]=$(time_one "$a-7z" "7z t $z >/dev/null")
+  t[$a,python]=$(time_one "$a-python" "python3 -m zipfile -t $z >/dev/null")
+  t[$a,bsdtar]=$(time_one "$a-bsdtar" "bsdtar -xOf $z >/dev/null")
+  t[$a,bare]=$(time_one "$a-bare" "'$bare' $z >/dev/null")
+  t[$a,driver]=$(time_one "$a-driver" "'$build/bench/verify_driver' $z >/dev/null 2>&1")
+done
+t[ext,isal]=$(time_one "ext-isal" "$vormic --folder '$dir/src' deflated.zip >/dev/null 2>&1")
+t[ext,zlib]=$(time_one "ext-zlib" "VORMIC_CODEC=zlib $vormic --folder '$dir/src' deflated.zip >/dev/null 2>&1")
+t[ext,unzip]=$(time_one "ext-unzip" "unzip -q -d tmp deflated.zip && diff -r tmp/src src" "rm -rf tmp")
+rm -rf tmp
+echo "== load after: $(uptime)"
+
+ratio() { python3 -c "import sys; a, b = map(float, sys.argv[1:]); print('%.2fx' % (a / b) if b > 0 else '-')" "$1" "$2"; }
+echo
+echo "Median seconds of $runs warm runs"
+printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' archive "vormic" "vormic" "unzip" "7z t" "python" \
+  "bsdtar" "bare" "engine"
+printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' "" "ISA-L" "zlib" "-tq" "" "zipfile" "-xOf" "ISA-L" \
+  "alone"
+for a in deflated stored small; do
+  printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' "$a" "${t[$a,isal]}" "${t[$a,zlib]}" \
+    "${t[$a,unzip]}" "${t[$a,7z]}" "${t[$a,python]}" "${t[$a,bsdtar]}" "${t[$a,bare]}" \
+    "${t[$a,driver]}"
+done
+printf '%-10s %9s %9s %9s   (unzip -q -d tmp && diff -r tmp folder)\n' external \
+  "${t[ext,isal]}" "${t[ext,zlib]}" "${t[ext,unzip]}"
+echo "(engine alone: bench/verify_driver, ISA-L, a silent Status channel)"
+echo
+echo "Goals"
+printf '  deflated: bsdtar / vormic   %s (goal at least 1.80x)\n' "$(ratio "${t[deflated,bsdtar]}" "${t[deflated,isal]}")"
+printf '  deflated: vormic / bare     %s (goal at most 1.15x)\n' "$(ratio "${t[deflated,isal]}" "${t[deflated,bare]}")"
+printf '  stored:   bsdtar / vormic   %s (goal at least 3.00x)\n' "$(ratio "${t[stored,bsdtar]}" "${t[stored,isal]}")"
+printf '  small:    bsdtar / vormic   %s (goal at least 1.50x)\n' "$(ratio "${t[small,bsdtar]}" "${t[small,isal]}")"
+printf '  external: unzip+diff / vormic %s (goal at least 3.00x)\n' "$(ratio "${t[ext,unzip]}" "${t[ext,isal]}")"
+printf '  ISA-L over zlib: deflated %s, stored %s, small %s, external %s\n' \
+  "$(ratio "${t[deflated,zlib]}" "${t[deflated,isal]}")" "$(ratio "${t[stored,zlib]}" "${t[stored,isal]}")" \
+  "$(ratio "${t[small,zlib]}" "${t[small,isal]}")" "$(ratio "${t[ext,zlib]}" "${t[ext,isal]}")"

@@ -1,0 +1,1164 @@
+// The codec seam: CRC-32 and raw inflate through zlib (the reference) and through ISA-L must be
+// indistinguishable to the entry check. Every stream is driven through RawInflater the way
+// CheckEntryData drives it (input in chunks, output in fixed blocks, calls repeated while the
+// output block comes back full) and the two runs must match call for call: result, bytes
+// produced, the bytes themselves, and the verdict. Streams come from zlib itself, from a small
+// deflate writer that makes the invalid cases zlib and ISA-L judge differently (incomplete and
+// over-subscribed codes, counts past the limits, reserved codes, distances too far back,
+// damaged stored lengths), from damaging good streams, and from a seeded random generator. Then
+// the entry check and whole verification runs are compared report for report, with the stop
+// request raised at every progress line. The ISA-L cases are skipped in a zlib-only build.
+#include "engine_state.h"
+#include "entry_check.h"
+#include "inflater.h"
+#include "status_recorder.h"
+#include "test_util.h"
+#include "verify_run.h"
+#include "zip_builder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// --- Driving the seam as the entry check does ------------------------------------------------
+
+struct Step {
+  int result;
+  size_t produced;
+  bool operator==(const Step& o) const { return result == o.result && produced == o.produced; }
+};
+
+struct Trace {
+  std::vector<std::vector<Step>> chunks;  // the calls after each SetInput
+  std::string output;                     // bytes of every call before the last result
+  int verdict = 1;                        // 0 stream end, -3 bad data or input used up, -4
+  bool operator==(const Trace& o) const {
+    return chunks == o.chunks && output == o.output && verdict == o.verdict;
+  }
+};
+
+Trace Drive(CodecBackend backend, const std::string& stream, size_t in_chunk, size_t out_size) {
+  Trace run;
+  EXPECT_TRUE(SelectCodec(backend));
+  RawInflater inflater;
+  int rc = inflater.Begin();
+  if (rc != Z_OK) {
+    run.verdict = rc;
+    return run;
+  }
+  std::vector<unsigned char> in(in_chunk), out(out_size);
+  for (size_t pos = 0;;) {
+    size_t n = std::min(in_chunk, stream.size() - pos);
+    if (n == 0) {
+      run.verdict = -3;
+      return run;
+    }
+    std::copy(stream.begin() + static_cast<long>(pos), stream.begin() + static_cast<long>(pos + n),
+              in.begin());
+    pos += n;
+    inflater.SetInput(in.data(), n);
+    run.chunks.emplace_back();
+    size_t produced;
+    do {
+      rc = inflater.Inflate(out.data(), out.size(), &produced);
+      run.chunks.back().push_back({rc, produced});
+      if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_MEM_ERROR) {
+        run.verdict = rc == Z_MEM_ERROR ? -4 : -3;
+        return run;
+      }
+      run.output.append(reinterpret_cast<const char*>(out.data()), produced);
+    } while (produced == out.size());
+    if (rc == Z_STREAM_END) {
+      run.verdict = 0;
+      return run;
+    }
+  }
+}
+
+std::string Hex(const std::string& bytes, size_t limit = 64) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    out += kDigits[static_cast<uint8_t>(bytes[i]) >> 4];
+    out += kDigits[static_cast<uint8_t>(bytes[i]) & 15];
+  }
+  if (bytes.size() > limit) out += "...";
+  return out;
+}
+
+// Where two runs part, in words.
+std::string FirstDifference(const Trace& z, const Trace& i) {
+  for (size_t c = 0; c < std::max(z.chunks.size(), i.chunks.size()); ++c) {
+    if (c >= z.chunks.size() || c >= i.chunks.size())
+      return "chunk " + std::to_string(c) + " missing";
+    for (size_t k = 0; k < std::max(z.chunks[c].size(), i.chunks[c].size()); ++k) {
+      if (k >= z.chunks[c].size() || k >= i.chunks[c].size() ||
+          !(z.chunks[c][k] == i.chunks[c][k])) {
+        auto show = [&](const Trace& r) {
+          return k < r.chunks[c].size() ? std::to_string(r.chunks[c][k].result) + "/" +
+                                              std::to_string(r.chunks[c][k].produced)
+                                        : std::string("none");
+        };
+        return "chunk " + std::to_string(c) + " call " + std::to_string(k) + ": zlib " + show(z) +
+               ", ISA-L " + show(i);
+      }
+    }
+  }
+  if (z.output != i.output) return "output bytes";
+  return "verdict zlib " + std::to_string(z.verdict) + ", ISA-L " + std::to_string(i.verdict);
+}
+
+// The input and output sizes every stream is run with: the entry check's own, tiny pieces that
+// put a chunk end inside every code, and odd sizes.
+struct Sizes {
+  size_t in, out;
+};
+constexpr Sizes kSizes[] = {{16384, 16384}, {1, 16384}, {7, 33}, {4099, 1}, {16384, 65536}};
+
+// Runs `stream` through both backends at every size pair; returns zlib's run at the entry
+// check's sizes. Failures name the sizes, the first difference and the stream.
+Trace ExpectSameRuns(const std::string& stream) {
+  Trace reference = Drive(CodecBackend::kZlib, stream, 16384, 16384);
+  if (!CodecAvailable(CodecBackend::kIsal)) return reference;
+  for (Sizes sz : kSizes) {
+    // Byte-sized pieces of a long stream repeat what its first kilobytes show, slowly.
+    if (sz.in < 100 && stream.size() > 12000) sz.in = sz.in == 1 ? 509 : 61;
+    Trace z = Drive(CodecBackend::kZlib, stream, sz.in, sz.out);
+    Trace i = Drive(CodecBackend::kIsal, stream, sz.in, sz.out);
+    EXPECT_TRUE(z == i) << "input " << sz.in << ", output " << sz.out << ": "
+                        << FirstDifference(z, i) << "; stream " << Hex(stream);
+  }
+  return reference;
+}
+
+class CodecTest : public ::testing::Test {
+ protected:
+  void SetUp() override { saved_ = ActiveCodec(); }
+  void TearDown() override { SelectCodec(saved_); }
+  CodecBackend saved_ = CodecBackend::kZlib;
+};
+
+// --- CRC-32 and the backend choice -----------------------------------------------------------
+
+TEST_F(CodecTest, Crc32KnownAnswerAndPiecesOnBothBackends) {
+  const std::string check = "123456789";  // the CRC catalogue's check value
+  const std::string big = zipt::RandomBytes(3 * 1048576 + 17, 5);
+  for (CodecBackend b : {CodecBackend::kZlib, CodecBackend::kIsal}) {
+    if (!SelectCodec(b)) continue;
+    SCOPED_TRACE(CodecName(b));
+    auto data = [](const std::string& s) {
+      return reinterpret_cast<const unsigned char*>(s.data());
+    };
+    EXPECT_EQ(Crc32(0, data(check), check.size()), 0xCBF43926u);
+    EXPECT_EQ(Crc32(0, nullptr, 0), 0u);
+    EXPECT_EQ(Crc32(0x12345678u, nullptr, 0), 0x12345678u);
+    uint32_t whole = Crc32(0, data(big), big.size());
+    EXPECT_EQ(whole, zipt::Crc(big));
+    uint32_t pieces = 0;
+    for (size_t at = 0, n = 1; at < big.size(); at += n, n = n * 3 + 1)
+      pieces = Crc32(pieces, data(big) + at, std::min(n, big.size() - at));
+    EXPECT_EQ(pieces, whole);
+  }
+}
+
+TEST_F(CodecTest, SelectionNamesAndAvailability) {
+  EXPECT_TRUE(CodecAvailable(CodecBackend::kZlib));
+  EXPECT_STREQ(CodecName(CodecBackend::kZlib), "zlib");
+  EXPECT_STREQ(CodecName(CodecBackend::kIsal), "ISA-L");
+  EXPECT_TRUE(SelectCodec(CodecBackend::kZlib));
+  EXPECT_EQ(ActiveCodec(), CodecBackend::kZlib);
+  EXPECT_EQ(SelectCodec(CodecBackend::kIsal), CodecAvailable(CodecBackend::kIsal));
+  EXPECT_EQ(ActiveCodec(),
+            CodecAvailable(CodecBackend::kIsal) ? CodecBackend::kIsal : CodecBackend::kZlib);
+}
+
+TEST_F(CodecTest, EnvironmentPicksZlibAtFirstUse) {
+  // The variable is read once per process, so ask a fresh one: this very binary, filtered to
+  // a test that prints the codec in use.
+  const char* self = getenv("VORMIC_CODEC_TEST_SELF");
+  if (self != nullptr) return;  // the child run of PrintCodec below
+  std::string binary = "/proc/self/exe";
+  char path[4096];
+  ssize_t n = readlink(binary.c_str(), path, sizeof path - 1);
+  ASSERT_GT(n, 0);
+  path[n] = '\0';
+  auto codec_of = [&](const char* env) {
+    std::string cmd = std::string("VORMIC_CODEC_TEST_SELF=1 ") + env + " '" + path +
+                      "' --gtest_filter=CodecChild.PrintCodec 2>/dev/null | grep '^codec='";
+    FILE* p = popen(cmd.c_str(), "r");
+    char line[64] = "";
+    if (p != nullptr) {
+      if (fgets(line, sizeof line, p) == nullptr) line[0] = '\0';
+      pclose(p);
+    }
+    return std::string(line);
+  };
+  EXPECT_EQ(codec_of("VORMIC_CODEC=zlib"), "codec=zlib\n");
+  EXPECT_EQ(codec_of("VORMIC_CODEC=ZLIB"), "codec=zlib\n");
+  std::string built_in = CodecAvailable(CodecBackend::kIsal) ? "codec=ISA-L\n" : "codec=zlib\n";
+  EXPECT_EQ(codec_of("VORMIC_CODEC=something-else"), built_in);
+  EXPECT_EQ(codec_of("VORMIC_CODEC="), built_in);
+}
+
+TEST(CodecChild, PrintCodec) {
+  if (getenv("VORMIC_CODEC_TEST_SELF") == nullptr)
+    GTEST_SKIP() << "run by EnvironmentPicksZlibAtFirstUse";
+  printf("codec=%s\n", CodecName(ActiveCodec()));
+}
+
+// --- A deflate writer for streams zlib's deflate never makes ---------------------------------
+
+class Bits {
+ public:
+  void Put(uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) PutBit(value >> i & 1);
+  }
+  void PutCode(uint32_t code, int length) {  // Huffman codes go most significant bit first
+    for (int i = length - 1; i >= 0; --i) PutBit(code >> i & 1);
+  }
+  void Align() {
+    while (count_ != 0) PutBit(0);
+  }
+  void Bytes(const std::string& b) {
+    Align();
+    out_ += b;
+  }
+  std::string Done() {
+    Align();
+    return out_;
+  }
+
+ private:
+  void PutBit(uint32_t bit) {
+    byte_ = static_cast<uint8_t>(byte_ | bit << count_);
+    if (++count_ == 8) {
+      out_ += static_cast<char>(byte_);
+      byte_ = 0;
+      count_ = 0;
+    }
+  }
+  std::string out_;
+  uint8_t byte_ = 0;
+  int count_ = 0;
+};
+
+// Canonical codes for `lengths`, handed out in order even when they make no proper code.
+std::vector<uint32_t> Codes(const std::vector<int>& lengths) {
+  int count[16] = {0};
+  for (int l : lengths) count[l]++;
+  count[0] = 0;
+  uint32_t next[16] = {0}, code = 0;
+  for (int len = 1; len < 16; ++len)
+    next[len] = code = (code + static_cast<uint32_t>(count[len - 1])) << 1;
+  std::vector<uint32_t> codes(lengths.size());
+  for (size_t i = 0; i < lengths.size(); ++i)
+    if (lengths[i] != 0) codes[i] = next[lengths[i]]++;
+  return codes;
+}
+
+struct Huffman {
+  std::vector<int> lengths;
+  std::vector<uint32_t> codes;
+  explicit Huffman(std::vector<int> l) : lengths(std::move(l)), codes(Codes(lengths)) {}
+  void Put(Bits& w, size_t sym) const {
+    w.PutCode(codes.at(sym), lengths.at(sym) ? lengths.at(sym) : 1);
+  }
+};
+
+Huffman FixedLiterals() {
+  std::vector<int> l(288);
+  for (int i = 0; i < 288; ++i) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+  return Huffman(l);
+}
+Huffman FixedDistances() { return Huffman(std::vector<int>(32, 5)); }
+
+constexpr int kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// One code-length code step: a length (0..15) or a repeat (16..18) with its extra value.
+struct LengthOp {
+  int sym, extra = 0;
+};
+
+// Writes a dynamic block header: counts, the code-length code with `cl` lengths (all 19, in
+// symbol order), then `ops` coded with it. With `cl` empty, a complete code for the symbols
+// `ops` uses is made.
+void DynamicHeader(Bits& w, bool last, int nlen, int ndist, const std::vector<LengthOp>& ops,
+                   std::vector<int> cl = {}) {
+  if (cl.empty()) {
+    std::vector<int> used;
+    for (const LengthOp& op : ops)
+      if (std::find(used.begin(), used.end(), op.sym) == used.end()) used.push_back(op.sym);
+    cl.assign(19, 0);
+    // A complete code: lengths from a balanced split of the used symbols.
+    size_t n = used.size();
+    if (n == 1) {
+      cl[static_cast<size_t>(used[0])] = 1;  // an incomplete one-code set: zlib refuses it
+    } else {
+      int depth = 0;
+      while ((size_t{1} << depth) < n) ++depth;
+      size_t shallow = (size_t{1} << depth) - n;  // this many get depth-1
+      for (size_t i = 0; i < n; ++i)
+        cl[static_cast<size_t>(used[i])] = i < shallow ? depth - 1 : depth;
+    }
+  }
+  int hclen = 19;
+  while (hclen > 4 && cl[static_cast<size_t>(kOrder[hclen - 1])] == 0) --hclen;
+  w.Put(last, 1);
+  w.Put(2, 2);
+  w.Put(static_cast<uint32_t>(nlen - 257), 5);
+  w.Put(static_cast<uint32_t>(ndist - 1), 5);
+  w.Put(static_cast<uint32_t>(hclen - 4), 4);
+  for (int i = 0; i < hclen; ++i)
+    w.Put(static_cast<uint32_t>(cl[static_cast<size_t>(kOrder[i])]), 3);
+  Huffman code(cl);
+  for (const LengthOp& op : ops) {
+    code.Put(w, static_cast<size_t>(op.sym));
+    if (op.sym == 16) w.Put(static_cast<uint32_t>(op.extra), 2);
+    if (op.sym == 17) w.Put(static_cast<uint32_t>(op.extra), 3);
+    if (op.sym == 18) w.Put(static_cast<uint32_t>(op.extra), 7);
+  }
+}
+
+// Length ops that send `lengths` one by one, zero runs as 17/18.
+std::vector<LengthOp> Plain(const std::vector<int>& lengths) {
+  std::vector<LengthOp> ops;
+  for (size_t i = 0; i < lengths.size();) {
+    size_t run = 1;
+    while (i + run < lengths.size() && lengths[i + run] == 0 && lengths[i] == 0) ++run;
+    if (lengths[i] == 0 && run >= 11) {
+      size_t n = std::min<size_t>(run, 138);
+      ops.push_back({18, static_cast<int>(n - 11)});
+      i += n;
+    } else if (lengths[i] == 0 && run >= 3) {
+      ops.push_back({17, static_cast<int>(run - 3)});
+      i += run;
+    } else {
+      ops.push_back({lengths[i]});
+      ++i;
+    }
+  }
+  return ops;
+}
+
+// Literal/length lengths: literals 'a'..'h' 4 bits, the end code and length 257 (3) 4 bits,
+// filling the code exactly when `spare` is 0; with `spare`, that many 4-bit codes are left out.
+std::vector<int> SmallLiterals(int nlen, int spare = 0) {
+  std::vector<int> l(static_cast<size_t>(nlen), 0);
+  for (int c = 'a'; c <= 'h'; ++c) l[static_cast<size_t>(c)] = 4;
+  l[256] = 4;
+  l[257] = 4;
+  for (int c = 'i'; c < 'i' + 6 - spare; ++c) l[static_cast<size_t>(c)] = 4;
+  return l;
+}
+
+struct Block {
+  std::vector<int> lit, dist;
+  std::vector<LengthOp> ops;  // empty: Plain(lit + dist)
+  std::vector<int> cl;        // empty: made from the ops
+};
+
+// A dynamic block: header, then `text` as literals, then (when `match` > 0) one match of length
+// 3 at distance `match` (distance code 0 with a one-code set, else code for `match` 1..4),
+// then the end code.
+std::string DynamicStream(const Block& b, const std::string& text, int match = 0, bool last = true,
+                          const std::string& tail = "") {
+  Bits w;
+  std::vector<int> all = b.lit;
+  all.insert(all.end(), b.dist.begin(), b.dist.end());
+  DynamicHeader(w, last, static_cast<int>(b.lit.size()), static_cast<int>(b.dist.size()),
+                b.ops.empty() ? Plain(all) : b.ops, b.cl);
+  Huffman lit(b.lit), dist(b.dist);
+  for (char c : text) lit.Put(w, static_cast<uint8_t>(c));
+  if (match > 0) {
+    lit.Put(w, 257);
+    dist.Put(w, static_cast<size_t>(std::min(match, 4) - 1));
+  }
+  lit.Put(w, 256);
+  std::string s = w.Done();
+  return s + tail;
+}
+
+// A fixed-code block of `text`, then optional raw codes: `lit_code` a literal/length symbol
+// (286, 287 are reserved) and `dist_code` a distance symbol after length 3 (30, 31 reserved).
+std::string FixedStream(const std::string& text, int lit_code = -1, int dist_code = -1,
+                        int match_distance = 0) {
+  Bits w;
+  w.Put(1, 1);
+  w.Put(1, 2);
+  Huffman lit = FixedLiterals(), dist = FixedDistances();
+  for (char c : text) lit.Put(w, static_cast<uint8_t>(c));
+  if (lit_code >= 0) lit.Put(w, static_cast<size_t>(lit_code));
+  if (dist_code >= 0) {
+    lit.Put(w, 257);
+    dist.Put(w, static_cast<size_t>(dist_code));
+  }
+  if (match_distance > 0) {  // length 3 at `match_distance` (1..4: codes 0..3)
+    lit.Put(w, 257);
+    dist.Put(w, static_cast<size_t>(match_distance - 1));
+  }
+  lit.Put(w, 256);
+  return w.Done();
+}
+
+std::string Stored(const std::string& data, bool last, bool bad_nlen = false) {
+  std::string s(1, last ? '\1' : '\0');
+  zipt::Put16(s, data.size());
+  zipt::Put16(s, (~data.size() & 0xFFFF) ^ (bad_nlen ? 0x100 : 0));
+  return s + data;
+}
+
+// --- Streams from zlib ---------------------------------------------------------------------
+
+struct ZlibRow {
+  const char* name;
+  int level, strategy;
+  int data;  // 0 text, 1 random, 2 zeros, 3 mixed
+  size_t size;
+  int flushes;  // Z_FULL_FLUSH / Z_SYNC_FLUSH / Z_BLOCK points, with parameter changes
+};
+
+std::string Data(int kind, size_t size) {
+  std::string d(size, '\0');
+  std::mt19937 rng(static_cast<uint32_t>(size * 31 + static_cast<size_t>(kind)));
+  for (size_t i = 0; i < size; ++i) {
+    if (kind == 0) d[i] = "the quick brown fox jumps over a lazy dog\n"[(i * 7 + rng() % 3) % 42];
+    if (kind == 1) d[i] = static_cast<char>(rng());
+    if (kind == 3) d[i] = (i / 5000) % 2 ? static_cast<char>(rng()) : "abcabd"[i % 6];
+  }
+  return d;
+}
+
+std::string ZlibStream(const ZlibRow& r, const std::string& data) {
+  z_stream zs{};
+  deflateInit2(&zs, r.level, Z_DEFLATED, -15, 8, r.strategy);
+  std::string out(deflateBound(&zs, data.size()) + 1024 + 64 * static_cast<size_t>(r.flushes),
+                  '\0');
+  zs.next_out = reinterpret_cast<Bytef*>(out.data());
+  zs.avail_out = static_cast<uInt>(out.size());
+  size_t pos = 0;
+  for (int f = 0; f < r.flushes; ++f) {
+    size_t n = data.size() / static_cast<size_t>(r.flushes + 1);
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + pos));
+    zs.avail_in = static_cast<uInt>(n);
+    pos += n;
+    deflate(&zs, f % 3 == 0 ? Z_FULL_FLUSH : f % 3 == 1 ? Z_SYNC_FLUSH : Z_BLOCK);
+    deflateParams(&zs, (r.level + f) % 10, f % 2 ? Z_FILTERED : r.strategy);
+  }
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + pos));
+  zs.avail_in = static_cast<uInt>(data.size() - pos);
+  deflate(&zs, Z_FINISH);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+void PrintTo(const ZlibRow& row, std::ostream* os) { *os << row.name; }
+
+class ZlibStreams : public CodecTest, public ::testing::WithParamInterface<ZlibRow> {};
+
+TEST_P(ZlibStreams, DecodeAlikeAndWhole) {
+  const ZlibRow& r = GetParam();
+  std::string data = Data(r.data, r.size);
+  std::string stream = ZlibStream(r, data);
+  Trace z = ExpectSameRuns(stream);
+  EXPECT_EQ(z.verdict, 0);
+  EXPECT_TRUE(z.output == data) << "zlib gave " << z.output.size() << " of " << data.size();
+  // Bytes after the end of the stream are left alone by both.
+  ExpectSameRuns(stream + zipt::RandomBytes(100, 3));
+  // A stream cut anywhere ends with "bad data" at the same call; a few cuts per stream.
+  for (size_t cut : {stream.size() / 3, stream.size() / 2, stream.size() - 1})
+    if (cut > 0) ExpectSameRuns(stream.substr(0, cut));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codec, ZlibStreams,
+    ::testing::Values(ZlibRow{"empty", 6, Z_DEFAULT_STRATEGY, 0, 0, 0},
+                      ZlibRow{"text_l1", 1, Z_DEFAULT_STRATEGY, 0, 100000, 0},
+                      ZlibRow{"text_l6", 6, Z_DEFAULT_STRATEGY, 0, 150000, 0},
+                      ZlibRow{"text_l9_flushed", 9, Z_DEFAULT_STRATEGY, 0, 120000, 5},
+                      ZlibRow{"random_stored_by_deflate", 6, Z_DEFAULT_STRATEGY, 1, 70000, 0},
+                      ZlibRow{"level0_stored", 0, Z_DEFAULT_STRATEGY, 3, 200000, 0},
+                      ZlibRow{"zeros_long_matches", 9, Z_DEFAULT_STRATEGY, 2, 3 * 16384, 0},
+                      ZlibRow{"huffman_only", 6, Z_HUFFMAN_ONLY, 3, 90000, 2},
+                      ZlibRow{"rle", 6, Z_RLE, 3, 90000, 0},
+                      ZlibRow{"fixed", 6, Z_FIXED, 0, 60000, 3},
+                      ZlibRow{"filtered_exact_16k", 6, Z_FILTERED, 3, 16384 * 4, 0},
+                      ZlibRow{"mixed_many_flushes", 5, Z_DEFAULT_STRATEGY, 3, 50000, 40}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Hand-made streams -----------------------------------------------------------------------
+
+struct MadeRow {
+  const char* name;
+  std::string (*make)();
+  int zlib_verdict;  // what zlib says; ISA-L must say the same at the same call
+};
+
+// The block of SmallLiterals() with `ndist` distance lengths, the first a one-bit code.
+Block Small(int nlen = 258, int ndist = 1) {
+  Block b;
+  b.lit = SmallLiterals(nlen);
+  b.dist.assign(static_cast<size_t>(ndist), 0);
+  b.dist[0] = 1;
+  return b;
+}
+
+const MadeRow kMade[] = {
+    {"empty_fixed_final", [] { return std::string("\x03\x00", 2); }, 0},
+    {"empty_stored_final", [] { return Stored("", true); }, 0},
+    {"stored_then_fixed", [] { return Stored("hello", false) + FixedStream("world"); }, 0},
+    {"stored_lengths_not_complements", [] { return Stored("hello", true, true); }, -3},
+    {"reserved_block_type", [] { return std::string("\x07\x00\x00", 3); }, -3},
+    {"reserved_type_after_a_block", [] { return Stored("abc", false) + std::string("\x07", 1); },
+     -3},
+    {"fixed_literal_286", [] { return FixedStream("abc", 286); }, -3},
+    {"fixed_literal_287", [] { return FixedStream("", 287); }, -3},
+    {"fixed_distance_30", [] { return FixedStream("abcd", -1, 30); }, -3},
+    {"fixed_distance_31", [] { return FixedStream("abcd", -1, 31); }, -3},
+    {"distance_before_any_output", [] { return FixedStream("", -1, -1, 1); }, -3},
+    {"distance_one_too_far", [] { return FixedStream("ab", -1, -1, 3); }, -3},
+    {"distance_exactly_at_the_start", [] { return FixedStream("abc", -1, -1, 3); }, 0},
+    {"dynamic_good", [] { return DynamicStream(Small(), "abcdefgh", 1); }, 0},
+    {"lit_count_287",
+     [] {
+       Block b = Small(287);
+       return DynamicStream(b, "abc");
+     },
+     -3},
+    {"dist_count_31",
+     [] {
+       Block b = Small(258, 31);
+       return DynamicStream(b, "abc");
+     },
+     -3},
+    {"lit_code_incomplete",  // codes for 'i'..'n' left out: a hole zlib refuses outright
+     [] {
+       Block b = Small();
+       b.lit = SmallLiterals(258, 2);
+       return DynamicStream(b, "abcabc");
+     },
+     -3},
+    {"lit_code_incomplete_then_garbage",
+     [] {
+       Block b = Small();
+       b.lit = SmallLiterals(258, 1);
+       return DynamicStream(b, "ab", 0, false, zipt::RandomBytes(40, 9));
+     },
+     -3},
+    {"lit_code_over_subscribed",
+     [] {
+       Block b = Small();
+       b.lit['a'] = 3;
+       return DynamicStream(b, "bcd");
+     },
+     -3},
+    {"lit_code_single_end_code",  // one code of one bit: the old-encoder case zlib allows
+     [] {
+       Block b;
+       b.lit.assign(257, 0);
+       b.lit[256] = 1;
+       b.dist = {1};
+       return DynamicStream(b, "");
+     },
+     0},
+    {"no_end_code",
+     [] {
+       Block b = Small();
+       b.lit[256] = 0;
+       b.lit['i' + 6] = 4;  // keep the code complete
+       return DynamicStream(b, "abc");
+     },
+     -3},
+    {"dist_code_incomplete",
+     [] {
+       Block b = Small(258, 3);
+       b.dist = {1, 2, 0};
+       return DynamicStream(b, "abcd", 1);
+     },
+     -3},
+    {"dist_code_over_subscribed",
+     [] {
+       Block b = Small(258, 3);
+       b.dist = {1, 1, 1};
+       return DynamicStream(b, "abcd", 1);
+     },
+     -3},
+    {"dist_code_single_used",  // allowed; its one code decodes
+     [] { return DynamicStream(Small(), "abcd", 1); }, 0},
+    {"dist_code_single_unused_pattern",  // the pattern the single code leaves free
+     [] {
+       Bits w;
+       Block b = Small();
+       std::vector<int> all = b.lit;
+       all.insert(all.end(), b.dist.begin(), b.dist.end());
+       DynamicHeader(w, true, 258, 1, Plain(all));
+       Huffman lit(b.lit);
+       lit.Put(w, 'a');
+       lit.Put(w, 257);
+       w.Put(1, 1);  // distance code "1": no such code
+       lit.Put(w, 256);
+       return w.Done();
+     },
+     -3},
+    {"no_distance_codes_literals_only",
+     [] {
+       Block b = Small();
+       b.dist = {0};
+       return DynamicStream(b, "abcdefgh");
+     },
+     0},
+    {"no_distance_codes_but_a_match",
+     [] {
+       Bits w;
+       Block b = Small();
+       b.dist = {0};
+       std::vector<int> all = b.lit;
+       all.push_back(0);
+       DynamicHeader(w, true, 258, 1, Plain(all));
+       Huffman lit(b.lit);
+       lit.Put(w, 'a');
+       lit.Put(w, 257);
+       w.Put(0, 8);
+       lit.Put(w, 256);
+       return w.Done();
+     },
+     -3},
+    {"code_length_code_incomplete",
+     [] {
+       Block b = Small();
+       std::vector<int> all = b.lit;
+       all.push_back(1);
+       b.ops = Plain(all);
+       b.cl.assign(19, 0);
+       b.cl[0] = 2;  // 0, 1, 4, 17, 18 in use: lengths 2,3,3,3,4 leave a hole
+       b.cl[1] = 3;
+       b.cl[4] = 3;
+       b.cl[17] = 3;
+       b.cl[18] = 4;
+       return DynamicStream(b, "abc");
+     },
+     -3},
+    {"code_length_code_over_subscribed",
+     [] {
+       Block b = Small();
+       std::vector<int> all = b.lit;
+       all.push_back(1);
+       b.ops = Plain(all);
+       b.cl.assign(19, 0);
+       for (int s : {0, 1, 4, 17, 18}) b.cl[static_cast<size_t>(s)] = 2;
+       return DynamicStream(b, "abc");
+     },
+     -3},
+    {"code_length_code_empty",  // zlib reads every length as 0, then misses the end code
+     [] {
+       Bits w;
+       w.Put(1, 1);
+       w.Put(2, 2);
+       w.Put(1, 5);
+       w.Put(0, 5);
+       w.Put(0, 4);
+       w.Put(0, 12);
+       w.Put(0xFFFFFFFF, 32);
+       w.Put(0xFFFFFFFF, 32);
+       w.Put(0xFFFFFFFF, 32);
+       w.Put(0xFFFFFFFF, 32);
+       w.Put(0xFFFFFFFF, 32);
+       w.Put(0xFFFFFFFF, 32);
+       w.Put(0xFFFFFFFF, 32);
+       w.Put(0xFFFFFFFF, 32);
+       w.Put(0xFFFFFFFF, 32);
+       return w.Done();
+     },
+     -3},
+    {"repeat_before_any_length",
+     [] {
+       Block b = Small();
+       std::vector<int> all = b.lit;
+       all.push_back(1);
+       b.ops = Plain(all);
+       b.ops.insert(b.ops.begin(), LengthOp{16, 0});
+       return DynamicStream(b, "abc");
+     },
+     -3},
+    {"repeat_past_the_counts",
+     [] {
+       Block b = Small();
+       std::vector<int> all = b.lit;
+       all.push_back(1);
+       b.ops = Plain(all);
+       b.ops.insert(b.ops.end() - 1, LengthOp{18, 20});  // 31 zeros where one length is left
+       return DynamicStream(b, "abc");
+     },
+     -3},
+    {"zero_run_across_lit_dist_boundary",  // allowed: the lengths are one sequence
+     [] {
+       Block b = Small(260, 2);
+       b.dist = {0, 1};
+       std::vector<int> all = b.lit;
+       all.insert(all.end(), b.dist.begin(), b.dist.end());
+       return DynamicStream(b, "abcabc", 0);
+     },
+     0},
+    {"final_block_missing", [] { return Stored("abc", false); }, -3},
+    {"cut_inside_dynamic_header",
+     [] { return DynamicStream(Small(), "abcdefgh", 1).substr(0, 20); }, -3},
+};
+
+void PrintTo(const MadeRow& row, std::ostream* os) { *os << row.name; }
+
+class MadeStreams : public CodecTest, public ::testing::WithParamInterface<MadeRow> {};
+
+TEST_P(MadeStreams, ZlibVerdictAtZlibsCall) {
+  const MadeRow& r = GetParam();
+  std::string stream = r.make();
+  Trace z = ExpectSameRuns(stream);
+  EXPECT_EQ(z.verdict, r.zlib_verdict) << "the case does not make what its name says";
+  // The same behind good blocks that put the case past a chunk boundary, with history for
+  // the distances.
+  std::string lead = Stored(zipt::RandomBytes(16379, 4), false);
+  ExpectSameRuns(lead + stream);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codec, MadeStreams, ::testing::ValuesIn(kMade),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CodecTest, BlockLongerThanTheReplayKeeps) {
+  // One fixed-code block of 1.2 million literals (about 1.3 MB): more than is kept for a zlib
+  // replay, so a bad code at its end is placed by ISA-L alone, and must still land where zlib
+  // puts it.
+  if (!CodecAvailable(CodecBackend::kIsal)) GTEST_SKIP() << "ISA-L is not built in";
+  std::string text = zipt::RandomBytes(1200000, 8);
+  std::string good = FixedStream(text);
+  Trace z = ExpectSameRuns(good);
+  EXPECT_EQ(z.verdict, 0);
+  uint64_t before = isal_codec::Stats().unreplayed;
+  ExpectSameRuns(FixedStream(text, 286));
+  EXPECT_GT(isal_codec::Stats().unreplayed, before) << "the long block was replayed after all";
+}
+
+// --- Damaged streams -------------------------------------------------------------------------
+
+TEST_F(CodecTest, EveryBitOfTheHeadersFlipped) {
+  // Flipping each of the first 200 bits (block headers, code lengths) of streams with dynamic,
+  // fixed and stored blocks, and each bit of a block boundary inside the stream.
+  std::string text = Data(0, 40000);
+  std::string dynamic = ZlibStream({"", 6, Z_DEFAULT_STRATEGY, 0, 0, 2}, text);
+  std::string fixed = ZlibStream({"", 6, Z_FIXED, 0, 0, 0}, text.substr(0, 3000));
+  for (const std::string* base : {&dynamic, &fixed}) {
+    for (size_t bit = 0; bit < 200 && bit < base->size() * 8; ++bit) {
+      std::string s = *base;
+      s[bit / 8] = static_cast<char>(s[bit / 8] ^ (1 << (bit % 8)));
+      SCOPED_TRACE("bit " + std::to_string(bit));
+      ExpectSameRuns(s);
+    }
+  }
+}
+
+TEST_F(CodecTest, RandomDamage) {
+  std::mt19937 rng(20240607);
+  std::vector<std::string> bases;
+  for (int level : {1, 6, 9})
+    bases.push_back(ZlibStream({"", level, Z_DEFAULT_STRATEGY, 0, 0, 3}, Data(3, 24000)));
+  for (int i = 0; i < 80; ++i) {
+    std::string s = bases[static_cast<size_t>(i) % bases.size()];
+    switch (i % 4) {
+      case 0:  // a few flipped bits anywhere
+        for (int k = 0; k < 3; ++k) s[rng() % s.size()] ^= static_cast<char>(1 << (rng() % 8));
+        break;
+      case 1:  // a run of random bytes
+        for (size_t at = rng() % s.size(), k = 0; k < 40 && at < s.size(); ++k, ++at)
+          s[at] = static_cast<char>(rng());
+        break;
+      case 2:  // cut
+        s.resize(rng() % s.size());
+        break;
+      case 3:  // random bytes after a good first block header
+        s = s.substr(0, 40) + zipt::RandomBytes(3000, static_cast<uint32_t>(i));
+        break;
+    }
+    SCOPED_TRACE("case " + std::to_string(i));
+    ExpectSameRuns(s);
+  }
+}
+
+// --- Seeded random streams -------------------------------------------------------------------
+
+// Streams of 1..4 blocks of every type with random codes; a third of the dynamic blocks spoiled
+// in one of the ways the made cases name, a quarter of the blocks with random codes, distances
+// or bits. VORMIC_CODEC_FUZZ_ITERATIONS sets how many (the default keeps the suite short).
+class RandomStreams {
+ public:
+  explicit RandomStreams(uint32_t seed) : rng_(seed) {}
+
+  std::string Make() {
+    Bits w;
+    history_ = 0;
+    int blocks = 1 + static_cast<int>(rng_() % 4);
+    bool unfinished = rng_() % 10 == 0;
+    for (int b = 0; b < blocks; ++b) {
+      bool last = b == blocks - 1 && !unfinished;
+      uint32_t kind = rng_() % 10;
+      if (kind == 0) {
+        std::string bytes = zipt::RandomBytes(rng_() % 3 ? rng_() % 300 : 0, rng_());
+        w.Put(last, 1);
+        w.Put(0, 2);
+        w.Align();
+        uint32_t nlen = ~static_cast<uint32_t>(bytes.size()) & 0xFFFF;
+        if (rng_() % 8 == 0) nlen ^= 1u << (rng_() % 16);
+        w.Put(static_cast<uint32_t>(bytes.size()), 16);
+        w.Put(nlen, 16);
+        w.Bytes(bytes);
+        history_ += bytes.size();
+      } else if (kind <= 2) {
+        w.Put(last, 1);
+        w.Put(1, 2);
+        Symbols(w, FixedLiterals(), FixedDistances(), true);
+      } else if (kind == 3) {
+        w.Put(last, 1);
+        w.Put(3, 2);
+      } else {
+        Dynamic(w, last);
+      }
+    }
+    std::string s = w.Done();
+    uint32_t tail = rng_() % 8;
+    if (tail == 0 && !s.empty()) s.resize(rng_() % s.size());
+    if (tail == 1) s += zipt::RandomBytes(20, rng_());
+    return s;
+  }
+
+ private:
+  // Lengths of a complete code over `present` of `n` symbols, made by splitting leaves.
+  std::vector<int> Lengths(int n, int max_len, int present) {
+    std::vector<int> syms(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) syms[static_cast<size_t>(i)] = i;
+    std::shuffle(syms.begin(), syms.end(), rng_);
+    std::vector<int> leaves = {0};
+    while (static_cast<int>(leaves.size()) < std::max(1, std::min(present, n))) {
+      std::vector<size_t> can;
+      for (size_t i = 0; i < leaves.size(); ++i)
+        if (leaves[i] < max_len) can.push_back(i);
+      if (can.empty()) break;
+      size_t k = can[rng_() % can.size()];
+      leaves.push_back(++leaves[k]);
+    }
+    if (leaves.size() == 1) leaves[0] = 1;
+    std::vector<int> len(static_cast<size_t>(n), 0);
+    for (size_t i = 0; i < leaves.size(); ++i) len[static_cast<size_t>(syms[i])] = leaves[i];
+    return len;
+  }
+
+  void Spoil(std::vector<int>& len, bool hole) {
+    std::vector<size_t> used;
+    for (size_t i = 0; i < len.size(); ++i)
+      if (len[i] != 0) used.push_back(i);
+    size_t k = used[rng_() % used.size()];
+    if (hole && len[k] < 15) ++len[k];
+    if (!hole && len[k] > 1) --len[k];
+  }
+
+  void Dynamic(Bits& w, bool last) {
+    uint32_t spoil = rng_() % 3 == 0 ? 1 + rng_() % 12 : 0;
+    int nlen = 257 + static_cast<int>(rng_() % 30);
+    int ndist = 1 + static_cast<int>(rng_() % 30);
+    if (spoil == 1) nlen = 287 + static_cast<int>(rng_() % 2);
+    if (spoil == 2) ndist = 31 + static_cast<int>(rng_() % 2);
+    std::vector<int> lit =
+        Lengths(nlen, 15, 2 + static_cast<int>(rng_() % static_cast<uint32_t>(nlen)));
+    std::vector<int> dist =
+        Lengths(ndist, 15, 1 + static_cast<int>(rng_() % static_cast<uint32_t>(ndist)));
+    if (lit[256] == 0)
+      for (size_t i = 0; i < lit.size(); ++i)
+        if (lit[i] != 0) {
+          std::swap(lit[i], lit[256]);
+          break;
+        }
+    if (spoil == 3) Spoil(lit, true);
+    if (spoil == 4) Spoil(lit, false);
+    if (spoil == 5) Spoil(dist, true);
+    if (spoil == 6) Spoil(dist, false);
+    if (spoil == 7) lit[256] = 0;
+    if (spoil == 8) std::fill(dist.begin(), dist.end(), 0);
+    if (spoil == 9) {
+      std::fill(dist.begin(), dist.end(), 0);
+      dist[rng_() % dist.size()] = 1;
+    }
+    std::vector<int> all = lit;
+    all.insert(all.end(), dist.begin(), dist.end());
+    std::vector<LengthOp> ops;
+    for (size_t i = 0; i < all.size();) {
+      size_t run = 1;
+      while (i + run < all.size() && all[i + run] == all[i]) ++run;
+      if (all[i] == 0 && run >= 3 && rng_() % 4) {
+        size_t n = std::min<size_t>(run, 138);
+        ops.push_back(n >= 11 ? LengthOp{18, static_cast<int>(n - 11)}
+                              : LengthOp{17, static_cast<int>(n - 3)});
+        i += n;
+      } else if (i > 0 && all[i] == all[i - 1] && run >= 3 && rng_() % 4) {
+        size_t n = std::min<size_t>(run, 6);
+        ops.push_back({16, static_cast<int>(n - 3)});
+        i += n;
+      } else {
+        ops.push_back({all[i]});
+        ++i;
+      }
+    }
+    if (spoil == 10) ops.insert(ops.begin(), LengthOp{16, 0});
+    if (spoil == 11) ops.push_back({18, 127});
+    std::vector<int> cl(19, 0);
+    if (spoil == 12) {
+      for (int& x : cl) x = rng_() % 2 ? static_cast<int>(rng_() % 8) : 0;
+    }
+    DynamicHeader(w, last, nlen, ndist, ops,
+                  cl.end() != std::find_if(cl.begin(), cl.end(), [](int x) { return x != 0; })
+                      ? cl
+                      : std::vector<int>{});
+    lit.resize(288, 0);
+    dist.resize(32, 0);
+    Symbols(w, Huffman(lit), Huffman(dist), false);
+  }
+
+  void Symbols(Bits& w, const Huffman& lit, const Huffman& dist, bool fixed) {
+    static const int kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static const int kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                       6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+    static const uint32_t kDistBase[30] = {
+        1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+        193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+    std::vector<size_t> lits, dists;
+    for (size_t i = 0; i < 286; ++i)
+      if (lit.lengths[i] != 0 && i != 256) lits.push_back(i);
+    for (size_t i = 0; i < 30; ++i)
+      if (dist.lengths[i] != 0) dists.push_back(i);
+    bool wild = rng_() % 4 == 0;
+    int n = static_cast<int>(rng_() % 4 == 0 ? rng_() % 8 : rng_() % 3000);
+    for (int i = 0; i < n && !lits.empty(); ++i) {
+      if (wild && rng_() % 200 == 0) {
+        w.Put(rng_(), 1 + static_cast<int>(rng_() % 16));
+        continue;
+      }
+      size_t sym = lits[rng_() % lits.size()];
+      if (fixed && wild && rng_() % 50 == 0) sym = 286 + rng_() % 2;
+      lit.Put(w, sym);
+      if (sym < 256) {
+        ++history_;
+        continue;
+      }
+      w.Put(rng_(), kLenExtra[std::min<size_t>(sym - 257, 28)]);
+      size_t d = dists.empty() ? rng_() % 30 : dists[rng_() % dists.size()];
+      if (fixed && wild && rng_() % 50 == 0) d = 30 + rng_() % 2;
+      uint64_t room = std::min<uint64_t>(history_, 32768);
+      for (int tries = 0; !wild && d < 30 && kDistBase[d] > room && tries < 30 && !dists.empty();
+           ++tries)
+        d = dists[rng_() % dists.size()];
+      if (dist.lengths[d] != 0)
+        dist.Put(w, d);
+      else
+        w.Put(rng_(), 5);
+      if (d < 30) {
+        uint32_t extra = rng_() % (1u << kDistExtra[d]);
+        while (!wild && kDistBase[d] + extra > room && extra > 0) extra >>= 1;
+        w.Put(extra, kDistExtra[d]);
+      }
+      history_ += 3;
+    }
+    if (rng_() % 20 != 0 && lit.lengths[256] != 0) lit.Put(w, 256);
+  }
+
+  std::mt19937 rng_;
+  uint64_t history_ = 0;
+};
+
+TEST_F(CodecTest, SeededRandomStreams) {
+  if (!CodecAvailable(CodecBackend::kIsal)) GTEST_SKIP() << "ISA-L is not built in";
+  const char* env = getenv("VORMIC_CODEC_FUZZ_ITERATIONS");
+  int iterations = env != nullptr ? atoi(env) : 400;
+  RandomStreams gen(77);
+  std::mt19937 pick(78);
+  int valid = 0, failures = 0;
+  for (int i = 0; i < iterations && failures < 5; ++i) {
+    std::string s = gen.Make();
+    const Sizes& sz = kSizes[pick() % (sizeof kSizes / sizeof kSizes[0])];
+    Trace z = Drive(CodecBackend::kZlib, s, sz.in, sz.out);
+    Trace isal = Drive(CodecBackend::kIsal, s, sz.in, sz.out);
+    valid += z.verdict == 0;
+    if (!(z == isal)) {
+      ++failures;
+      ADD_FAILURE() << "stream " << i << ", input " << sz.in << ", output " << sz.out << ": "
+                    << FirstDifference(z, isal) << "; stream " << Hex(s, 100000);
+    }
+  }
+  // The generator must make both kinds, or the loop proves little.
+  EXPECT_GT(valid, iterations / 20);
+  EXPECT_LT(valid, iterations - iterations / 20);
+}
+
+// --- The entry check and whole runs ----------------------------------------------------------
+
+// Every report and the result of CheckEntryData over `stream` (with `external` as the external
+// file's bytes, or none), with the stop request raised at report `stop_at` (0: never).
+std::vector<std::string> EntryReports(CodecBackend backend, const std::string& stream,
+                                      const std::string* external, int stop_at) {
+  EXPECT_TRUE(SelectCodec(backend));
+  g_recorder.Reset();
+  g_recorder.stop_at = stop_at;
+  std::string copy = stream;
+  g_archive = fmemopen(copy.data(), copy.size() + (copy.empty() ? 1 : 0), "rb");
+  std::string ext = external ? *external : "";
+  FILE* ext_file =
+      external ? fmemopen(ext.data(), ext.size() + (ext.empty() ? 1 : 0), "rb") : nullptr;
+  uint32_t crc = 0;
+  int rc = CheckEntryData(stream.size(), &crc, ext_file, "entry");
+  if (ext_file) fclose(ext_file);
+  fclose(g_archive);
+  g_archive = nullptr;
+  std::vector<std::string> out;
+  for (const auto& r : g_recorder.records) out.push_back(std::to_string(r.kind) + " " + r.text);
+  out.push_back("result " + std::to_string(rc) + (rc == 0 ? " crc " + std::to_string(crc) : ""));
+  g_recorder.Reset();
+  return out;
+}
+
+TEST_F(CodecTest, EntryCheckReportsAndStopsAlike) {
+  if (!CodecAvailable(CodecBackend::kIsal)) GTEST_SKIP() << "ISA-L is not built in";
+  std::string data = Data(3, 5 * 16384);
+  std::string good = ZlibStream({"", 6, Z_DEFAULT_STRATEGY, 0, 0, 2}, data);
+  Block incomplete = Small();
+  incomplete.lit = SmallLiterals(258, 2);
+  struct Row {
+    const char* name;
+    std::string stream;
+    std::string external;  // empty: internal check
+  };
+  std::string differs_late = data;
+  differs_late[data.size() - 100] ^= 1;
+  std::string short_external = data.substr(0, data.size() - 1);
+  std::string cut = good.substr(0, good.size() - 20);
+  std::string flipped = good;
+  flipped[good.size() / 2] ^= 0x10;
+  const Row rows[] = {
+      {"good", good, ""},
+      {"good_external", good, data},
+      {"external_differs_near_the_end", good, differs_late},
+      {"external_one_byte_short", good, short_external},
+      {"cut_short", cut, ""},
+      {"flipped_bit", flipped, ""},
+      {"flipped_bit_external", flipped, data},
+      {"bad_block_behind_good_ones",
+       Stored(data.substr(0, 40000), false) + DynamicStream(incomplete, "abc"), ""},
+      {"empty", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string* ext = row.external.empty() ? nullptr : &row.external;
+    std::vector<std::string> z = EntryReports(CodecBackend::kZlib, row.stream, ext, 0);
+    EXPECT_EQ(EntryReports(CodecBackend::kIsal, row.stream, ext, 0), z);
+    // A stop at each progress line in turn.
+    for (int stop = 1; stop < static_cast<int>(z.size()); ++stop) {
+      SCOPED_TRACE("stop at report " + std::to_string(stop));
+      EXPECT_EQ(EntryReports(CodecBackend::kIsal, row.stream, ext, stop),
+                EntryReports(CodecBackend::kZlib, row.stream, ext, stop));
+    }
+  }
+}
+
+zipt::ZipEntry Deflated(const std::string& name, const std::string& data) {
+  zipt::ZipEntry e;
+  e.name = name;
+  e.data = data;
+  e.method = 8;
+  return e;
+}
+
+// Whole runs over an archive whose entries zlib and a plain ISA-L loop judge differently.
+class CodecRunTest : public CodecTest {
+ protected:
+  void SetUp() override {
+    CodecTest::SetUp();
+    if (!CodecAvailable(CodecBackend::kIsal)) GTEST_SKIP() << "ISA-L is not built in";
+    ASSERT_TRUE(SetNameListFolder(lists_.path().c_str()));
+  }
+  void TearDown() override {
+    SetNameListFolder(kDefaultNameListFolder);
+    g_recorder.Reset();
+    CodecTest::TearDown();
+  }
+  std::vector<std::string> Reports(CodecBackend backend, bool external, int stop_at = 0) {
+    EXPECT_TRUE(SelectCodec(backend));
+    g_recorder.Reset();
+    g_recorder.stop_at = stop_at;
+    std::string result =
+        RunVerification(external ? (dir_ / "src").c_str() : "", (dir_ / "a.zip").c_str(), external);
+    std::vector<std::string> out;
+    for (const auto& r : g_recorder.records) out.push_back(std::to_string(r.kind) + " " + r.text);
+    out.push_back("result " + result);
+    g_recorder.Reset();
+    return out;
+  }
+  TempDir dir_;
+  TempDir lists_;
+};
+
+TEST_F(CodecRunTest, IncompleteCodeFailsTheRunAsWithZlib) {
+  // The stream's one block has an incomplete literal/length code but uses only codes it has:
+  // ISA-L alone decodes it to the entry's bytes (CRC and all), zlib refuses the header.
+  Block b = Small();
+  b.lit = SmallLiterals(258, 3);
+  zipt::ZipEntry before = Deflated("before.txt", Data(0, 50000));
+  zipt::ZipEntry odd = Deflated("odd.txt", "abcdefgh");
+  odd.compressed = DynamicStream(b, "abcdefgh");
+  zipt::ZipEntry after = Deflated("after.txt", "after");
+  zipt::ZipSpec spec;
+  spec.entries = {before, odd, after};
+  WriteFile(dir_ / "a.zip", zipt::BuildZip(spec));
+  for (const auto& e : spec.entries) WriteFile(dir_ / ("src/" + e.name), e.data);
+  for (bool external : {false, true}) {
+    SCOPED_TRACE(external ? "external" : "internal");
+    std::vector<std::string> z = Reports(CodecBackend::kZlib, external);
+    std::string expected = external
+                               ? "1 Error decompressing file " + (dir_ / "src/odd.txt") + " (-3)"
+                               : "1 inf() error: -3";
+    EXPECT_NE(std::find(z.begin(), z.end(), expected), z.end());
+    EXPECT_EQ(Reports(CodecBackend::kIsal, external), z);
+  }
+}
+
+TEST_F(CodecRunTest, RunsOfDamagedArchivesReportAlike) {
+  // Entries of several sizes, one of them damaged in turn at its first, middle and last
+  // compressed byte; internal and external runs, each also stopped at every report.
+  std::vector<zipt::ZipEntry> entries = {
+      Deflated("a.txt", Data(0, 70000)), Deflated("b.bin", Data(3, 33000)),
+      Deflated("c.txt", Data(0, 16384)), Deflated("d.bin", zipt::RandomBytes(5000, 2))};
+  for (const auto& e : entries) WriteFile(dir_ / ("src/" + e.name), e.data);
+  for (size_t victim = 0; victim < entries.size(); ++victim) {
+    for (int where = 0; where < 3; ++where) {
+      zipt::ZipSpec spec;
+      spec.entries = entries;
+      std::string c = zipt::Deflate(entries[victim].data);
+      size_t at = where == 0 ? 0 : where == 1 ? c.size() / 2 : c.size() - 1;
+      c[at] = static_cast<char>(c[at] ^ 0x24);
+      spec.entries[victim].compressed = c;
+      WriteFile(dir_ / "a.zip", zipt::BuildZip(spec));
+      for (bool external : {false, true}) {
+        SCOPED_TRACE(std::string(entries[victim].name) + " byte " + std::to_string(at) +
+                     (external ? " external" : " internal"));
+        std::vector<std::string> z = Reports(CodecBackend::kZlib, external);
+        EXPECT_EQ(Reports(CodecBackend::kIsal, external), z);
+        for (int stop = 1; stop < static_cast<int>(z.size()); stop += 3)
+          EXPECT_EQ(Reports(CodecBackend::kIsal, external, stop),
+                    Reports(CodecBackend::kZlib, external, stop))
+              << "stop at report " << stop;
+      }
+    }
+  }
+}
+
+}  // namespace
