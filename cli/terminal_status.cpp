@@ -1,80 +1,96 @@
 // The command line's ReportStatus. Owns the copy of the last status line (8 KiB: the longest
-// status text is a path of PATH_MAX bytes) and the state of the live line on standard error.
+// status text is a folder path of PATH_MAX bytes) and the 16 KiB area the live line is drawn
+// from; the live line is redrawn at most every 50 ms, so progress costs the run nothing.
 #include "terminal_status.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "engine_state.h"
+#include "etag.h"
+#include "shown_text.h"
 #include "status.h"
 
 volatile sig_atomic_t g_interrupts = 0;
 
 namespace {
 
-constexpr long kRedrawIntervalNs = 50 * 1000 * 1000;  // at most 20 redraws a second
+constexpr long kRedrawIntervalNs = 50L * 1000 * 1000;  // at most 20 redraws a second
 constexpr size_t kStatusRoom = 8192;
+constexpr size_t kDrawRoom = 16384;  // a full line of the widest terminal fits many times
+constexpr int kFallbackColumns = 80;  // when the terminal will not say
 
 StatusOptions g_options;
-char g_lastStatus[kStatusRoom];  // the last kind-0 text, cut only if it exceeds 8 KiB
-bool g_lineShown = false;        // a live status line is on the terminal now
-bool g_lineStale = false;        // g_lastStatus changed since it was drawn
-timespec g_lastDraw{};
+char g_lastStatus[kStatusRoom];  // the last kind-0 text
+char g_drawArea[kDrawRoom];      // "\r", the cut line, "\x1b[K"
+bool g_lineShown = false;        // a live status line stands on the terminal now
+timespec g_lastDraw{};           // zero: the first status line is drawn at once
+bool g_outputFailed = false;
+int g_outputError = 0;
 
 void OnInterrupt(int) {
   if (g_interrupts > 0) {
-    // A second Ctrl-C: the user does not want to wait for the next report.
-    signal(SIGINT, SIG_DFL);
+    // The second Ctrl-C: the user will not wait for the next report. SIGINT is blocked while
+    // this handler runs, so the raised one arrives, with the default action, as it returns.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(SIGINT, &default_action, nullptr);
     raise(SIGINT);
     return;
   }
   g_interrupts = 1;
 }
 
-long NanosSince(const timespec& then) {
+bool RedrawDue() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - then.tv_sec) * 1000000000L + (now.tv_nsec - then.tv_nsec);
+  long elapsed = (now.tv_sec - g_lastDraw.tv_sec) * 1000000000L + (now.tv_nsec - g_lastDraw.tv_nsec);
+  return elapsed >= kRedrawIntervalNs;
 }
 
 int TerminalColumns() {
   winsize ws{};
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
+  return kFallbackColumns;
 }
 
-// Draws the last status line over the previous one, cut to the terminal's width. A column is
-// counted per character (a UTF-8 sequence is never split) and four per escaped byte.
+// Draws the last status line over the one shown, cut to the terminal's width less one cell, so
+// that the cursor never wraps to a new row and "\r" always returns to the line's start.
 void DrawStatusLine() {
-  int room = TerminalColumns() - 1;  // the cursor's own cell keeps the line from wrapping
-  char line[kStatusRoom * 4 + 16];
-  size_t n = 0;
-  line[n++] = '\r';
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(g_lastStatus); *p;) {
-    if (*p < 0x20 || *p == 0x7F) {
-      if (room < 4) break;
-      n += static_cast<size_t>(snprintf(line + n, sizeof line - n, "\\x%02x", *p));
-      room -= 4;
-      ++p;
-      continue;
-    }
-    size_t len = 1;
-    while ((p[len] & 0xC0) == 0x80) ++len;  // the continuation bytes of this character
-    if (room < 1) break;
-    memcpy(line + n, p, len);
-    n += len;
-    p += len;
-    --room;
-  }
-  memcpy(line + n, "\x1b[K", 3);  // clear what a longer previous line left
-  n += 3;
-  fwrite(line, 1, n, stderr);
-  fflush(stderr);
+  constexpr size_t kClearLen = 3;  // "\x1b[K" clears what a longer line left
+  g_drawArea[0] = '\r';
+  size_t n = 1 + CutShown(g_lastStatus, TerminalColumns() - 1, g_drawArea + 1,
+                          sizeof g_drawArea - 1 - kClearLen);
+  memcpy(g_drawArea + n, "\x1b[K", kClearLen);
+  fwrite(g_drawArea, 1, n + kClearLen, stderr);
   g_lineShown = true;
-  g_lineStale = false;
   clock_gettime(CLOCK_MONOTONIC, &g_lastDraw);
+}
+
+// The one log text whose own trailing line feed is part of its format: the ETag line. Its
+// ETag is hex digits, "-" and a count, so nothing of an archive can make a text look like it.
+bool EndsInOwnLineFeed(const char* text, size_t len) {
+  size_t prefix = static_cast<size_t>(strchr(kEtagLineFmt, '%') - kEtagLineFmt);
+  return len > prefix && strncmp(text, kEtagLineFmt, prefix) == 0 && text[len - 1] == '\n';
+}
+
+void WriteLogLine(const char* text) {
+  ClearStatusLine();  // the log line takes the terminal's row; the status line comes back below
+  size_t len = strlen(text);
+  // A line feed of the ETag line's own stays one and leaves an empty line, as in the dialog's
+  // pane; a line feed anywhere else can only come from a name and is shown escaped.
+  bool own_line_feed = EndsInOwnLineFeed(text, len);
+  WriteShown(stdout, text, own_line_feed ? len - 1 : len);
+  fputs(own_line_feed ? "\n\n" : "\n", stdout);
+  // Log lines are few (opening, failure and closing lines), so each is passed on at once; that
+  // also sends on the ETag calculator's own lines, which wait in the buffer for this one.
+  if (fflush(stdout) != 0 || ferror(stdout)) NoteOutputFailure();
+  if (g_options.live && g_lastStatus[0] != '\0' && RedrawDue()) DrawStatusLine();
 }
 
 }  // namespace
@@ -85,57 +101,42 @@ void InstallInterruptHandler() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // a write to a slow pipe carries on instead of failing
   sigaction(SIGINT, &action, nullptr);
 }
 
 const char* LastStatusLine() { return g_lastStatus; }
 
-void WriteEscaped(FILE* out, const char* text) {
-  const char* run = text;
-  for (const char* p = text;; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c != 0 && c >= 0x20 && c != 0x7F) continue;
-    fwrite(run, 1, static_cast<size_t>(p - run), out);
-    if (c == 0) return;
-    fprintf(out, "\\x%02x", c);
-    run = p + 1;
-  }
-}
-
 void ClearStatusLine() {
   if (!g_lineShown) return;
   fputs("\r\x1b[K", stderr);
-  fflush(stderr);
   g_lineShown = false;
 }
 
+bool OutputFailed(int* error) {
+  *error = g_outputError;
+  return g_outputFailed;
+}
+
+void NoteOutputFailure() {
+  if (g_outputFailed) return;
+  g_outputFailed = true;
+  g_outputError = errno != 0 ? errno : EIO;
+}
+
 bool ReportStatus(int kind, const char* text) {
-  if (g_interrupts > 0) g_stopRequested = true;
-  if (text == nullptr) return g_stopRequested;
-  if (kind == kStatusLine) {
-    snprintf(g_lastStatus, sizeof g_lastStatus, "%s", text);
-    g_lineStale = true;
-    if (g_options.live && NanosSince(g_lastDraw) >= kRedrawIntervalNs) DrawStatusLine();
+  if (text == nullptr) {
+    // Only the stop request is asked for.
+  } else if (kind == kStatusLine) {
+    size_t len = strnlen(text, kStatusRoom - 1);
+    memcpy(g_lastStatus, text, len);
+    g_lastStatus[len] = '\0';
+    if (g_options.live && RedrawDue()) DrawStatusLine();
   } else if (kind == kLogLine) {
-    // A log line stands on its own line: the live line makes room and comes back later.
-    ClearStatusLine();
-    // A text that ends in a line feed of its own keeps it, leaving an empty line, as the
-    // dialog's pane does; every other control character is escaped.
-    size_t len = strlen(text);
-    bool own_newline = len > 0 && text[len - 1] == '\n';
-    if (own_newline) {
-      char copy[kStatusRoom];
-      snprintf(copy, sizeof copy, "%.*s", static_cast<int>(len - 1), text);
-      WriteEscaped(stdout, copy);
-      fputc('\n', stdout);
-    } else {
-      WriteEscaped(stdout, text);
-    }
-    fputc('\n', stdout);
-    if (g_options.live) {
-      fflush(stdout);
-      if (g_lastStatus[0] != '\0') DrawStatusLine();
-    }
+    WriteLogLine(text);
   }
+  // Read last, so that a Ctrl-C that came while this report waited on a slow terminal is seen
+  // by its caller, as a Stop handled inside the dialog's report is.
+  if (g_interrupts > 0 || g_outputFailed) g_stopRequested = true;
   return g_stopRequested;
 }

@@ -1,29 +1,32 @@
 // The command line's Status channel: log lines to standard output as they come, the live status
-// line on a terminal's standard error, and the last status line kept for the closing line.
-// Every byte that could drive a terminal (control characters) is shown escaped. One thread; the
-// only state shared with a signal handler is the interrupt count.
+// line in place on a terminal's standard error, the last status line kept for the closing line,
+// and SIGINT turned into the stop request. Every shown text goes through shown_text.h. One
+// thread; the only state a signal handler touches is the interrupt count.
 #pragma once
 
 #include <csignal>
-#include <cstdio>
 
-// How the status channel shows its reports; set once before the first report.
+// How reports are shown; set once, before the first report.
 struct StatusOptions {
-  bool live = false;  // show the status line in place on standard error
+  bool live = false;  // draw the status line on standard error (a terminal, not --quiet)
 };
 void ConfigureStatus(const StatusOptions& options);
 
-// SIGINT count, raised by the handler installed by InstallInterruptHandler(). The first SIGINT
-// asks the run to stop at its next report; the second ends the program.
+// SIGINTs received, raised by the handler that InstallInterruptHandler() sets. The first asks
+// the run to stop: the next report returns the stop request, as the dialog's Stop does. The
+// second ends the program at once, by SIGINT with the default action.
 extern volatile sig_atomic_t g_interrupts;
 void InstallInterruptHandler();
 
-// The last status line reported (kind 0), as reported; empty before the first.
+// The last status line (kind 0) as reported, cut only past 8 KiB; empty before the first.
 const char* LastStatusLine();
 
-// Writes `text` to `out` with every control character (below 0x20, and 0x7F) written as \xNN,
-// so an archive's names cannot move the cursor or retitle the terminal.
-void WriteEscaped(FILE* out, const char* text);
-
-// Removes the live status line from the terminal, if one is shown.
+// Takes the live status line off the terminal, if one is shown.
 void ClearStatusLine();
+
+// True once a write to standard output has failed; *error then holds that failure's errno.
+// From then on every report returns the stop request: nobody can read the rest.
+bool OutputFailed(int* error);
+
+// Records a failed write to standard output (with errno as it stands) unless one is recorded.
+void NoteOutputFailure();

@@ -1,137 +1,540 @@
 #!/usr/bin/env bash
-# End-to-end checks of vormic-cli as a process: real archives made by zip and python3, stdout
-# lines, exit statuses, the name lists, escaping, --etag and Ctrl-C.
-# Usage: cli_test.sh CLI WORKDIR CASE   (CASE "setup" writes the archives the others use)
-set -uo pipefail
-cli=$1 work=$2 case=$3
+# End-to-end checks of vormic-cli: the program runs as a process on archives that Info-ZIP zip
+# and Python's zipfile made, and its standard output (line by line), standard error, exit
+# status, terminal output and files are compared with what they must be.
+#   cli_test.sh setup BIN SAMPLES   writes the sample archives and folders into SAMPLES
+#   cli_test.sh CASE BIN SAMPLES    runs one case in a scratch folder of its own
+# Exit status: 0 passed, 1 failed, 77 skipped (zip or python3 missing).
+set -euo pipefail
 
-fail() { echo "FAIL [$case]: $*"; exit 1; }
-# expect_run STATUS EXPECTED_STDOUT -- ARGS...: runs the CLI, compares stdout and exit status.
-expect_run() {
-  local want_status=$1 want_out=$2; shift 3
-  local out status
-  out=$("$cli" "$@" 2>"$work/stderr.$case"); status=$?
-  [ "$status" -eq "$want_status" ] || fail "exit $status, wanted $want_status for: $* (stderr: $(cat "$work/stderr.$case"))"
-  [ "$out" == "$want_out" ] || fail "stdout for: $*"$'\n'"--- got:"$'\n'"$out"$'\n'"--- wanted:"$'\n'"$want_out"
-}
+case_name=${1:?case}
+bin=${2:?vormic-cli}
+samples=${3:?samples folder}
+# Both are used from a scratch folder.
+[[ $bin = /* ]] || bin=$PWD/$bin
+[[ $samples = /* ]] || samples=$PWD/$samples
 
-setup() {
-  rm -rf "$work" && mkdir -p "$work/src/sub" "$work/lists" || exit 1
-  cd "$work" || exit 1
-  printf 'hello\n' > src/a.txt
-  seq 1 20000 > src/sub/b.txt
-  head -c 70000 /dev/urandom > src/sub/c.bin
-  (cd src && zip -qr ../zip.zip .) || fail "zip"
-  python3 - <<'PY' || fail "python"
-import zipfile, os
-with zipfile.ZipFile('py.zip', 'w', zipfile.ZIP_DEFLATED) as z:
-    for root, _, files in os.walk('src'):
-        for f in sorted(files):
-            p = os.path.join(root, f)
-            z.write(p, os.path.relpath(p, 'src'))
-with zipfile.ZipFile('hostile.zip', 'w') as z:
-    z.writestr('evil\x1b]0;owned\x07name.txt', b'x')
-# Two entries of 1 GiB of zeros: quick to inflate, but long enough to interrupt.
-with zipfile.ZipFile('zeros.zip', 'w', zipfile.ZIP_DEFLATED, compresslevel=1) as z:
-    block = bytes(1 << 20)
-    for name in ('z1.bin', 'z2.bin'):
-        with z.open(name, 'w') as e:
-            for _ in range(1024):
-                e.write(block)
+for tool in zip unzip python3; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+# The helpers need only the standard library: the system's interpreter without site packages
+# starts in milliseconds, where a version manager's shim can take a second every time.
+python=python3
+[ -x /usr/bin/python3 ] && python=/usr/bin/python3
+py() { "$python" -S "$@"; }
+
+# --- Samples ---------------------------------------------------------------------------------
+
+# src/ holds three files: a.txt is too short to gain from deflate (zip stores it), b.txt and
+# sub/c.txt are deflated, so both data paths of the walk are compared. top/ is the same tree
+# for an archive made one level up (entries top/a.txt ...). hostile.zip carries names that
+# would drive a terminal; big.zip one 1 GiB entry of zeros, long enough to stop inside.
+write_samples() {
+  rm -rf "$samples"
+  mkdir -p "$samples/src/sub"
+  printf 'alpha\n' >"$samples/src/a.txt"
+  for i in $(seq 1 200); do echo "line $i of the second file"; done >"$samples/src/b.txt"
+  for i in $(seq 1 300); do echo "$i: the third file, one folder down"; done >"$samples/src/sub/c.txt"
+  (cd "$samples/src" && zip -qr ../sound.zip .)
+  cp -r "$samples/src" "$samples/top"
+  (cd "$samples" && zip -qr top.zip top)
+  py - "$samples" <<'PY'
+import os, sys, zipfile
+samples = sys.argv[1]
+# The first entry's name is the one the live status line shows first: escapes, a C1 control
+# in UTF-8, and enough two-column characters that every terminal width cuts among them.
+first = "evil\x1b]0;owned\x07\u009b2J" + "\u00e9\u6f22" * 30 + ".txt"
+names = [first, "clear\x1b[2J\nscreen.txt", "del\x7f.txt", "raw-QQ.txt", "tail\n"]
+path = os.path.join(samples, "hostile.zip")
+with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+    for name in names:
+        z.writestr(name, b"hostile name, plain data\n")
+# zipfile only writes ASCII or UTF-8 names; put two bytes of an 8-bit code page in place of
+# "QQ" (local and central header alike; no CRC covers a name): 0x9B, CSI on an 8-bit
+# terminal, and 0xE9, a Latin-1 letter.
+data = open(path, "rb").read()
+assert data.count(b"raw-QQ") == 2
+open(path, "wb").write(data.replace(b"raw-QQ", b"raw-\x9b\xe9"))
+# 1 GiB of zeros in 4.5 MB: a quarter of a second to check even with the fast inflate, so a
+# SIGINT sent at its first status line lands well inside the entry's data.
+with zipfile.ZipFile(os.path.join(samples, "big.zip"), "w", zipfile.ZIP_DEFLATED,
+                     compresslevel=1) as z:
+    with z.open("zeros.bin", "w", force_zip64=True) as f:
+        chunk = bytes(16 << 20)
+        for _ in range(64):
+            f.write(chunk)
 PY
 }
 
-case "$case" in
-  setup) setup ;;
+if [ "$case_name" = setup ]; then
+  write_samples
+  exit 0
+fi
 
-  help)
-    out=$("$cli" --help) || fail "--help exit $?"
-    grep -q '^Usage: vormic-cli' <<<"$out" || fail "--help text"
-    out=$("$cli" --version) || fail "--version exit $?"
-    grep -Eq '^vormic-cli 1\.11 \(inflate and CRC-32: (zlib|ISA-L)\)$' <<<"$out" || fail "--version: $out"
-    ;;
+# --- Running and checking --------------------------------------------------------------------
 
-  usage)
-    for args in "" "--bogus $work/zip.zip" "--folder" "$work/zip.zip extra" "--folder $work/nowhere $work/zip.zip" \
-                "--lists $work/nowhere $work/zip.zip"; do
-      # shellcheck disable=SC2086
-      "$cli" $args >/dev/null 2>"$work/err"; status=$?
-      [ "$status" -eq 2 ] || fail "'$args' exit $status, wanted 2"
-      grep -q "Try 'vormic-cli --help'" "$work/err" || fail "'$args' gave no usage hint"
-    done
-    ;;
+work=$(mktemp -d "${TMPDIR:-/tmp}/vormic-cli-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+rc=0
 
-  internal)
-    for z in zip py; do
-      expect_run 0 $'Verifying internally...\nVerified 3 files\nSuccessful verification' -- "$work/$z.zip"
-    done
-    expect_run 1 $'Verifying internally...\nCan\'t open archive\nVerification failed' -- "$work/missing.zip"
-    expect_run 1 $'Verifying internally...\nEnd of central directory record not found\nVerification failed' -- "$work/src/a.txt"
-    ;;
+fail() {
+  echo "FAIL [$case_name]: $*"
+  failures=$((failures + 1))
+}
 
-  external)
-    want=$'Verifying externally...\nVerified 3 files\n0 couldn\'t be opened externally\n3 compared correctly\nSuccessful verification'
-    for z in zip py; do
-      expect_run 0 "$want" -- --folder "$work/src" --lists "$work/lists" "$work/$z.zip"
-    done
-    [ "$(sort "$work/lists/x1.txt")" == $'a.txt\nsub/\nsub/b.txt\nsub/c.bin' ] || [ "$(sort "$work/lists/x1.txt")" == $'a.txt\nsub/b.txt\nsub/c.bin' ] \
-      || fail "archive list: $(cat "$work/lists/x1.txt")"
-    [ "$(sort "$work/lists/x2.txt")" == "$work/src/a.txt"$'\n'"$work/src/sub/b.txt"$'\n'"$work/src/sub/c.bin" ] \
-      || fail "folder list: $(cat "$work/lists/x2.txt")"
-    ;;
+# Runs vormic-cli with the given arguments; standard output in $work/out, standard error in
+# $work/err, exit status in $rc.
+run() {
+  set +e
+  "$bin" "$@" >"$work/out" 2>"$work/err"
+  rc=$?
+  set -e
+}
 
-  mismatch)
-    cp -r "$work/src" "$work/more" && echo extra > "$work/more/extra.txt"
-    expect_run 1 $'Verifying externally...\nVerified 3 files\n0 couldn\'t be opened externally\n3 compared correctly\nNumber of files in archive does not match source folder (3 != 4)' \
-      -- --folder "$work/more" "$work/zip.zip"
-    cp -r "$work/src" "$work/changed" && printf 'hellO\n' > "$work/changed/a.txt"
-    expect_run 1 $'Verifying externally...\nContents differ in file '"$work/changed/a.txt"$'\nVerification failed' \
-      -- --folder "$work/changed" "$work/zip.zip"
-    ;;
+expect_rc() {
+  [ "$rc" -eq "$1" ] || fail "exit status $rc, expected $1 (stderr: $(head -c 300 "$work/err"))"
+}
 
-  escaping)
-    out=$("$cli" --folder "$work/src" "$work/hostile.zip" 2>&1); status=$?
-    [ "$status" -eq 1 ] || fail "exit $status"
-    grep -q 'evil\\x1b]0;owned\\x07name.txt' <<<"$out" || fail "name not escaped: $out"
-    if printf '%s' "$out" | grep -q $'\x1b'; then fail "a raw ESC reached the output"; fi
-    ;;
+# Standard output must be exactly the here-document given on standard input.
+expect_out() {
+  if ! diff -u - "$work/out" >"$work/diff"; then
+    fail "standard output differs (- expected, + actual):"
+    sed -n '3,40p' "$work/diff"
+  fi
+}
 
-  etag)
-    cp "$work/zip.zip" "$work/e.zip"
-    out=$("$cli" --etag "$work/e.zip") || fail "exit $?"
-    want=$(python3 - "$work/e.zip" <<'PY'
-import hashlib, sys
-data = open(sys.argv[1], 'rb').read()
-parts = [data[i:i + 10485760] for i in range(0, len(data), 10485760)]
-etag = hashlib.md5(b''.join(hashlib.md5(p).digest() for p in parts)).hexdigest() + '-%d' % len(parts)
-print('\nETag: %s' % etag)
-print('MD5: %s' % hashlib.md5(data).hexdigest())
-print('Multipart ETag: %s\n' % etag)
-print('Verifying internally...\nVerified 3 files\nSuccessful verification', end='')
+expect_quiet_stderr() {
+  [ ! -s "$work/err" ] || fail "unexpected standard error: $(head -c 300 "$work/err")"
+}
+
+# Runs vormic-cli with its standard error on a pseudo-terminal of the given width and does what
+# MODE says; the terminal's bytes go to $work/tty, standard output to $work/out, the exit
+# status (negative: killed by that signal) to $rc.
+#   watch        only read the terminal
+#   stop-start   hold the terminal's output (XOFF) before the run, so its first status line
+#                waits; once the SIGINT handler is in place send SIGINT, then release it (XON)
+#   stop-twice   as stop-start with two SIGINTs, the second sent once the first was taken
+#   stop-mid     let the first status line through, then hold the terminal: the next redraw,
+#                50 ms on, waits inside the entry's data; SIGINT, then release
+pty_run() {
+  local mode=$1 columns=$2
+  shift 2
+  set +e
+  rc=$(py - "$mode" "$columns" "$work/out" "$work/tty" "$bin" "$@" <<'PY'
+import fcntl, os, pty, select, signal, struct, subprocess, sys, termios, time
+mode, columns, out_path, tty_path = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+argv = sys.argv[5:]
+XOFF, XON = b"\x13", b"\x11"
+master, slave = pty.openpty()
+fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+
+def bit(pid, field):  # is SIGINT set in this mask of /proc/PID/status?
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith(field + ":"):
+            return int(line.split()[1], 16) & (1 << (signal.SIGINT - 1)) != 0
+    return False
+
+def wait_for(test, what):
+    deadline = time.time() + 20
+    while not test():
+        if p.poll() is not None:
+            sys.exit("the program ended (status %d) before %s" % (p.returncode, what))
+        if time.time() > deadline:
+            sys.exit("timed out waiting for " + what)
+        time.sleep(0.005)
+
+tty, out = b"", b""
+if mode.startswith("stop-") and mode != "stop-mid":
+    os.write(master, XOFF)
+    time.sleep(0.1)  # the line discipline takes input asynchronously
+p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave)
+os.close(slave)
+if mode != "watch":
+    wait_for(lambda: bit(p.pid, "SigCgt"), "the SIGINT handler")
+if mode == "stop-mid":
+    while b"\r" not in tty:
+        r, _, _ = select.select([master], [], [], 20)
+        if not r:
+            sys.exit("no status line came")
+        tty += os.read(master, 4096)
+    os.write(master, XOFF)
+    time.sleep(0.3)
+if mode != "watch":
+    p.send_signal(signal.SIGINT)
+if mode == "stop-twice":
+    wait_for(lambda: not bit(p.pid, "SigPnd") and not bit(p.pid, "ShdPnd"), "the first SIGINT")
+    time.sleep(0.05)
+    p.send_signal(signal.SIGINT)
+if mode != "watch":
+    time.sleep(0.05)
+    os.write(master, XON)
+streams = {master: "tty", p.stdout.fileno(): "out"}
+while streams:
+    r, _, _ = select.select(list(streams), [], [], 20)
+    if not r:
+        p.kill()
+        sys.exit("the run hung")
+    for fd in r:
+        try:
+            data = os.read(fd, 65536)
+        except OSError:  # EIO: no process holds the terminal any more
+            data = b""
+        if not data:
+            del streams[fd]
+        elif streams[fd] == "tty":
+            tty += data
+        else:
+            out += data
+p.wait()
+open(out_path, "wb").write(out)
+open(tty_path, "wb").write(tty)
+print(p.returncode)
 PY
 )
-    [ "$out" == "$want" ] || fail "stdout"$'\n'"$out"$'\n'"--- wanted:"$'\n'"$want"
-    [ "$(sed -n 1p "$work/e.zip.md5")" == "$(sed -n 3p <<<"$want")" ] || fail ".md5 line 1"
-    [ "$(tail -c 2 "$work/e.zip.md5" | od -An -c | tr -d ' ')" == '\n\n' ] || fail ".md5 must end in two LF"
-    expect_run 1 "Can't open archive" -- --etag "$work/missing.zip"
-    ;;
+  local status=$?
+  set -e
+  [ "$status" -eq 0 ] || fail "pseudo-terminal run: $rc"
+}
 
-  interrupt)
-    "$cli" "$work/zeros.zip" >"$work/int.out" 2>&1 &
-    pid=$!
-    # Wait until the program catches SIGINT (bit 2 of SigCgt), then interrupt it once.
-    for _ in $(seq 1 2000); do
-      mask=$(awk '/^SigCgt/ {print $2}' "/proc/$pid/status" 2>/dev/null) || break
-      [ -n "$mask" ] && (( (16#$mask & 2) != 0 )) && break
-      sleep 0.001
+# The names of hostile.zip as the program must show them, in archive order.
+hostile_shown() {
+  printf '%s\n' \
+    'evil\x1b]0;owned\x07\xc2\x9b2J'"$(py -c 'print("\u00e9\u6f22" * 30, end="")')"'.txt' \
+    'clear\x1b[2J\x0ascreen.txt' \
+    'del\x7f.txt' \
+    "raw-\\x9b$(printf '\xe9').txt" \
+    'tail\x0a'
+}
+
+case "$case_name" in
+
+internal)
+  run "$samples/sound.zip"
+  expect_rc 0
+  expect_quiet_stderr
+  expect_out <<'EOF'
+Verifying internally...
+Verified 3 files
+Successful verification
+EOF
+  ;;
+
+external)
+  # The folder is given relative to the working directory.
+  cp -r "$samples/src" src
+  run -f src "$samples/sound.zip"
+  expect_rc 0
+  expect_quiet_stderr
+  expect_out <<'EOF'
+Verifying externally...
+Verified 3 files
+0 couldn't be opened externally
+3 compared correctly
+Successful verification
+EOF
+  ;;
+
+parent_lookup)
+  # An archive made one level up names top/a.txt; a bare "top" has no parent to look in, so the
+  # program must hand the walk the full path. A changed file proves the comparison happened.
+  cp -r "$samples/top" top
+  run -f top "$samples/top.zip"
+  expect_rc 0
+  expect_out <<'EOF'
+Verifying externally...
+Verified 3 files
+0 couldn't be opened externally
+3 compared correctly
+Successful verification
+EOF
+  printf 'alphX\n' >top/a.txt
+  run -f top "$samples/top.zip"
+  expect_rc 1
+  expect_out <<EOF
+Verifying externally...
+Contents differ in file $work/top/a.txt
+Verification failed
+EOF
+  ;;
+
+count_mismatch)
+  cp -r "$samples/src" src
+  echo "one more" >src/sub/d.txt
+  run -f src "$samples/sound.zip"
+  expect_rc 1
+  expect_quiet_stderr
+  expect_out <<'EOF'
+Verifying externally...
+Verified 3 files
+0 couldn't be opened externally
+3 compared correctly
+Number of files in archive does not match source folder (3 != 4)
+EOF
+  ;;
+
+changed_byte)
+  # One byte changed, in the stored file, at the end of a deflated file and in its middle.
+  for row in "a.txt 0" "b.txt -1" "sub/c.txt 2000"; do
+    read -r file offset <<<"$row"
+    rm -rf src && cp -r "$samples/src" src
+    py - "src/$file" "$offset" <<'PY'
+import sys
+path, offset = sys.argv[1], int(sys.argv[2])
+data = bytearray(open(path, "rb").read())
+data[offset] ^= 0x20
+open(path, "wb").write(data)
+PY
+    run -f src "$samples/sound.zip"
+    expect_rc 1
+    # Entries before the changed one may pass; the last two lines are the verdict.
+    tail -n 2 out >out.tail
+    mv out.tail out
+    expect_out <<EOF
+Contents differ in file $work/src/$file
+Verification failed
+EOF
+  done
+  ;;
+
+lists)
+  cp -r "$samples/src" src
+  mkdir lists
+  run -q -f src --lists lists "$samples/sound.zip"
+  expect_rc 0
+  unzip -Z1 "$samples/sound.zip" >want.x1
+  cmp -s want.x1 lists/x1.txt || fail "x1.txt is not the archive's names in directory order"
+  printf '%s\n' "$work/src/a.txt" "$work/src/b.txt" "$work/src/sub/c.txt" >want.x2
+  sort lists/x2.txt | cmp -s want.x2 - || fail "x2.txt: $(tr '\n' ' ' <lists/x2.txt)"
+  ;;
+
+help_version)
+  for option in --help -h; do
+    run "$option"
+    expect_rc 0
+    expect_quiet_stderr
+    [ "$(head -n 1 out)" = "Usage: vormic-cli [OPTION]... ARCHIVE" ] || fail "$option: first line"
+    for word in --folder --etag --lists --quiet --help --version "Exit status"; do
+      grep -q -e "$word" out || fail "$option does not mention $word"
     done
-    kill -INT "$pid" 2>/dev/null
-    wait "$pid"; status=$?
-    [ "$status" -eq 1 ] || fail "exit $status, wanted 1: $(cat "$work/int.out")"
-    tail -n 1 "$work/int.out" | grep -qx 'Verification failed' || fail "last line: $(cat "$work/int.out")"
-    grep -Eqx 'Stopped( by user)?' "$work/int.out" || fail "no stop text: $(cat "$work/int.out")"
-    ;;
+  done
+  run --version
+  expect_rc 0
+  [ "$(sed -n 1p out)" = "vormic-cli 1.11" ] || fail "version line: $(sed -n 1p out)"
+  grep -Eqx 'inflate and CRC-32: (ISA-L|zlib)' out || fail "codec line: $(sed -n 2p out)"
+  VORMIC_CODEC=zlib run --version
+  [ "$(sed -n 2p out)" = "inflate and CRC-32: zlib" ] || fail "VORMIC_CODEC=zlib: $(sed -n 2p out)"
+  ;;
 
-  *) fail "unknown case" ;;
+usage)
+  # arguments (| between them) -> what standard error must say
+  rows=(
+    "<none>|missing ARCHIVE"
+    "a.zip|b.zip|unexpected argument 'b.zip'"
+    "--bogus|a.zip|unknown option '--bogus'"
+    "-qx|a.zip|unknown option '-x'"
+    "--folder|option needs a value: '--folder'"
+    "a.zip|-f|option needs a value: '-f'"
+    "--lists|option needs a value: '--lists'"
+    "--etag=yes|a.zip|option takes no value: '--etag'"
+    "--lists|$work/none|a.zip|--lists: not a folder: '$work/none'"
+    "--folder||a.zip|--folder: empty folder name"
+    "<empty>|ARCHIVE is empty"
+  )
+  for row in "${rows[@]}"; do
+    IFS='|' read -r -a fields <<<"$row"
+    want=${fields[-1]}
+    args=("${fields[@]:0:${#fields[@]}-1}")
+    [ "${args[0]}" = "<none>" ] && args=()
+    [ "${args[0]:-}" = "<empty>" ] && args=("")
+    run "${args[@]}"
+    expect_rc 2
+    [ ! -s out ] || fail "[${args[*]}] wrote to standard output"
+    grep -qF -- "vormic-cli: $want" err || fail "[${args[*]}] stderr: $(head -n 1 err)"
+    grep -qF -- "Try 'vormic-cli --help'" err || fail "[${args[*]}] no hint to --help"
+  done
+  # "--" ends the options, so an archive may be named like one; an option may follow the name.
+  cp "$samples/sound.zip" ./-sound.zip
+  run -q -- -sound.zip
+  expect_rc 0
+  run ./-sound.zip -q
+  expect_rc 0
+  [ "$(tail -n 1 out)" = "Successful verification" ] || fail "option after the archive"
+  ;;
+
+hostile_names)
+  # Every name fails its lookup in an empty folder, so each one is printed in a log line.
+  mkdir empty
+  run -f empty "$samples/hostile.zip"
+  expect_rc 1
+  expect_quiet_stderr
+  {
+    echo "Verifying externally..."
+    i=0  # entries are numbered from 0
+    while IFS= read -r shown; do
+      echo "$i: Can't open $shown"
+      i=$((i + 1))
+    done < <(hostile_shown)
+    echo "Verified 5 files"
+    echo "5 couldn't be opened externally"
+    echo "5 compared correctly"  # CRC-32 only, when no external file opened
+    echo "Number of files in archive does not match source folder (5 != 0)"
+  } | expect_out
+  py - "$work/out" <<'PY' || fail "a byte that drives a terminal reached standard output"
+import re, sys
+data = open(sys.argv[1], "rb").read()
+sys.exit(1 if re.search(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]|\x9b", data) else 0)
+PY
+  ;;
+
+live_line)
+  # The status line on a terminal of 20, 31 and 80 columns: each drawing is "\r", the line
+  # cut to the width less one cell, never inside a character or an escape, and "\x1b[K"; the
+  # last one takes the line away. Nothing reaches a terminal with --quiet.
+  mkdir empty
+  for columns in 20 31 80; do
+    pty_run watch "$columns" -f empty "$samples/hostile.zip"
+    [ "$rc" -eq 1 ] || fail "$columns columns: exit status $rc"
+    py - "$work/tty" "$columns" "$(hostile_shown | head -n 1)" <<'PY' || fail "$columns columns"
+import sys, unicodedata
+tty, columns, first = open(sys.argv[1], "rb").read(), int(sys.argv[2]), sys.argv[3]
+def width(text):
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+if not tty.startswith(b"\r") or not tty.endswith(b"\r\x1b[K"):
+    sys.exit("not drawn in place, or not taken away at the end: %r" % tty[:80])
+drawings = tty[1:].split(b"\r")
+for d in drawings:
+    if not d.endswith(b"\x1b[K"):
+        sys.exit("a drawing without its clear: %r" % d)
+    text = d[:-3].decode("utf-8")  # a split character would not decode
+    if any(ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f for c in text):
+        sys.exit("a control character on the terminal: %r" % text)
+    if width(text) > columns - 1:
+        sys.exit("%d columns drawn on %d: %r" % (width(text), columns, text))
+# The first drawing is the first entry's name, as long as the width allows: one more piece of
+# the name would not have fitted.
+shown = drawings[0][:-3].decode("utf-8")
+if not first.startswith(shown):
+    sys.exit("first drawing %r is not the start of %r" % (shown, first))
+rest = first[len(shown):]
+piece = rest[:4] if rest.startswith("\\x") else rest[:1]
+if width(shown) + width(piece) <= columns - 1:
+    sys.exit("cut short: %r on %d columns" % (shown, columns))
+PY
+  done
+  pty_run watch 80 --quiet -f empty "$samples/hostile.zip"
+  [ ! -s tty ] || fail "--quiet wrote to the terminal: $(head -c 80 tty | od -c | head -n 2)"
+  ;;
+
+etag)
+  cp "$samples/sound.zip" a.zip
+  read -r md5 multipart < <(py - a.zip <<'PY'
+import hashlib, sys
+data = open(sys.argv[1], "rb").read()
+parts = [data[i:i + 10485760] for i in range(0, len(data), 10485760)]
+digests = b"".join(hashlib.md5(p).digest() for p in parts)
+print(hashlib.md5(data).hexdigest(), "%s-%d" % (hashlib.md5(digests).hexdigest(), len(parts)))
+PY
+)
+  run --etag a.zip
+  expect_rc 0
+  expect_quiet_stderr
+  expect_out <<EOF
+
+ETag: $multipart
+MD5: $md5
+Multipart ETag: $multipart
+
+Verifying internally...
+Verified 3 files
+Successful verification
+EOF
+  printf 'MD5: %s\nMultipart ETag: %s\n\n' "$md5" "$multipart" >want.md5
+  cmp -s want.md5 a.zip.md5 || fail "a.zip.md5: $(od -c a.zip.md5 | head -n 3)"
+  # An ETag failure is the outcome and nothing is verified.
+  run --etag missing.zip
+  expect_rc 1
+  expect_out <<'EOF'
+Can't open archive
+EOF
+  [ ! -e missing.zip.md5 ] || fail "an ETag file for a missing archive"
+  # A sound ETag, then a fault found by the verification.
+  cp -r "$samples/src" src
+  printf 'alphX\n' >src/a.txt
+  run --etag -f src a.zip
+  expect_rc 1
+  tail -n 2 out >out.tail
+  mv out.tail out
+  expect_out <<EOF
+Contents differ in file $work/src/a.txt
+Verification failed
+EOF
+  ;;
+
+sigint)
+  # Stopped at the first report: the entry's own status line.
+  pty_run stop-start 80 "$samples/sound.zip"
+  [ "$rc" -eq 1 ] || fail "first report: exit status $rc"
+  expect_out <<'EOF'
+Verifying internally...
+Stopped
+Verification failed
+EOF
+  # Stopped inside the data of a 1 GiB entry.
+  pty_run stop-mid 80 "$samples/big.zip"
+  [ "$rc" -eq 1 ] || fail "inside the data: exit status $rc"
+  expect_out <<'EOF'
+Verifying internally...
+Stopped
+Stopped by user
+Verification failed
+EOF
+  # Stopped during the ETag: its last status line is the outcome; no ETag file, no verifying.
+  ln -s "$samples/big.zip" big.zip
+  pty_run stop-start 80 --etag big.zip
+  [ "$rc" -eq 1 ] || fail "during the ETag: exit status $rc"
+  expect_out <<'EOF'
+Calculating ETag (part 1 of 1)
+EOF
+  [ ! -e big.zip.md5 ] || fail "a stopped ETag wrote its file"
+  # A second SIGINT does not wait for the run: SIGINT's own default ends the process.
+  pty_run stop-twice 80 "$samples/big.zip"
+  [ "$rc" -eq -2 ] || fail "second SIGINT: exit status $rc, expected death by SIGINT"
+  ;;
+
+output_errors)
+  if [ -w /dev/full ]; then
+    run "$samples/sound.zip" >/dev/full
+    set +e
+    "$bin" "$samples/sound.zip" >/dev/full 2>err
+    rc=$?
+    set -e
+    expect_rc 1
+    grep -qx "vormic-cli: cannot write to standard output: No space left on device" err ||
+      fail "full disk: $(cat err)"
+    set +e
+    "$bin" --help >/dev/full 2>err
+    rc=$?
+    set -e
+    expect_rc 1
+  fi
+  set +e
+  "$bin" "$samples/sound.zip" 2>err >&-
+  rc=$?
+  set -e
+  expect_rc 1
+  grep -q "cannot write to standard output" err || fail "closed output: $(cat err)"
+  ;;
+
+*)
+  echo "unknown case $case_name"
+  exit 1
+  ;;
 esac
-echo "ok [$case]"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$case_name: $failures check(s) failed"
+  exit 1
+fi
+echo "$case_name: passed"
