@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config
   zlib1g-dev libisal-dev libgtest-dev qt6-base-dev
   zip unzip python3 p7zip-full libarchive-tools
+  clang libclang-rt-14-dev strace
 )
 
 missing=()

@@ -1,0 +1,187 @@
+// The fuzz programs' Status channel, memory archive and scratch folders.
+#include "fuzz_support.h"
+
+#include <dirent.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "engine_state.h"
+#include "seed_archives.h"
+#include "status.h"
+#include "stream_io.h"
+#include "zip_records.h"
+
+namespace fuzz {
+
+StatusLog g_status;
+
+namespace {
+
+const uint8_t* g_data = nullptr;
+size_t g_size = 0;
+int g_openMemory = 0;
+std::string g_scratch;
+std::string g_compare;
+bool g_verbose = false;  // VORMIC_FUZZ_VERBOSE set: log lines and results go to stderr
+
+// A read-only stream over the current input that behaves as a file does: seeks anywhere at or
+// after the start succeed (fmemopen refuses seeks past the end, which a file allows), reads past
+// the end give nothing.
+struct MemoryFile {
+  const uint8_t* data;
+  size_t size;
+  int64_t pos;
+};
+
+ssize_t MemoryRead(void* cookie, char* buffer, size_t size) {
+  auto* f = static_cast<MemoryFile*>(cookie);
+  if (f->pos < 0 || static_cast<uint64_t>(f->pos) >= f->size) return 0;
+  size_t left = f->size - static_cast<size_t>(f->pos);
+  size_t n = size < left ? size : left;
+  memcpy(buffer, f->data + f->pos, n);
+  f->pos += static_cast<int64_t>(n);
+  return static_cast<ssize_t>(n);
+}
+
+int MemorySeek(void* cookie, off64_t* offset, int whence) {
+  auto* f = static_cast<MemoryFile*>(cookie);
+  int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? f->pos : static_cast<int64_t>(f->size);
+  if (*offset > INT64_MAX - base) return -1;
+  int64_t target = base + *offset;
+  if (target < 0) return -1;
+  f->pos = target;
+  *offset = target;
+  return 0;
+}
+
+int MemoryClose(void* cookie) {
+  delete static_cast<MemoryFile*>(cookie);
+  --g_openMemory;
+  return 0;
+}
+
+FILE* OpenHook(const char* path) {
+  if (strcmp(path, kMemoryArchivePath) != 0) {
+    // Everything else (the external files of an external run) comes from the file system.
+    SetOpenHook(nullptr);
+    FILE* stream = OpenRegularFile(path);
+    SetOpenHook(OpenHook);
+    return stream;
+  }
+  cookie_io_functions_t io{};
+  io.read = MemoryRead;
+  io.seek = MemorySeek;
+  io.close = MemoryClose;
+  auto* f = new MemoryFile{g_data, g_size, 0};
+  FILE* stream = fopencookie(f, "rb", io);
+  if (stream == nullptr) {
+    delete f;
+    return nullptr;
+  }
+  ++g_openMemory;
+  return stream;
+}
+
+void RemoveScratch() {
+  std::error_code ec;
+  if (!g_scratch.empty()) std::filesystem::remove_all(g_scratch, ec);
+}
+
+void WriteWhole(const std::string& path, const std::string& bytes) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  Require(out.good(), "cannot write the comparison folder");
+}
+
+}  // namespace
+
+void ResetStatus(int stop_at) {
+  g_status.reports.clear();
+  g_status.calls = 0;
+  g_status.stop_at = stop_at;
+  g_status.status_after_stop = 0;
+  g_status.saw_verified = false;
+  g_stopRequested = false;
+}
+
+void SetUpOnce() {
+  if (!g_scratch.empty()) return;
+  g_verbose = getenv("VORMIC_FUZZ_VERBOSE") != nullptr;
+  const char* tmp = getenv("TMPDIR");
+  std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                     "/vormic-fuzz-XXXXXX";
+  Require(mkdtemp(tmpl.data()) != nullptr, "cannot create the scratch folder");
+  g_scratch = tmpl;
+  atexit(RemoveScratch);
+  std::filesystem::create_directories(g_scratch + "/lists");
+  Require(SetNameListFolder((g_scratch + "/lists").c_str()), "name list folder too long");
+  // The folder's parent holds only the folder, so the second try of a lookup stays inside the
+  // scratch folder.
+  g_compare = g_scratch + "/root/top";
+  for (const auto& f : fuzz_seeds::FolderFiles()) WriteWhole(g_compare + "/" + f.name, f.bytes);
+  SetOpenHook(OpenHook);
+}
+
+bool Verbose() { return g_verbose; }
+
+const std::string& ScratchFolder() { return g_scratch; }
+const std::string& CompareFolder() { return g_compare; }
+
+void ServeFromMemory(const uint8_t* data, size_t size) {
+  g_data = data;
+  g_size = size;
+}
+
+int OpenMemoryStreams() { return g_openMemory; }
+
+bool HasEndRecordSignature(const uint8_t* data, size_t size) {
+  if (size < kEndRecordLen) return false;
+  size_t first = size > kEndSearchSpan ? size - kEndSearchSpan : 0;
+  for (size_t i = first; i + kEndRecordLen <= size; ++i)
+    if (data[i] == 'P' && data[i + 1] == 'K' && data[i + 2] == 5 && data[i + 3] == 6) return true;
+  return false;
+}
+
+void Require(bool condition, const char* what) {
+  if (condition) return;
+  fprintf(stderr, "fuzz check failed: %s\n", what);
+  abort();
+}
+
+int CountOpenFds() {
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n - 1;  // the listing's own descriptor
+}
+
+void RequireClosed(int fds_before) {
+  Require(g_archive == nullptr, "archive stream left open after the run");
+  Require(g_archiveList == nullptr && g_folderList == nullptr, "name list left open");
+  Require(g_openMemory == 0, "memory archive stream not closed");
+  Require(CountOpenFds() == fds_before, "descriptor left open after the run");
+}
+
+}  // namespace fuzz
+
+// Keeps counts and flags only (and every report when asked): the targets run millions of times.
+bool ReportStatus(int kind, const char* text) {
+  fuzz::StatusLog& s = fuzz::g_status;
+  ++s.calls;
+  if (g_stopRequested && kind == kStatusLine) ++s.status_after_stop;
+  if (s.stop_at != 0 && s.calls == s.stop_at) g_stopRequested = true;
+  if (text != nullptr && kind == kLogLine && strncmp(text, "Verified ", 9) == 0)
+    s.saw_verified = true;
+  if (fuzz::Verbose() && kind == kLogLine) fprintf(stderr, "  log: %s\n", text ? text : "(null)");
+  if (s.keep_all) s.reports.push_back({kind, text != nullptr ? text : "(null)"});
+  return g_stopRequested;
+}

@@ -1,0 +1,380 @@
+// Hostile archives, in process and through the command line: names with control characters and
+// invalid bytes, ".." components (with '/' and with backslash), absolute names, names of 300
+// bytes, NUL bytes inside names, huge entry counts, offsets beyond the file, entries that
+// overlap. Each must end in one clear failure or a correct success, and no file outside the
+// compared folder (and its parent, where the second lookup goes) may be opened: a sentinel file
+// outside holds exactly the bytes the hostile entries carry, so reading it would even make the
+// comparison pass. In process, every open goes through the engine's open hook and is recorded;
+// for vormic-cli, strace records every open, and the terminal output must be escaped: no
+// control character but the line feed and no byte outside ASCII.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine_state.h"
+#include "status_recorder.h"
+#include "stream_io.h"
+#include "test_util.h"
+#include "verify_run.h"
+#include "zip_builder.h"
+
+namespace fs = std::filesystem;
+using zipt::ZipEntry;
+using zipt::ZipSpec;
+
+namespace {
+
+const std::string kSecret = "the sentinel's bytes: reading them would be a breach\n";
+const std::string kPlain = "an ordinary file\n";
+
+ZipEntry Stored(const std::string& name, const std::string& data) {
+  ZipEntry e;
+  e.name = name;
+  e.data = data;
+  return e;
+}
+ZipSpec Spec(std::vector<ZipEntry> entries) {
+  ZipSpec s;
+  s.entries = std::move(entries);
+  return s;
+}
+
+// <tmp>/outside/secret.txt is the sentinel; <tmp>/p/top is the compared folder, <tmp>/p its
+// parent (the second lookup's place), <tmp>/a.zip the archive.
+struct Layout {
+  std::string root, folder, parent, sentinel, archive, lists;
+};
+
+// 300 bytes, whose first 259 name the file deep/<120 n>/<133 m> (no component over 255).
+std::string LongName() { return "deep/" + std::string(120, 'n') + "/" + std::string(174, 'm'); }
+const std::string kControlName = std::string("ctl\x01\x1b[2J\r\x7f\xff") + "name.txt";
+
+struct Row {
+  const char* name;
+  std::function<std::string(const Layout&)> archive;
+  std::function<void(const Layout&)> folder;  // files of the compared folder
+  bool external;
+  std::string result;
+  std::vector<std::string> failures;  // log lines besides the opening and closing ones
+  bool cli_success;
+};
+
+std::vector<Row> Rows() {
+  auto none = [](const Layout&) {};
+  auto plain = [](const Layout& l) { WriteFile(l.folder + "/a.txt", kPlain); };
+  const std::string failed = "Verification failed";
+  return {
+      {"control characters and an invalid byte in a name",
+       [](const Layout&) { return zipt::BuildZip(Spec({Stored(kControlName, kPlain)})); },
+       [](const Layout& l) { WriteFile(l.folder + "/" + kControlName, kPlain); }, true, "OK", {},
+       true},
+      {"'..' components",
+       [](const Layout&) {
+         return zipt::BuildZip(Spec({Stored("../../outside/secret.txt", kSecret)}));
+       },
+       none, true, failed, {"Unsafe name in archive: ../../outside/secret.txt"}, false},
+      {"'..' components with backslashes",
+       [](const Layout&) {
+         return zipt::BuildZip(Spec({Stored("..\\..\\outside\\secret.txt", kSecret)}));
+       },
+       none, true, failed, {"Unsafe name in archive: ..\\..\\outside\\secret.txt"}, false},
+      {"'..' after a folder",
+       [](const Layout&) {
+         return zipt::BuildZip(Spec({Stored("top/../../outside/secret.txt", kSecret)}));
+       },
+       none, true, failed, {"Unsafe name in archive: top/../../outside/secret.txt"}, false},
+      {"'..' names are harmless in an internal run",
+       [](const Layout&) {
+         return zipt::BuildZip(Spec({Stored("../../outside/secret.txt", kSecret)}));
+       },
+       none, false, "OK", {}, true},
+      {"absolute name",
+       [](const Layout& l) { return zipt::BuildZip(Spec({Stored(l.sentinel, kSecret)})); },
+       none, true, "Number of files in archive does not match source folder (1 != 0)",
+       {"0: Can't open {sentinel}"}, false},
+      {"300-byte name",
+       [](const Layout&) { return zipt::BuildZip(Spec({Stored(LongName(), kPlain)})); },
+       [](const Layout& l) { WriteFile(l.folder + "/" + LongName().substr(0, 259), kPlain); },
+       true, "OK", {}, true},
+      {"NUL byte inside a name",
+       [](const Layout&) {
+         return zipt::BuildZip(
+             Spec({Stored(std::string("a.txt\0/../../outside/secret.txt", 32), kPlain)}));
+       },
+       plain, true, "OK", {}, true},
+      {"entry count far above the entries",
+       [](const Layout&) {
+         ZipSpec s = Spec({Stored("a.txt", kPlain)});
+         s.end_count = 0xFFFF;
+         return zipt::BuildZip(s);
+       },
+       // the second header would start at the 22-byte end record: 46 bytes cannot be read
+       plain, true, failed, {"Error reading archive (5)"}, false},
+      {"ZIP64 entry count beyond 32 bits",
+       [](const Layout&) {
+         ZipSpec s = Spec({Stored("a.txt", kPlain)});
+         s.zip64 = true;
+         s.zip64_count = 1ull << 40;
+         return zipt::BuildZip(s);
+       },
+       plain, true, failed, {"Bad ZIP64 entry count"}, false},
+      {"local header offset beyond the file",
+       [](const Layout&) {
+         ZipEntry e = Stored("a.txt", kPlain);
+         e.central_offset = 0x7FFFFFF0;
+         return zipt::BuildZip(Spec({e}));
+       },
+       plain, true, failed, {"Error reading archive (8)"}, false},
+      {"central directory offset beyond the file",
+       [](const Layout&) {
+         ZipSpec s = Spec({Stored("a.txt", kPlain)});
+         s.end_dir_offset = 0xFFFFFF00u;
+         return zipt::BuildZip(s);
+       },
+       plain, true, failed, {"Error reading archive (5)"}, false},
+      {"two entries sharing one local header",
+       [](const Layout&) {
+         ZipSpec s = Spec({Stored("a.txt", kPlain), Stored("a.txt", kPlain)});
+         zipt::ZipLayout z = zipt::BuildZipLayout(s);
+         // The second central header points at the first local header.
+         zipt::Poke32(z.bytes, z.entries[1].central + zipt::kCentralLocalOffsetAt,
+                      z.entries[0].local);
+         return z.bytes;
+       },
+       plain, true, "Number of files in archive does not match source folder (2 != 1)", {},
+       false},
+      {"local header offset into the central directory",
+       [](const Layout&) {
+         zipt::ZipLayout z = zipt::BuildZipLayout(Spec({Stored("a.txt", kPlain)}));
+         zipt::Poke32(z.bytes, z.entries[0].central + zipt::kCentralLocalOffsetAt,
+                      z.central_dir);
+         return z.bytes;
+       },
+       plain, true, failed, {"Bad local signature"}, false},
+  };
+}
+
+std::string Subst(std::string text, const Layout& l) {
+  for (size_t at; (at = text.find("{sentinel}")) != std::string::npos;)
+    text.replace(at, 10, l.sentinel);
+  return text;
+}
+
+// Whether `path` (made absolute and free of "." and "..") lies inside `folder`.
+bool Inside(const std::string& path, const std::string& folder) {
+  std::string p = fs::weakly_canonical(path).string();
+  std::string f = fs::weakly_canonical(folder).string();
+  return p == f || p.rfind(f + "/", 0) == 0;
+}
+
+class HostileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    l_.root = dir_.path();
+    l_.parent = dir_ / "p";
+    l_.folder = dir_ / "p/top";
+    l_.sentinel = dir_ / "outside/secret.txt";
+    l_.archive = dir_ / "a.zip";
+    l_.lists = dir_ / "lists";
+    fs::create_directories(l_.lists);
+    ASSERT_TRUE(SetNameListFolder(l_.lists.c_str()));
+  }
+  void TearDown() override {
+    SetOpenHook(nullptr);
+    SetNameListFolder(kDefaultNameListFolder);
+    g_recorder.Reset();
+  }
+  // A fresh folder, sentinel and archive for `row`.
+  void Prepare(const Row& row) {
+    fs::remove_all(l_.parent);
+    fs::create_directories(l_.folder);
+    WriteFile(l_.sentinel, kSecret);
+    row.folder(l_);
+    WriteFile(l_.archive, row.archive(l_));
+  }
+  // Opens outside the allowed places, among `paths`.
+  std::vector<std::string> Breaches(const std::vector<std::string>& paths) const {
+    std::vector<std::string> out;
+    for (const auto& p : paths) {
+      if (!Inside(p, l_.root)) continue;  // system files of the process itself
+      if (Inside(p, l_.parent) || Inside(p, l_.lists) || Inside(p, l_.archive)) continue;
+      out.push_back(p);
+    }
+    return out;
+  }
+
+  TempDir dir_;
+  Layout l_;
+};
+
+std::vector<std::string>* g_opened = nullptr;
+
+FILE* RecordingOpen(const char* path) {
+  g_opened->push_back(path);
+  SetOpenHook(nullptr);
+  FILE* f = OpenRegularFile(path);
+  SetOpenHook(RecordingOpen);
+  return f;
+}
+
+TEST_F(HostileTest, InProcessOneClearOutcomeAndNothingOpenedOutside) {
+  // The detector itself: the sentinel counts as a breach however its path is spelt.
+  EXPECT_EQ(Breaches({l_.sentinel, l_.folder + "/../../outside/secret.txt", l_.folder + "/x"}),
+            (std::vector<std::string>{l_.sentinel, l_.folder + "/../../outside/secret.txt"}));
+  for (const Row& row : Rows()) {
+    SCOPED_TRACE(row.name);
+    Prepare(row);
+    std::vector<std::string> opened;
+    g_opened = &opened;
+    SetOpenHook(RecordingOpen);
+    g_recorder.Reset();
+    int fds = CountOpenFds();
+    std::string result = RunVerification(row.external ? l_.folder.c_str() : "",
+                                         l_.archive.c_str(), row.external);
+    SetOpenHook(nullptr);
+    g_opened = nullptr;
+    EXPECT_EQ(CountOpenFds(), fds);
+    EXPECT_EQ(result, row.result);
+    std::vector<std::string> failures, want;
+    for (const auto& line : g_recorder.Logs()) {
+      if (line == kVerifyingExternally || line == kVerifyingInternally) continue;
+      if (line.rfind("Verified ", 0) == 0) continue;
+      if (line.find("couldn't be opened externally") != std::string::npos) continue;
+      if (line.find("compared correctly") != std::string::npos) continue;
+      failures.push_back(line);
+    }
+    for (const auto& w : row.failures) want.push_back(Subst(w, l_));
+    EXPECT_EQ(failures, want);
+    EXPECT_EQ(Breaches(opened), std::vector<std::string>{});
+    EXPECT_FALSE(opened.empty()) << "the hook saw no open at all";
+  }
+}
+
+// --- Through vormic-cli ----------------------------------------------------------------------
+
+struct CliRun {
+  int status = -1;
+  std::string output;                // standard output and standard error, as the terminal gets them
+  std::vector<std::string> opened;   // every path passed to an open call (with strace)
+  bool traced = false;
+};
+
+std::string CliPath() {
+  const char* build = getenv("VORMIC_BUILD_DIR");
+  return std::string(build != nullptr ? build : ".") + "/cli/vormic-cli";
+}
+
+// The paths of open, openat, openat2 and creat calls in an strace log: the first quoted
+// argument of each call.
+std::vector<std::string> OpenedPaths(const std::string& log) {
+  std::vector<std::string> out;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("open") == std::string::npos && line.find("creat(") == std::string::npos)
+      continue;
+    size_t start = line.find('"');
+    if (start == std::string::npos) continue;
+    std::string path;
+    for (size_t i = start + 1; i < line.size() && line[i] != '"'; ++i) {
+      if (line[i] == '\\' && i + 1 < line.size()) ++i;  // strace's escapes: keep the next char
+      path.push_back(line[i]);
+    }
+    out.push_back(path);
+  }
+  return out;
+}
+
+CliRun RunCli(const Layout& l, bool external, bool use_strace) {
+  CliRun run;
+  const std::string out_file = l.root + "/cli-output", trace_file = l.root + "/cli-trace";
+  std::string command;
+  // LeakSanitizer cannot run under ptrace; the untraced run of the same row keeps it.
+  if (use_strace)
+    command = "ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\" "
+              "strace -f -qq -e trace=open,openat,openat2,creat -o '" + trace_file + "' ";
+  command += "'" + CliPath() + "' -q -l '" + l.lists + "' ";
+  if (external) command += "-f '" + l.folder + "' ";
+  command += "'" + l.archive + "' >'" + out_file + "' 2>&1";
+  run.status = RunCommand(command);
+  run.output = ReadFile(out_file);
+  if (use_strace) {
+    run.opened = OpenedPaths(ReadFile(trace_file));
+    run.traced = true;
+  }
+  fs::remove(out_file);
+  fs::remove(trace_file);
+  return run;
+}
+
+// Bytes that could drive a terminal: every control character but the line feed, and DEL.
+std::string RawControls(const std::string& output) {
+  std::string found;
+  for (unsigned char c : output)
+    if ((c < 0x20 && c != '\n') || c == 0x7F) found += "\\x" + std::to_string(c) + " ";
+  return found;
+}
+
+// The CLI's escaping of a log line: control characters as \xNN.
+std::string Escaped(const std::string& text) {
+  std::string out;
+  char buf[8];
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+TEST_F(HostileTest, CommandLineOneClearOutcomeEscapedAndNothingOpenedOutside) {
+  if (!fs::exists(CliPath())) GTEST_SKIP() << "vormic-cli is not built: " << CliPath();
+  const bool use_strace = HaveProgram("strace") && RunCommand("strace -qq -o /dev/null true") == 0;
+  if (!use_strace) std::cout << "strace cannot run here: opens are not traced\n";
+  for (const Row& row : Rows()) {
+    SCOPED_TRACE(row.name);
+    Prepare(row);
+    CliRun run = RunCli(l_, row.external, false);
+    EXPECT_EQ(run.status, row.cli_success ? 0 : 1) << run.output;
+    EXPECT_EQ(RawControls(run.output), "") << "unescaped bytes reached the terminal";
+    // The outcome is the last line; every failure line comes before it, escaped.
+    std::string outcome = row.result == "OK" ? "Successful verification" : row.result;
+    ASSERT_GE(run.output.size(), outcome.size() + 1);
+    EXPECT_EQ(run.output.substr(run.output.size() - outcome.size() - 1), outcome + "\n");
+    for (const auto& line : row.failures)
+      EXPECT_NE(run.output.find(Escaped(Subst(line, l_)) + "\n"), std::string::npos)
+          << "missing: " << Escaped(Subst(line, l_)) << "\nin:\n" << run.output;
+    if (use_strace) {
+      CliRun traced = RunCli(l_, row.external, true);
+      EXPECT_EQ(traced.status, run.status) << traced.output;
+      EXPECT_EQ(Breaches(traced.opened), std::vector<std::string>{});
+      // The trace saw the archive opened: an empty trace would prove nothing.
+      bool saw_archive = false;
+      for (const auto& p : traced.opened) saw_archive = saw_archive || p == l_.archive;
+      EXPECT_TRUE(saw_archive) << "strace did not record the archive's open";
+    }
+  }
+  // A name with control characters shows up escaped when it is reported.
+  const std::vector<Row> rows = Rows();
+  const Row& control = rows[0];
+  Prepare(control);
+  fs::remove(l_.folder + "/" + kControlName);
+  CliRun run = RunCli(l_, true, false);
+  EXPECT_NE(run.output.find("0: Can't open " + Escaped(kControlName)), std::string::npos)
+      << run.output;
+  EXPECT_EQ(RawControls(run.output), "");
+}
+
+}  // namespace
