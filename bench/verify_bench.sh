@@ -2,7 +2,7 @@
 # Verification speed against its peers. Makes, in DIR (default /tmp/vormic-bench), a folder of
 # files copied from this machine (/usr/include, /usr/lib, /usr/share: about 645 MB in 19,000
 # files) and a folder of small files, zips them with Info-ZIP zip (deflated, stored with -0, and
-# the small files deflated), then times with hyperfine, warm cache, the median of RUNS runs:
+# the small files deflated), then times, warm cache, the median of RUNS runs:
 #   vormic with ISA-L and with zlib, unzip -tq, 7z t, python3 -m zipfile -t,
 #   bsdtar -xOf ARCHIVE >/dev/null, and the bare ISA-L loop (the limit),
 #   and the check against the folder: vormic --folder against unzip -q -d tmp && diff -r.
@@ -10,18 +10,22 @@
 # (the engine with a silent Status channel). The folders and archives are kept for later runs;
 # delete DIR to make them again.
 #   bench/verify_bench.sh [DIR]
-# Environment: BUILD (default build-isal-rel, configured with VORMIC_BUILD_BENCH=ON), RUNS
+# Environment: BUILD (default build-isal-rel, configured with VORMIC_BUILD_BENCH=ON), ZLIB_BUILD
+# (default build-zlib-rel, the same with VORMIC_USE_ISAL=OFF), RUNS
 # (default 5), FILES (default 19134) and SMALL_FILES (default 30000) for the folders' sizes.
 set -euo pipefail
 
 dir=${1:-/tmp/vormic-bench}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-isal-rel}
+# A build with zlib alone (VORMIC_USE_ISAL=OFF); without it the ISA-L build runs with
+# VORMIC_CODEC=zlib, which takes the same zlib calls.
+zlib_build=${ZLIB_BUILD:-$root/build-zlib-rel}
 runs=${RUNS:-5}
 files=${FILES:-19134}
 small_files=${SMALL_FILES:-30000}
 
-for tool in zip unzip 7z bsdtar python3 hyperfine; do
+for tool in zip unzip 7z bsdtar python3; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 bare="$build/bench/bare_isal_loop"
@@ -31,6 +35,11 @@ if [[ -x "$build/cli/vormic-cli" ]]; then
 else
   vormic="$build/bench/verify_driver"
   vormic_kind="bench/verify_driver"
+fi
+if [[ -x "$zlib_build/cli/vormic-cli" ]]; then
+  vormic_zlib="$zlib_build/cli/vormic-cli -q --lists $dir"
+else
+  vormic_zlib="env VORMIC_CODEC=zlib $vormic"
 fi
 for exe in "${vormic%% *}" "$bare"; do
   [[ -x "$exe" ]] || { echo "build $exe first (cmake -DVORMIC_BUILD_BENCH=ON, Release)" >&2; exit 1; }
@@ -79,7 +88,7 @@ describe() {  # describe ARCHIVE FOLDER
   printf '%-13s %6d files, %5d MB of files, archive %5d MB\n' "$1" "$entries" \
     $((bytes / 1000000)) $(($(stat -c %s "$1") / 1000000))
 }
-echo "== archives (vormic is $vormic_kind)"
+echo "== archives (vormic is $vormic_kind; zlib: ${vormic_zlib%% -q*})"
 describe deflated.zip src
 describe stored.zip src
 describe small.zip small
@@ -87,7 +96,7 @@ describe small.zip small
 # Every archive must verify with every tool before anything is timed.
 for a in deflated.zip stored.zip small.zip; do
   $vormic "$a" >/dev/null 2>&1 || { echo "vormic fails on $a" >&2; exit 1; }
-  VORMIC_CODEC=zlib $vormic "$a" >/dev/null 2>&1 || { echo "vormic (zlib) fails on $a" >&2; exit 1; }
+  $vormic_zlib "$a" >/dev/null 2>&1 || { echo "vormic (zlib) fails on $a" >&2; exit 1; }
   "$bare" "$a" >/dev/null || { echo "bare loop fails on $a" >&2; exit 1; }
 done
 $vormic --folder "$dir/src" deflated.zip >/dev/null 2>&1 || { echo "vormic --folder fails" >&2; exit 1; }
@@ -95,20 +104,27 @@ $vormic --folder "$dir/src" deflated.zip >/dev/null 2>&1 || { echo "vormic --fol
 echo "== load before: $(uptime)"
 results=$dir/results
 mkdir -p "$results"
-time_one() {  # time_one NAME COMMAND [PREPARE]: median seconds of RUNS warm runs
-  local name=$1 cmd=$2 prepare=${3:-true}
-  hyperfine --style none --warmup 1 --runs "$runs" --prepare "$prepare" \
-    --export-json "$results/$name.json" "$cmd" >/dev/null 2>&1 ||
-    { echo "failed: $cmd" >&2; echo nan; return; }
-  python3 -c 'import json,sys; print("%.3f" % json.load(open(sys.argv[1]))["results"][0]["median"])' \
-    "$results/$name.json"
+time_one() {  # time_one NAME COMMAND [PREPARE]: median wall seconds of RUNS warm runs
+  python3 - "$results/$1.json" "$runs" "$2" "${3:-true}" <<'PY' || echo nan
+import json, statistics, subprocess, sys, time
+out, runs, cmd, prepare = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+times = []
+for i in range(runs + 1):  # the first run only warms the cache
+    subprocess.run(prepare, shell=True, check=True)
+    start = time.perf_counter()
+    subprocess.run(cmd, shell=True, check=True)
+    if i > 0:
+        times.append(time.perf_counter() - start)
+json.dump({"command": cmd, "times": times}, open(out, "w"))
+print("%.3f" % statistics.median(times))
+PY
 }
 
 declare -A t
 for a in deflated stored small; do
   z="$a.zip"
   t[$a,isal]=$(time_one "$a-isal" "$vormic $z >/dev/null 2>&1")
-  t[$a,zlib]=$(time_one "$a-zlib" "VORMIC_CODEC=zlib $vormic $z >/dev/null 2>&1")
+  t[$a,zlib]=$(time_one "$a-zlib" "$vormic_zlib $z >/dev/null 2>&1")
   t[$a,unzip]=$(time_one "$a-unzip" "unzip -tq $z >/dev/null")
   t[$a,7z]=$(time_one "$a-7z" "7z t $z >/dev/null")
   t[$a,python]=$(time_one "$a-python" "python3 -m zipfile -t $z >/dev/null")
@@ -117,7 +133,7 @@ for a in deflated stored small; do
   t[$a,driver]=$(time_one "$a-driver" "'$build/bench/verify_driver' $z >/dev/null 2>&1")
 done
 t[ext,isal]=$(time_one "ext-isal" "$vormic --folder '$dir/src' deflated.zip >/dev/null 2>&1")
-t[ext,zlib]=$(time_one "ext-zlib" "VORMIC_CODEC=zlib $vormic --folder '$dir/src' deflated.zip >/dev/null 2>&1")
+t[ext,zlib]=$(time_one "ext-zlib" "$vormic_zlib --folder '$dir/src' deflated.zip >/dev/null 2>&1")
 t[ext,unzip]=$(time_one "ext-unzip" "unzip -q -d tmp deflated.zip && diff -r tmp/src src" "rm -rf tmp")
 rm -rf tmp
 echo "== load after: $(uptime)"

@@ -3,13 +3,10 @@
 #include "archive_walk.h"
 
 #include <array>
-#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "engine_state.h"
 #include "entry_check.h"
@@ -115,126 +112,6 @@ bool BuildExternalPath(const char* folder, size_t folder_len, const char* name) 
     return false;
   }
   return true;
-}
-
-// --- Archive reads -------------------------------------------------------------------------
-//
-// The walk jumps between the central directory and each entry's local header and data, so a
-// plain stream pays a seek and a refill (two system calls) twice per entry: most of the cost of
-// an archive of small files. A regular archive file is therefore read through a stream of our
-// own (fopencookie) that serves reads from two windows of the file, one near the central
-// directory and one near the data, each filled by one pread; a seek only moves a position. The
-// stream keeps stdio's results (short reads at the end, errors, 64-bit seek and tell), so the
-// walk and the entry check read it as before. Its state is static: one walk at a time.
-
-constexpr size_t kWindowSize = 256 * 1024;
-
-struct CachedArchive {
-  FILE* plain = nullptr;  // the stream OpenRegularFile() gave; closed with ours
-  int fd = -1;
-  int64_t position = 0;
-  struct Window {
-    int64_t start = 0;
-    size_t length = 0;
-    unsigned char bytes[kWindowSize];
-  } windows[2];
-  int last_used = 0;  // the window refilled least recently is the other one
-};
-CachedArchive g_cached;
-char g_cachedBuffer[1024];  // stdio's buffer for our stream
-
-ssize_t CachedRead(void* cookie, char* buffer, size_t size) {
-  auto* c = static_cast<CachedArchive*>(cookie);
-  size_t done = 0;
-  while (done < size) {
-    CachedArchive::Window* hit = nullptr;
-    for (int i = 0; i < 2; ++i) {
-      CachedArchive::Window& w = c->windows[i];
-      if (c->position >= w.start && c->position < w.start + static_cast<int64_t>(w.length)) {
-        hit = &w;
-        c->last_used = i;
-      }
-    }
-    if (hit == nullptr && size - done >= kWindowSize) {
-      // A large read (a stored entry's chunk) goes straight to the caller's buffer.
-      ssize_t n = pread(c->fd, buffer + done, size - done, static_cast<off_t>(c->position));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
-      if (n == 0) break;
-      done += static_cast<size_t>(n);
-      c->position += n;
-      continue;
-    }
-    if (hit == nullptr) {
-      int victim = 1 - c->last_used;
-      CachedArchive::Window& w = c->windows[victim];
-      ssize_t n = pread(c->fd, w.bytes, kWindowSize, static_cast<off_t>(c->position));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return done > 0 ? static_cast<ssize_t>(done) : -1;
-      }
-      w.start = c->position;
-      w.length = static_cast<size_t>(n);
-      if (n == 0) break;  // the end of the file
-      hit = &w;
-      c->last_used = victim;
-    }
-    size_t offset = static_cast<size_t>(c->position - hit->start);
-    size_t n = hit->length - offset < size - done ? hit->length - offset : size - done;
-    memcpy(buffer + done, hit->bytes + offset, n);
-    done += n;
-    c->position += static_cast<int64_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
-int CachedSeek(void* cookie, off64_t* offset, int whence) {
-  auto* c = static_cast<CachedArchive*>(cookie);
-  int64_t base = 0;
-  if (whence == SEEK_CUR) {
-    base = c->position;
-  } else if (whence == SEEK_END) {
-    struct stat st;
-    if (fstat(c->fd, &st) != 0) return -1;
-    base = st.st_size;
-  }
-  if (*offset > INT64_MAX - base || base + *offset < 0) {
-    errno = EINVAL;
-    return -1;
-  }
-  c->position = base + *offset;
-  *offset = c->position;
-  return 0;
-}
-
-int CachedClose(void* cookie) {
-  auto* c = static_cast<CachedArchive*>(cookie);
-  int rc = fclose(c->plain);
-  c->plain = nullptr;
-  c->fd = -1;
-  return rc;
-}
-
-// Puts our stream in front of `plain` when it reads a regular file; otherwise (a memory stream
-// in tests, a pipe) returns `plain` as it is.
-FILE* CacheArchive(FILE* plain) {
-  int fd = fileno(plain);
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return plain;
-  g_cached.plain = plain;
-  g_cached.fd = fd;
-  g_cached.position = 0;
-  g_cached.windows[0].length = g_cached.windows[1].length = 0;
-  cookie_io_functions_t io{};
-  io.read = CachedRead;
-  io.seek = CachedSeek;
-  io.close = CachedClose;
-  FILE* cached = fopencookie(&g_cached, "rb", io);
-  if (cached == nullptr) return plain;
-  // A small stdio buffer: it only gathers the records' small reads, and reads of 1 KiB
-  // multiples (the data chunks) pass it by.
-  setvbuf(cached, g_cachedBuffer, _IOFBF, sizeof g_cachedBuffer);
-  return cached;
 }
 
 // --- One walk's counters -------------------------------------------------------------------
@@ -507,9 +384,8 @@ bool WalkArchive(const char* folder_path, const char* archive_path, bool externa
   g_archiveFileCount = 0;
   WalkCounts counts;
 
-  g_archive = OpenRegularFile(archive_path);
+  g_archive = OpenArchiveFile(archive_path);
   if (g_archive == nullptr) return Fail(kCantOpenArchive);
-  g_archive = CacheArchive(g_archive);
 
   uint64_t end_record, position;
   bool zip64;

@@ -13,6 +13,15 @@
 // says why; ENOTSUP-like cases give EINVAL).
 FILE* OpenRegularFile(const char* path);
 
+// Opens the archive of a walk: as OpenRegularFile, but a regular file is then read through a
+// window reader of this module (two 256 KiB windows, each filled by one pread, one near the
+// central directory and one near the data), so the walk's jumps between the two cost no system
+// call, and large reads go from the page cache straight to the caller's buffer. The stream
+// behaves as stdio's through the functions below (short reads at the end, errors, 64-bit seek
+// and tell) and is closed by CloseStream. One such stream at a time; a second open while one
+// is open gives a plain stream.
+FILE* OpenArchiveFile(const char* path);
+
 // Creates or truncates `path` for binary writing ("wb"), refusing to follow a symbolic link
 // planted at that place. Returns null on any failure.
 FILE* CreateNoFollow(const char* path);
