@@ -1,9 +1,11 @@
 // Archive walk and verification run, driven through RunVerification with the recording status
 // channel: the exact log lines of every failure and of success, in order; the end-record search;
 // ZIP64 markers; data descriptors; the external comparison and its two lookups; name lists;
-// progress and stop requests; every read site through the read-fault seam. Archives are built
-// in code (zip_builder.h) and written to a temporary folder; every run must leave no stream and
-// no descriptor open.
+// progress texts; hostile names and offsets. Archives are built in code (zip_builder.h) and
+// written to a temporary folder; every run must leave no stream and no descriptor open, and may
+// open no file but the archive and, in an external run, files under the compared folder's parent
+// (where the second lookup goes): every open goes through the engine's open hook and is recorded.
+// Read faults are in fault_injection_test.cpp, stop requests in stop_points_test.cpp.
 #include "archive_walk.h"
 
 #include "engine_state.h"
@@ -13,6 +15,7 @@
 #include "verify_run.h"
 #include "zip_builder.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
@@ -75,7 +78,41 @@ struct Outcome {
   std::string result;
   Lines logs;
   Lines statuses;
+  Lines opened = {};  // every path the run opened, made absolute
 };
+
+// `path` made absolute and free of "." and ".." components, without trailing separators.
+std::string Normal(const std::string& path) {
+  std::string p = fs::absolute(path).lexically_normal().string();
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p;
+}
+bool Inside(const std::string& path, const std::string& folder) {
+  return path == folder || path.rfind(folder + "/", 0) == 0;
+}
+
+// The opens among `opened` that a run had no business making: anything but the archive and,
+// when `folder` is given, the files under its parent.
+Lines Breaches(const Lines& opened, const std::string& archive, const std::string& folder) {
+  const std::string parent = folder.empty() ? "" : fs::path(Normal(folder)).parent_path().string();
+  Lines out;
+  for (const auto& p : opened) {
+    const std::string n = Normal(p);
+    if (n == Normal(archive) || (!parent.empty() && Inside(n, parent))) continue;
+    out.push_back(p);
+  }
+  return out;
+}
+
+Lines* g_opened = nullptr;
+
+FILE* RecordingOpen(const char* path) {
+  g_opened->push_back(fs::absolute(path).string());
+  SetOpenHook(nullptr);
+  FILE* f = OpenRegularFile(path);
+  SetOpenHook(RecordingOpen);
+  return f;
+}
 
 class ArchiveWalkTest : public ::testing::Test {
  protected:
@@ -96,17 +133,24 @@ class ArchiveWalkTest : public ::testing::Test {
   std::string archive() const { return dir_ / "a.zip"; }
   void Put(const std::string& bytes) { WriteFile(archive(), bytes); }
 
-  // One run; checks that it left nothing open.
+  // One run; checks that it left nothing open and opened nothing it should not have.
   Outcome Run(bool external, const std::string& folder, const std::string& path, int stop_at = 0) {
     g_recorder.Reset();
     g_recorder.stop_at = stop_at;
     int fds = CountOpenFds();
+    Lines opened;
+    g_opened = &opened;
+    SetOpenHook(RecordingOpen);
     const char* result = RunVerification(folder.c_str(), path.c_str(), external);
+    SetOpenHook(nullptr);
+    g_opened = nullptr;
     EXPECT_EQ(g_archive, nullptr) << "the archive stream is still open";
     EXPECT_EQ(g_archiveList, nullptr);
     EXPECT_EQ(g_folderList, nullptr);
     EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
-    return {result ? result : "(null)", g_recorder.Logs(), g_recorder.Statuses()};
+    EXPECT_EQ(Breaches(opened, path, external ? folder : ""), Lines{})
+        << "opened outside the archive and the compared folder's parent";
+    return {result ? result : "(null)", g_recorder.Logs(), g_recorder.Statuses(), opened};
   }
   Outcome Run(bool external, int stop_at = 0) {
     return Run(external, external ? src() : "", archive(), stop_at);
@@ -780,18 +824,15 @@ TEST_F(ArchiveWalkTest, PlantedLinkIsNotFollowed) {
   EXPECT_EQ(Run(false).result, "OK");
 }
 
-// --- Progress and stop requests ------------------------------------------------------------------
+// --- Progress ------------------------------------------------------------------------------------
 
-TEST_F(ArchiveWalkTest, ProgressAndStopAtEveryReport) {
+TEST_F(ArchiveWalkTest, ProgressLinesOfEveryChunk) {
   // 39,995 random bytes in one stored deflate block: exactly 40,000 compressed bytes.
   std::string big = RandomBytes(39995, 11);
   ZipEntry deflated = Deflated("big.bin", big);
   deflated.compressed = DeflateStored(big);
   ASSERT_EQ(deflated.compressed->size(), 40000u);
   Put(BuildZip(Spec({Stored("small.txt", kText), deflated, Stored("after.txt", "x")})));
-  WriteFile(src() + "/small.txt", kText);
-  WriteFile(src() + "/big.bin", big);
-  WriteFile(src() + "/after.txt", "x");
 
   const Lines all_statuses = {"small.txt",
                               "big.bin",
@@ -802,145 +843,80 @@ TEST_F(ArchiveWalkTest, ProgressAndStopAtEveryReport) {
   Outcome got = Run(false);
   EXPECT_EQ(got.statuses, all_statuses);
   EXPECT_EQ(got.logs, (Lines{kInt, "Verified 3 files"}));
-
-  // Reports are numbered from 1, the opening log line; a stop raised at a log line is seen at
-  // the next status line.
-  struct StopRow {
-    int stop_at;
-    size_t statuses_seen;
-    Lines tail;  // log lines after the opening one
-  } stops[] = {
-      {1, 1, {"Stopped"}},                     // opening line; seen at small.txt
-      {2, 1, {"Stopped"}},                     // small.txt
-      {3, 2, {"Stopped"}},                     // big.bin, before its data
-      {4, 3, {"Stopped", "Stopped by user"}},  // (23616 remaining)
-      {5, 4, {"Stopped", "Stopped by user"}},  // (7232 remaining)
-      {6, 5, {"Stopped", "Stopped by user"}},  // (0 remaining)
-      {7, 6, {"Stopped"}},                     // after.txt
-  };
-  for (bool external : {false, true}) {
-    for (const StopRow& row : stops) {
-      SCOPED_TRACE((external ? "external, stop at report " : "internal, stop at report ") +
-                   std::to_string(row.stop_at));
-      got = Run(external, row.stop_at);
-      Lines want = {external ? kExt : kInt};
-      want.insert(want.end(), row.tail.begin(), row.tail.end());
-      EXPECT_EQ(got.logs, want);
-      EXPECT_EQ(got.statuses,
-                Lines(all_statuses.begin(), all_statuses.begin() + row.statuses_seen));
-      EXPECT_EQ(got.result, kFailed);
-    }
-  }
-  // A stop raised at the closing line comes after the work: the internal run stands.
-  got = Run(false, 8);
-  EXPECT_EQ(got.result, "OK");
-  EXPECT_EQ(got.logs, (Lines{kInt, "Verified 3 files"}));
 }
 
-// --- Every read site, through the read-fault seam ---------------------------------------------
+// --- Hostile archives --------------------------------------------------------------------------
 
-// Runs once per read of a clean run, cutting that read short (or failing it). Every cut must
-// give exactly one failure line; the distinct lines, in the order the cuts produced them, are
-// returned.
-Lines SweepReadSites(const std::function<Outcome()>& run, bool fail, bool* each_one_line) {
-  *each_one_line = true;
-  ClearReadFault();
-  Outcome clean = run();
-  EXPECT_EQ(clean.result, "OK") << "the swept archive must be sound";
-  uint64_t reads = ReadCallCount();
-  EXPECT_GT(reads, 5u);
-  Lines sites;
-  for (uint64_t n = 1; n <= reads; ++n) {
-    InjectReadFault(n, 0, fail);
-    Outcome got = run();
-    ClearReadFault();
-    Lines failures;
-    for (const auto& line : got.logs)
-      if (line != kInt && line != kExt && line.rfind("Verified ", 0) != 0 &&
-          line.find("couldn't be opened externally") == std::string::npos &&
-          line.find("compared correctly") == std::string::npos)
-        failures.push_back(line);
-    if (failures.size() != 1 || got.result != kFailed) {
-      ADD_FAILURE() << "read " << n << " of " << reads << ": result " << got.result << ", "
-                    << failures.size() << " failure lines";
-      *each_one_line = false;
-      continue;
-    }
-    if (sites.empty() || sites.back() != failures[0]) sites.push_back(failures[0]);
-  }
-  return sites;
-}
+// Names that climb out of the compared folder, absolute names, NUL bytes and control characters
+// in names, headers shared or misplaced. The compared folder is <dir>/p/top, so its parent
+// <dir>/p is where the second lookup may go; the sentinel <dir>/outside/secret.txt lies outside
+// both and holds exactly the bytes the climbing entries carry, so a run that read it would even
+// pass its comparison. Run() fails any open outside the archive and <dir>/p.
+TEST_F(ArchiveWalkTest, HostileArchivesOpenNothingOutside) {
+  const std::string secret = "the sentinel's bytes: reading them would be a breach\n";
+  const std::string top = dir_ / "p/top";
+  const std::string sentinel = dir_ / "outside/secret.txt";
+  const std::string control_name = std::string("ctl\x01\x1b[2J\r\x7f\xff") + "name.txt";
 
-TEST_F(ArchiveWalkTest, EveryReadSiteHasItsText) {
-  auto entry = [](ZipEntry e) {
-    e.central_extra = SubField(0xCAFE, "abcd");
-    e.local_extra = SubField(0xCAFE, "efgh");
-    e.descriptor = Descriptor::kSigned;
-    return e;
-  };
-  auto run_internal = [&] { return Run(false); };
-  auto run_external = [&] { return Run(true); };
-  WriteFile(src() + "/a.txt", kLong);
-  const Lines head = {"Error reading archive (1)", "Error reading archive (2)",
-                      "Error reading archive (3)"};
-  const Lines entry_head = {"Error reading archive (5)", "Error reading archive (6)",
-                            "Error reading archive (7)", "Error reading archive (8)",
-                            "Error reading archive (9)", "Error reading archive (12)"};
-  const Lines descriptor = {"Error reading archive (10)", "Error reading archive (11)"};
-  auto join = [](std::initializer_list<Lines> parts) {
-    Lines out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
-  std::string src_file = src() + "/a.txt";
-  struct SweepRow {
+  // The detector itself: the sentinel is a breach however its path is spelt; the parent is not.
+  EXPECT_EQ(Breaches({sentinel, top + "/../../outside/secret.txt", top + "/x", dir_ / "p/y",
+                      archive()},
+                     archive(), top),
+            (Lines{sentinel, top + "/../../outside/secret.txt"}));
+
+  struct HostileRow {
     const char* name;
-    ZipSpec spec;
-    bool external;
-    bool fail;
-    Lines sites;
-  } rows[] = {
-      {"stored", Spec({entry(Stored("a.txt", kLong))}), false, false,
-       join({head, entry_head, {"Incomplete file in archive"}, descriptor})},
-      {"stored, ZIP64",
-       With(Spec({entry(Stored("a.txt", kLong))}), [](ZipSpec& s) { s.zip64 = true; }), false,
-       false,
-       join({head,
-             {"Error reading archive (4)"},
-             entry_head,
-             {"Incomplete file in archive"},
-             descriptor})},
-      {"deflated, short read", Spec({entry(Deflated("a.txt", kLong))}), false, false,
-       join({head, entry_head, {"inf() error: -3"}, descriptor})},
-      {"deflated, read error", Spec({entry(Deflated("a.txt", kLong))}), false, true,
-       join({head, entry_head, {"inf() error: -1"}, descriptor})},
-      {"stored, external", Spec({entry(Stored("a.txt", kLong))}), true, false,
-       join({head,
-             entry_head,
-             {"Incomplete file in archive", "Incomplete external file " + src_file},
-             descriptor})},
-      {"deflated, external", Spec({entry(Deflated("a.txt", kLong))}), true, false,
-       join({head,
-             entry_head,
-             {"Error decompressing file " + src_file + " (-3)",
-              "Contents differ in file " + src_file},
-             descriptor})},
-      {"deflated, external, read error", Spec({entry(Deflated("a.txt", kLong))}), true, true,
-       join({head,
-             entry_head,
-             {"Error decompressing file " + src_file + " (-1)",
-              "Contents differ in file " + src_file},
-             descriptor})},
+    Make archive;
+    Fill folder;
+    Lines logs;
+    std::string result;
   };
-  for (const SweepRow& row : rows) {
+  const Fill none = [](const std::string&) {};
+  const std::string mismatch = "Number of files in archive does not match source folder ";
+  const std::vector<HostileRow> rows = {
+      {"'..' components", One(Stored("../../outside/secret.txt", secret)), none,
+       {kExt, "Unsafe name in archive: ../../outside/secret.txt"}, kFailed},
+      {"'..' components with backslashes", One(Stored("..\\..\\outside\\secret.txt", secret)),
+       none, {kExt, "Unsafe name in archive: ..\\..\\outside\\secret.txt"}, kFailed},
+      {"'..' after the folder's own name, the second lookup's way out",
+       One(Stored("top/../../outside/secret.txt", secret)), none,
+       {kExt, "Unsafe name in archive: top/../../outside/secret.txt"}, kFailed},
+      {"absolute name: looked up inside the folder", One(Stored(sentinel, secret)), none,
+       {kExt, "0: Can't open " + sentinel, "Verified 1 files", "1 couldn't be opened externally",
+        "1 compared correctly"},
+       mismatch + "(1 != 0)"},
+      {"NUL byte inside a name: the name ends there",
+       One(Stored(std::string("a.txt\0/../../outside/secret.txt", 32), kText)),
+       Files({{"a.txt", kText}}), VerifiedExt(1, 0, 1), "OK"},
+      {"control characters and an invalid byte in a name", One(Stored(control_name, kText)),
+       Files({{control_name, kText}}), VerifiedExt(1, 0, 1), "OK"},
+      {"two entries sharing one local header",
+       [] {
+         ZipLayout z = BuildZipLayout(Spec({A(), A()}));
+         Poke32(z.bytes, z.entries[1].central + kCentralLocalOffsetAt, z.entries[0].local);
+         return z.bytes;
+       },
+       Files({{"a.txt", kText}}), VerifiedExt(2, 0, 2), mismatch + "(2 != 1)"},
+      {"local header offset into the central directory",
+       [] {
+         ZipLayout z = BuildZipLayout(Spec({A()}));
+         Poke32(z.bytes, z.entries[0].central + kCentralLocalOffsetAt, z.central_dir);
+         return z.bytes;
+       },
+       Files({{"a.txt", kText}}), {kExt, "Bad local signature"}, kFailed},
+  };
+  for (const HostileRow& row : rows) {
     SCOPED_TRACE(row.name);
-    Put(BuildZip(row.spec));
-    bool each_one_line;
-    Lines sites = SweepReadSites(row.external ? std::function<Outcome()>(run_external)
-                                              : std::function<Outcome()>(run_internal),
-                                 row.fail, &each_one_line);
-    EXPECT_TRUE(each_one_line);
-    EXPECT_EQ(sites, row.sites);
+    fs::remove_all(dir_ / "p");
+    fs::create_directories(top);
+    WriteFile(sentinel, secret);
+    row.folder(top);
+    Put(row.archive());
+    Outcome got = Run(true, top, archive());
+    EXPECT_EQ(got.logs, row.logs);
+    EXPECT_EQ(got.result, row.result);
+    EXPECT_NE(std::find(got.opened.begin(), got.opened.end(), archive()), got.opened.end())
+        << "the hook did not see the archive opened";
   }
 }
 

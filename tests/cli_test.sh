@@ -116,8 +116,11 @@ expect_quiet_stderr() {
 #   stop-start   hold the terminal's output (XOFF) before the run, so its first status line
 #                waits; once the SIGINT handler is in place send SIGINT, then release it (XON)
 #   stop-twice   as stop-start with two SIGINTs, the second sent once the first was taken
-#   stop-mid     let the first status line through, then hold the terminal: the next redraw,
-#                50 ms on, waits inside the entry's data; SIGINT, then release
+#   stop-mid     let the first status line through whole, then hold the terminal: the next
+#                redraw, 50 ms on, waits inside the entry's data; once the program is seen
+#                blocked in that write, SIGINT, then release
+# The line discipline takes the XOFF asynchronously; the run goes on only once the terminal
+# refuses output (see hold_output), never after a guessed delay.
 pty_run() {
   local mode=$1 columns=$2
   shift 2
@@ -128,6 +131,7 @@ mode, columns, out_path, tty_path = sys.argv[1], int(sys.argv[2]), sys.argv[3], 
 argv = sys.argv[5:]
 XOFF, XON = b"\x13", b"\x11"
 master, slave = pty.openpty()
+slave_name = os.ttyname(slave)
 fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
 
 def bit(pid, field):  # is SIGINT set in this mask of /proc/PID/status?
@@ -145,22 +149,49 @@ def wait_for(test, what):
             sys.exit("timed out waiting for " + what)
         time.sleep(0.005)
 
+def blocked_on_terminal(pid):  # asleep in a system call on its standard error (the terminal)
+    state = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0]
+    call = open("/proc/%d/syscall" % pid).read().split()
+    return state == "S" and len(call) > 1 and call[1] == "0x2"
+
+def hold_output():
+    # XOFF, then wait until the terminal has really stopped its output. A non-blocking write of
+    # one probe byte on a descriptor of our own (the program's stays blocking) is refused with
+    # EAGAIN only while output is stopped, or when the master's buffer is full, and that buffer
+    # is read empty before every probe. A probe that got through is read back and dropped.
+    global tty
+    os.write(master, XOFF)
+    probe = os.open(slave_name, os.O_WRONLY | os.O_NONBLOCK | os.O_NOCTTY)
+    deadline = time.time() + 20
+    try:
+        while True:
+            while select.select([master], [], [], 0)[0]:
+                tty += os.read(master, 65536).replace(b"\0", b"")
+            try:
+                os.write(probe, b"\0")
+            except BlockingIOError:
+                return
+            if time.time() > deadline:
+                sys.exit("the terminal never stopped its output after XOFF")
+            time.sleep(0.001)
+    finally:
+        os.close(probe)
+
 tty, out = b"", b""
 if mode.startswith("stop-") and mode != "stop-mid":
-    os.write(master, XOFF)
-    time.sleep(0.1)  # the line discipline takes input asynchronously
+    hold_output()
 p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=slave)
 os.close(slave)
 if mode != "watch":
     wait_for(lambda: bit(p.pid, "SigCgt"), "the SIGINT handler")
 if mode == "stop-mid":
-    while b"\r" not in tty:
+    while b"\x1b[K" not in tty:  # the end of the first drawing
         r, _, _ = select.select([master], [], [], 20)
         if not r:
             sys.exit("no status line came")
         tty += os.read(master, 4096)
-    os.write(master, XOFF)
-    time.sleep(0.3)
+    hold_output()
+    wait_for(lambda: blocked_on_terminal(p.pid), "the next redraw to wait on the terminal")
 if mode != "watch":
     p.send_signal(signal.SIGINT)
 if mode == "stop-twice":
@@ -505,7 +536,6 @@ EOF
 
 output_errors)
   if [ -w /dev/full ]; then
-    run "$samples/sound.zip" >/dev/full
     set +e
     "$bin" "$samples/sound.zip" >/dev/full 2>err
     rc=$?

@@ -570,28 +570,66 @@ TEST_F(DialogTest, HelpOpensShippedPage) {
 
 TEST_F(DialogTest, ContextMenuOpensAboutBox) {
   std::string entry, caption, version;
-  bool ok_is_default = false, about_seen = false;
-  // The menu and the box each run a nested loop; these timers act inside them.
-  QTimer::singleShot(0, [&] {
+  bool ok_is_default = false, about_seen = false, gave_up = false;
+  // Ends whatever menu or About box is still open: a nested loop the timers below did not end
+  // must fail the test, not hang it.
+  auto close_all = [] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (!w->isVisible()) continue;
+      if (auto* about = qobject_cast<CAboutDlg*>(w)) {
+        about->reject();
+      } else if (auto* menu = qobject_cast<QMenu*>(w)) {
+        menu->close();
+      }
+    }
+  };
+  // The menu and the box each run a nested loop; these timers act inside them. They belong to
+  // `scope`, so none that is still pending fires after the test.
+  QObject scope;
+  QTimer::singleShot(0, &scope, [&] {
     auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-    if (menu == nullptr || menu->actions().isEmpty()) return;
+    if (menu == nullptr || menu->actions().isEmpty()) {
+      ADD_FAILURE() << "no popup menu with an entry came up";
+      close_all();
+      return;
+    }
     entry = menu->actions().first()->text().toStdString();
-    QTimer::singleShot(0, [&] {
+    QTimer::singleShot(0, &scope, [&] {
       auto* about = qobject_cast<CAboutDlg*>(QApplication::activeModalWidget());
-      if (about == nullptr) return;
+      if (about == nullptr) {
+        ADD_FAILURE() << "the menu entry opened no About box";
+        close_all();
+        return;
+      }
       about_seen = true;
       caption = about->windowTitle().toStdString();
-      version = about->findChild<QLabel*>(QStringLiteral("IDC_VERSION"))->text().toStdString();
+      if (auto* label = about->findChild<QLabel*>(QStringLiteral("IDC_VERSION")))
+        version = label->text().toStdString();
       auto* ok = about->findChild<QPushButton*>(QStringLiteral("IDOK"));
+      if (ok == nullptr) {
+        ADD_FAILURE() << "the About box has no OK button";
+        about->reject();
+        return;
+      }
       ok_is_default = ok->isDefault();
       QTest::mouseClick(ok, Qt::LeftButton);
+      if (about->isVisible()) {
+        ADD_FAILURE() << "OK did not close the About box";
+        about->reject();
+      }
     });
     menu->actions().first()->trigger();
     menu->close();
   });
+  // Whatever the timers above miss, this one ends.
+  QTimer::singleShot(10000, &scope, [&] {
+    gave_up = true;
+    close_all();
+  });
   const QPoint at(dialog_->width() / 2, dialog_->height() / 2);
   QContextMenuEvent event(QContextMenuEvent::Mouse, at, dialog_->mapToGlobal(at));
   QCoreApplication::sendEvent(dialog_.get(), &event);
+  EXPECT_FALSE(gave_up) << "a menu or box was still open after 10 s";
   EXPECT_EQ(entry, kAboutMenuText);
   ASSERT_TRUE(about_seen);
   EXPECT_EQ(caption, kAboutCaption);
