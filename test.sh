@@ -16,3 +16,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
+
+# The fuzz targets (clang, libFuzzer): the saved corpus replayed, then each target fuzzed for
+# VORMIC_FUZZ_SECONDS (default 60; 0 replays only). Any finding fails the run.
+fuzz/run.sh "${VORMIC_FUZZ_SECONDS:-60}"

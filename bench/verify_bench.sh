@@ -2,7 +2,7 @@
 # Verification speed against its peers. Makes, in DIR (default /tmp/vormic-bench), a folder of
 # files copied from this machine (/usr/include, /usr/lib, /usr/share: about 645 MB in 19,000
 # files) and a folder of small files, zips them with Info-ZIP zip (deflated, stored with -0, and
-# the small files deflated), then times, warm cache, the median of RUNS runs:
+# the small files deflated), then times, warm cache, the median of RUNS interleaved rounds:
 #   vormic with ISA-L and with zlib, unzip -tq, 7z t, python3 -m zipfile -t,
 #   bsdtar -xOf ARCHIVE >/dev/null, and the bare ISA-L loop (the limit),
 #   and the check against the folder: vormic --folder against unzip -q -d tmp && diff -r.
@@ -104,62 +104,90 @@ $vormic --folder "$dir/src" deflated.zip >/dev/null 2>&1 || { echo "vormic --fol
 echo "== load before: $(uptime)"
 results=$dir/results
 mkdir -p "$results"
-time_one() {  # time_one NAME COMMAND [PREPARE]: median wall seconds of RUNS warm runs
-  python3 - "$results/$1.json" "$runs" "$2" "${3:-true}" <<'PY' || echo nan
-import json, statistics, subprocess, sys, time
-out, runs, cmd, prepare = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
-times = []
-for i in range(runs + 1):  # the first run only warms the cache
-    subprocess.run(prepare, shell=True, check=True)
-    start = time.perf_counter()
-    subprocess.run(cmd, shell=True, check=True)
-    if i > 0:
-        times.append(time.perf_counter() - start)
-json.dump({"command": cmd, "times": times}, open(out, "w"))
-print("%.3f" % statistics.median(times))
+# Every command of a group runs once per round, round after round, so a machine whose speed
+# drifts (a shared host) slows every command alike; the median of each command's rounds counts.
+time_group() {  # time_group GROUP NAME=COMMAND...: prints "NAME WALL CPU" lines (medians)
+  local group=$1
+  shift
+  python3 - "$results/$group.json" "$runs" "$@" <<'PY'
+import json, resource, statistics, subprocess, sys, time
+out, runs, pairs = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+commands = [p.split("=", 1) for p in pairs]
+wall = {name: [] for name, _ in commands}
+cpu = {name: [] for name, _ in commands}  # user + system seconds of the command's processes
+def used():
+    r = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return r.ru_utime + r.ru_stime
+for round_ in range(runs + 1):  # round 0 only warms the cache
+    for name, cmd in commands:
+        subprocess.run("rm -rf tmp", shell=True, check=True)
+        cpu_start, start = used(), time.perf_counter()
+        subprocess.run(cmd, shell=True, check=True)
+        if round_ > 0:
+            wall[name].append(time.perf_counter() - start)
+            cpu[name].append(used() - cpu_start)
+json.dump({"commands": dict(commands), "wall": wall, "cpu": cpu}, open(out, "w"), indent=1)
+for name, _ in commands:
+    print(name, "%.3f" % statistics.median(wall[name]), "%.3f" % statistics.median(cpu[name]))
 PY
 }
 
-declare -A t
+declare -A t c
 for a in deflated stored small; do
   z="$a.zip"
-  t[$a,isal]=$(time_one "$a-isal" "$vormic $z >/dev/null 2>&1")
-  t[$a,zlib]=$(time_one "$a-zlib" "$vormic_zlib $z >/dev/null 2>&1")
-  t[$a,unzip]=$(time_one "$a-unzip" "unzip -tq $z >/dev/null")
-  t[$a,7z]=$(time_one "$a-7z" "7z t $z >/dev/null")
-  t[$a,python]=$(time_one "$a-python" "python3 -m zipfile -t $z >/dev/null")
-  t[$a,bsdtar]=$(time_one "$a-bsdtar" "bsdtar -xOf $z >/dev/null")
-  t[$a,bare]=$(time_one "$a-bare" "'$bare' $z >/dev/null")
-  t[$a,driver]=$(time_one "$a-driver" "'$build/bench/verify_driver' $z >/dev/null 2>&1")
+  while read -r name secs cpu; do t[$a,$name]=$secs; c[$a,$name]=$cpu; done < <(time_group "$a" \
+    "isal=$vormic $z >/dev/null 2>&1" \
+    "zlib=$vormic_zlib $z >/dev/null 2>&1" \
+    "unzip=unzip -tq $z >/dev/null" \
+    "7z=7z t $z >/dev/null" \
+    "python=python3 -m zipfile -t $z >/dev/null" \
+    "bsdtar=bsdtar -xOf $z >/dev/null" \
+    "bare='$bare' $z >/dev/null" \
+    "driver='$build/bench/verify_driver' $z >/dev/null 2>&1")
 done
-t[ext,isal]=$(time_one "ext-isal" "$vormic --folder '$dir/src' deflated.zip >/dev/null 2>&1")
-t[ext,zlib]=$(time_one "ext-zlib" "$vormic_zlib --folder '$dir/src' deflated.zip >/dev/null 2>&1")
-t[ext,unzip]=$(time_one "ext-unzip" "unzip -q -d tmp deflated.zip && diff -r tmp/src src" "rm -rf tmp")
+while read -r name secs cpu; do t[ext,$name]=$secs; c[ext,$name]=$cpu; done < <(time_group external \
+  "isal=$vormic --folder '$dir/src' deflated.zip >/dev/null 2>&1" \
+  "zlib=$vormic_zlib --folder '$dir/src' deflated.zip >/dev/null 2>&1" \
+  "unzip=unzip -q -d tmp deflated.zip && diff -r tmp/src src")
 rm -rf tmp
 echo "== load after: $(uptime)"
 
 ratio() { python3 -c "import sys; a, b = map(float, sys.argv[1:]); print('%.2fx' % (a / b) if b > 0 else '-')" "$1" "$2"; }
 echo
-echo "Median seconds of $runs warm runs"
-printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' archive "vormic" "vormic" "unzip" "7z t" "python" \
-  "bsdtar" "bare" "engine"
-printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' "" "ISA-L" "zlib" "-tq" "" "zipfile" "-xOf" "ISA-L" \
-  "alone"
-for a in deflated stored small; do
-  printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' "$a" "${t[$a,isal]}" "${t[$a,zlib]}" \
-    "${t[$a,unzip]}" "${t[$a,7z]}" "${t[$a,python]}" "${t[$a,bsdtar]}" "${t[$a,bare]}" \
-    "${t[$a,driver]}"
-done
-printf '%-10s %9s %9s %9s   (unzip -q -d tmp && diff -r tmp folder)\n' external \
-  "${t[ext,isal]}" "${t[ext,zlib]}" "${t[ext,unzip]}"
+table() {  # table ARRAY TITLE
+  local -n v=$1
+  echo "$2"
+  printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' archive "vormic" "vormic" "unzip" "7z t" \
+    "python" "bsdtar" "bare" "engine"
+  printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' "" "ISA-L" "zlib" "-tq" "" "zipfile" "-xOf" \
+    "ISA-L" "alone"
+  for a in deflated stored small; do
+    printf '%-10s %9s %9s %9s %9s %9s %9s %9s %9s\n' "$a" "${v[$a,isal]}" "${v[$a,zlib]}" \
+      "${v[$a,unzip]}" "${v[$a,7z]}" "${v[$a,python]}" "${v[$a,bsdtar]}" "${v[$a,bare]}" \
+      "${v[$a,driver]}"
+  done
+  printf '%-10s %9s %9s %9s   (unzip -q -d tmp && diff -r tmp folder)\n' external \
+    "${v[ext,isal]}" "${v[ext,zlib]}" "${v[ext,unzip]}"
+}
+goals() {  # goals ARRAY TITLE
+  local -n v=$1
+  echo "$2"
+  printf '  deflated: bsdtar / vormic     %s (goal at least 1.80x)\n' "$(ratio "${v[deflated,bsdtar]}" "${v[deflated,isal]}")"
+  printf '  deflated: vormic / bare       %s (goal at most 1.15x); engine alone / bare %s\n' \
+    "$(ratio "${v[deflated,isal]}" "${v[deflated,bare]}")" "$(ratio "${v[deflated,driver]}" "${v[deflated,bare]}")"
+  printf '  stored:   bsdtar / vormic     %s (goal at least 3.00x)\n' "$(ratio "${v[stored,bsdtar]}" "${v[stored,isal]}")"
+  printf '  small:    bsdtar / vormic     %s (goal at least 1.50x)\n' "$(ratio "${v[small,bsdtar]}" "${v[small,isal]}")"
+  printf '  external: unzip+diff / vormic %s (goal at least 3.00x)\n' "$(ratio "${v[ext,unzip]}" "${v[ext,isal]}")"
+  printf '  ISA-L over zlib: deflated %s, stored %s, small %s, external %s\n' \
+    "$(ratio "${v[deflated,zlib]}" "${v[deflated,isal]}")" "$(ratio "${v[stored,zlib]}" "${v[stored,isal]}")" \
+    "$(ratio "${v[small,zlib]}" "${v[small,isal]}")" "$(ratio "${v[ext,zlib]}" "${v[ext,isal]}")"
+}
+echo
+table t "Wall seconds, median of $runs interleaved warm rounds"
 echo "(engine alone: bench/verify_driver, ISA-L, a silent Status channel)"
 echo
-echo "Goals"
-printf '  deflated: bsdtar / vormic   %s (goal at least 1.80x)\n' "$(ratio "${t[deflated,bsdtar]}" "${t[deflated,isal]}")"
-printf '  deflated: vormic / bare     %s (goal at most 1.15x)\n' "$(ratio "${t[deflated,isal]}" "${t[deflated,bare]}")"
-printf '  stored:   bsdtar / vormic   %s (goal at least 3.00x)\n' "$(ratio "${t[stored,bsdtar]}" "${t[stored,isal]}")"
-printf '  small:    bsdtar / vormic   %s (goal at least 1.50x)\n' "$(ratio "${t[small,bsdtar]}" "${t[small,isal]}")"
-printf '  external: unzip+diff / vormic %s (goal at least 3.00x)\n' "$(ratio "${t[ext,unzip]}" "${t[ext,isal]}")"
-printf '  ISA-L over zlib: deflated %s, stored %s, small %s, external %s\n' \
-  "$(ratio "${t[deflated,zlib]}" "${t[deflated,isal]}")" "$(ratio "${t[stored,zlib]}" "${t[stored,isal]}")" \
-  "$(ratio "${t[small,zlib]}" "${t[small,isal]}")" "$(ratio "${t[ext,zlib]}" "${t[ext,isal]}")"
+table c "CPU seconds (user + system of the command), medians"
+echo "(unzip+diff and bsdtar run two processes; CPU adds them up)"
+echo
+goals t "Goals, by wall time"
+goals c "The same ratios by CPU time"

@@ -85,7 +85,8 @@ for t in "${targets[@]}"; do
 
   echo "== $t: replaying $(ls "$corpus" | wc -l) saved inputs"
   replay=("$corpus")
-  [ -d fuzz/regressions ] && replay+=(fuzz/regressions)
+  saved="fuzz/saved/${t%_fuzz}"  # the corpus kept in the repository, merged down to coverage
+  [ -d "$saved" ] && replay+=("$saved")
   "$bin" "${common[@]}" -runs=0 "${replay[@]}" >"$log.replay" 2>&1
   rc=$?
   replayed=$(units "$log.replay")
@@ -101,7 +102,7 @@ for t in "${targets[@]}"; do
     pids=()
     for w in $(seq 1 "$workers"); do
       "$bin" "${common[@]}" -max_total_time="$seconds" -seed="$((RANDOM * 32768 + RANDOM + w))" \
-        "$corpus" >"$log.fuzz$w" 2>&1 &
+        "$corpus" "${replay[@]:1}" >"$log.fuzz$w" 2>&1 &
       pids+=($!)
     done
     for w in $(seq 1 "$workers"); do
