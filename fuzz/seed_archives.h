@@ -56,8 +56,8 @@ inline std::vector<NamedBytes> SeedArchives() {
   using zipt::Descriptor;
   using zipt::ZipSpec;
   std::vector<NamedBytes> seeds;
-  auto add = [&seeds](const char* name, const ZipSpec& spec) {
-    seeds.push_back({name, zipt::BuildZip(spec)});
+  auto add = [&seeds](const char* name, const ZipSpec& plan) {
+    seeds.push_back({name, zipt::BuildZip(plan)});
   };
 
   add("empty.zip", ZipSpec{});

@@ -50,7 +50,7 @@ ZipEntry With(ZipEntry e, F change) {
   change(e);
   return e;
 }
-ZipSpec Spec(std::vector<ZipEntry> entries) {
+ZipSpec Plan(std::vector<ZipEntry> entries) {
   ZipSpec s;
   s.entries = std::move(entries);
   return s;
@@ -180,14 +180,14 @@ ZipEntry Set(ZipEntry e, T ZipEntry::*field, V value) {
 Make Archive(ZipSpec s) {
   return [s] { return BuildZip(s); };
 }
-Make One(ZipEntry e) { return Archive(Spec({std::move(e)})); }
+Make One(ZipEntry e) { return Archive(Plan({std::move(e)})); }
 Make Zip64(ZipEntry e) {
-  return Archive(With(Spec({std::move(e)}), [](ZipSpec& s) { s.zip64 = true; }));
+  return Archive(With(Plan({std::move(e)}), [](ZipSpec& s) { s.zip64 = true; }));
 }
 // The archive of A() with one field of its end records changed.
 template <typename T, typename V>
 Make OneWith(T ZipSpec::*field, V value, bool zip64 = false) {
-  ZipSpec s = Spec({A()});
+  ZipSpec s = Plan({A()});
   s.*field = value;
   s.zip64 = s.zip64 || zip64;
   return Archive(s);
@@ -195,7 +195,7 @@ Make OneWith(T ZipSpec::*field, V value, bool zip64 = false) {
 // The archive of A() with one byte changed: `record` picks the record, `at` the field in it.
 Make Messed(size_t (*record)(const ZipLayout&), size_t at, uint8_t mask) {
   return [=] {
-    ZipLayout z = BuildZipLayout(Spec({A()}));
+    ZipLayout z = BuildZipLayout(Plan({A()}));
     return MessWith(z.bytes, record(z) + at, mask);
   };
 }
@@ -260,7 +260,7 @@ void RunRows(const std::vector<Row>& rows, const std::function<Outcome(bool)>& r
       rows, [&](bool external) { return Run(external); }, \
       [&](const std::string& bytes) { Put(bytes); }, src())
 
-std::string OneStored() { return BuildZip(Spec({A()})); }
+std::string OneStored() { return BuildZip(Plan({A()})); }
 
 // --- Failures: one log line each, then "Verification failed" ---------------------------------
 
@@ -313,7 +313,7 @@ TEST_F(ArchiveWalkTest, CentralDirectoryFailures) {
       {"directory offset one byte late",
        {kInt, "Bad central directory signature"},
        [] {
-         ZipLayout z = BuildZipLayout(Spec({A()}));
+         ZipLayout z = BuildZipLayout(Plan({A()}));
          Poke32(z.bytes, z.end_record + kEndDirOffsetAt, z.central_dir + 1);
          return z.bytes;
        }},
@@ -363,7 +363,7 @@ TEST_F(ArchiveWalkTest, LocalHeaderAndDataFailures) {
       {"central CRC byte 3 changed (deflated)",
        {kInt, crc},
        [] {
-         ZipLayout z = BuildZipLayout(Spec({Deflated("a.txt", kLong)}));
+         ZipLayout z = BuildZipLayout(Plan({Deflated("a.txt", kLong)}));
          return MessWith(z.bytes, z.entries[0].central + kCentralCrcAt + 3, 0x80);
        }},
       {"directory entry with a CRC but no data",
@@ -425,7 +425,7 @@ TEST_F(ArchiveWalkTest, DescriptorFailures) {
        {kInt, "Error reading archive (11)"},
        [] {
          ZipSpec s =
-             Spec({Set(Deflated("a.txt", kText), &ZipEntry::descriptor, Descriptor::kSigned)});
+             Plan({Set(Deflated("a.txt", kText), &ZipEntry::descriptor, Descriptor::kSigned)});
          ZipLayout z = BuildZipLayout(s);
          // A length that puts the descriptor 8 bytes before the end: 4 bytes that are not a
          // signature, then only 8 of the 12 value bytes.
@@ -559,7 +559,7 @@ TEST_F(ArchiveWalkTest, SoundArchives) {
   // Java's writers give a directory 2 deflated bytes (an empty final block) and a descriptor.
   ZipEntry java_dir =
       signed_descriptor(Set(Deflated("d/", ""), &ZipEntry::compressed, std::string("\x03\x00", 2)));
-  ZipSpec mixed = Spec({Stored("dir/", ""), Deflated("dir/a.txt", kLong),
+  ZipSpec mixed = Plan({Stored("dir/", ""), Deflated("dir/a.txt", kLong),
                         Stored("dir/.DS_Store", "junk"), Stored("b.txt", kText)});
   std::string random = RandomBytes(3 * 16384, 3), big = RandomBytes(2 * 1048576 + 17, 4);
 
@@ -606,21 +606,21 @@ TEST_F(ArchiveWalkTest, SoundArchives) {
       {"local CRC, sizes and method are never compared", Verified(1), One(wrong_local)},
       {"'..' is harmless in an internal run", Verified(1), One(Stored("../a.txt", kText))},
       {"names that only look like '..'", VerifiedExt(2, 0, 2),
-       Archive(Spec({Stored("..a", "1"), Stored("a../...", "2")})),
+       Archive(Plan({Stored("..a", "1"), Stored("a../...", "2")})),
        Files({{"..a", "1"}, {"a../...", "2"}})},
       {"Java-style directory entry", VerifiedExt(1, 0, 1),
-       Archive(Spec({java_dir, Stored("d/a.txt", kText)})), Files({{"d/a.txt", kText}})},
+       Archive(Plan({java_dir, Stored("d/a.txt", kText)})), Files({{"d/a.txt", kText}})},
       {"Java-style directory entry, internal", Verified(0), One(java_dir)},
       {"directory entry missing from the folder", VerifiedExt(0, 0, 0), One(Stored("gone/", ""))},
       {"external file longer than the entry", VerifiedExt(2, 0, 2),
-       Archive(Spec({Stored("s.txt", kText), Deflated("d.txt", kLong)})),
+       Archive(Plan({Stored("s.txt", kText), Deflated("d.txt", kLong)})),
        Files({{"s.txt", kText + "more"}, {"d.txt", kLong + "more"}})},
       {"deflated size an exact multiple of 16 KiB", VerifiedExt(1, 0, 1),
        One(Deflated("m.bin", random)), Files({{"m.bin", random}})},
       {"stored entry over several 1 MiB chunks", VerifiedExt(1, 0, 1), One(Stored("big.bin", big)),
        Files({{"big.bin", big}})},
       {"archive made from the folder's parent: second try", VerifiedExt(1, 0, 1),
-       Archive(Spec({Stored("src/", ""), Stored("src/a.txt", kText)})), Files({{"a.txt", kText}})},
+       Archive(Plan({Stored("src/", ""), Stored("src/a.txt", kText)})), Files({{"a.txt", kText}})},
   };
   RUN_ROWS(rows);
 }
@@ -628,7 +628,7 @@ TEST_F(ArchiveWalkTest, SoundArchives) {
 TEST_F(ArchiveWalkTest, ExternalFileThatCannotBeOpened) {
   // Neither try opens: one log line with the 0-based index, the walk goes on, and the entry
   // counts as unopened and as compared (its CRC was still checked).
-  Put(BuildZip(Spec({Stored("a.txt", kText), Stored("missing.txt", kText), Stored("b.txt", "b")})));
+  Put(BuildZip(Plan({Stored("a.txt", kText), Stored("missing.txt", kText), Stored("b.txt", "b")})));
   WriteFile(src() + "/a.txt", kText);
   WriteFile(src() + "/b.txt", "b");
   Outcome got = Run(true);
@@ -645,7 +645,7 @@ TEST_F(ArchiveWalkTest, ExternalFileThatCannotBeOpened) {
                              "1 couldn't be opened externally", "3 compared correctly"}));
 
   // A wrong CRC is still caught for an unopened entry.
-  Put(BuildZip(Spec({With(Stored("nowhere.txt", kText), [](ZipEntry& e) { e.central_crc = 5; })})));
+  Put(BuildZip(Plan({With(Stored("nowhere.txt", kText), [](ZipEntry& e) { e.central_crc = 5; })})));
   got = Run(true);
   EXPECT_EQ(got.logs, (Lines{kExt, "0: Can't open nowhere.txt",
                              "Central directory and calculated CRCs not equal"}));
@@ -655,7 +655,7 @@ TEST_F(ArchiveWalkTest, ExternalFileThatCannotBeOpened) {
 TEST_F(ArchiveWalkTest, FolderWithoutSeparatorHasNoSecondTry) {
   // A relative folder name with no separator has no parent to try: nothing is reported and the
   // entry is not counted as unopened.
-  Put(BuildZip(Spec({Stored("missing.txt", kText)})));
+  Put(BuildZip(Plan({Stored("missing.txt", kText)})));
   int back = open(".", O_RDONLY | O_DIRECTORY);
   ASSERT_GE(back, 0);
   ASSERT_EQ(chdir(dir_.path().c_str()), 0);
@@ -668,7 +668,7 @@ TEST_F(ArchiveWalkTest, FolderWithoutSeparatorHasNoSecondTry) {
 }
 
 TEST_F(ArchiveWalkTest, CountMismatchNamesArchiveCountFirst) {
-  Put(BuildZip(Spec({Stored("a", "1"), Stored("b", "2"), Stored("c", "3")})));
+  Put(BuildZip(Plan({Stored("a", "1"), Stored("b", "2"), Stored("c", "3")})));
   for (auto [name, data] : {std::pair{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}})
     WriteFile(src() + "/" + name, data);
   g_folderFileCount = 99;
@@ -689,7 +689,7 @@ TEST_F(ArchiveWalkTest, CountMismatchNamesArchiveCountFirst) {
 TEST_F(ArchiveWalkTest, CentralAndLocalNamesPlayDifferentParts) {
   // The central name is listed and shown; the local name decides counting and lookup.
   Put(BuildZip(
-      Spec({With(Stored("central.txt", kText), [](ZipEntry& e) { e.local_name = "local.txt"; }),
+      Plan({With(Stored("central.txt", kText), [](ZipEntry& e) { e.local_name = "local.txt"; }),
             With(Stored("looks-like-a-file", ""),
                  [](ZipEntry& e) { e.local_name = "really-a-dir/"; })})));
   WriteFile(src() + "/local.txt", kText);
@@ -707,7 +707,7 @@ TEST_F(ArchiveWalkTest, LongNamesUseTheirFirst259Bytes) {
   // 300 stored bytes: a 100-byte folder name, '/', 199 more; only the first 259 count.
   std::string name = std::string(100, 'd') + "/" + std::string(199, 'f');
   std::string kept = name.substr(0, 259);
-  Put(BuildZip(Spec({Stored(name, kText)})));
+  Put(BuildZip(Plan({Stored(name, kText)})));
   WriteFile(src() + "/" + kept, kText);
   Outcome got = Run(true);
   EXPECT_EQ(got.logs, (Lines{kExt, "Verified 1 files", "0 couldn't be opened externally",
@@ -726,7 +726,7 @@ TEST_F(ArchiveWalkTest, LongNamesUseTheirFirst259Bytes) {
 }
 
 TEST_F(ArchiveWalkTest, ExternalPathThatWouldNotFit) {
-  Put(BuildZip(Spec({Stored("a.txt", kText)})));
+  Put(BuildZip(Plan({Stored("a.txt", kText)})));
   WriteFile(src() + "/a.txt", kText);
   // Slashes pad the folder name; the joined path is the folder name followed by "a.txt".
   auto folder_for = [&](size_t path_length) {
@@ -793,17 +793,17 @@ TEST_F(ArchiveWalkTest, WalkAloneClosesTheArchiveOnSuccessOnly) {
 // --- Name lists ---------------------------------------------------------------------------------
 
 TEST_F(ArchiveWalkTest, NameListsAreRewrittenByEveryRun) {
-  Put(BuildZip(Spec({Stored("d/", ""), Stored("d/a.txt", "a"), Stored("b.txt", "b")})));
+  Put(BuildZip(Plan({Stored("d/", ""), Stored("d/a.txt", "a"), Stored("b.txt", "b")})));
   EXPECT_EQ(Run(false).result, "OK");
   EXPECT_EQ(ReadFile(lists_ / "x1.txt"), "d/\nd/a.txt\nb.txt\n");
   EXPECT_TRUE(fs::is_regular_file(lists_ / "x2.txt"));
 
-  Put(BuildZip(Spec({Stored("only.txt", "o")})));
+  Put(BuildZip(Plan({Stored("only.txt", "o")})));
   EXPECT_EQ(Run(false).result, "OK");
   EXPECT_EQ(ReadFile(lists_ / "x1.txt"), "only.txt\n");
 
   // A failing run still lists the entries it reached.
-  Put(BuildZip(Spec({Stored("first.txt", "1"),
+  Put(BuildZip(Plan({Stored("first.txt", "1"),
                      With(Stored("second.txt", "2"), [](ZipEntry& e) { e.central_crc = 0; })})));
   EXPECT_EQ(Run(false).result, kFailed);
   EXPECT_EQ(ReadFile(lists_ / "x1.txt"), "first.txt\nsecond.txt\n");
@@ -812,7 +812,7 @@ TEST_F(ArchiveWalkTest, NameListsAreRewrittenByEveryRun) {
 TEST_F(ArchiveWalkTest, PlantedLinkIsNotFollowed) {
   WriteFile(dir_ / "victim.txt", "keep me");
   fs::create_symlink(dir_ / "victim.txt", lists_ / "x1.txt");
-  Put(BuildZip(Spec({Stored("a.txt", kText)})));
+  Put(BuildZip(Plan({Stored("a.txt", kText)})));
   Outcome got = Run(false);
   EXPECT_EQ(got.result, "OK");
   EXPECT_EQ(ReadFile(dir_ / "victim.txt"), "keep me");
@@ -832,7 +832,7 @@ TEST_F(ArchiveWalkTest, ProgressLinesOfEveryChunk) {
   ZipEntry deflated = Deflated("big.bin", big);
   deflated.compressed = DeflateStored(big);
   ASSERT_EQ(deflated.compressed->size(), 40000u);
-  Put(BuildZip(Spec({Stored("small.txt", kText), deflated, Stored("after.txt", "x")})));
+  Put(BuildZip(Plan({Stored("small.txt", kText), deflated, Stored("after.txt", "x")})));
 
   const Lines all_statuses = {"small.txt",
                               "big.bin",
@@ -892,14 +892,14 @@ TEST_F(ArchiveWalkTest, HostileArchivesOpenNothingOutside) {
        Files({{control_name, kText}}), VerifiedExt(1, 0, 1), "OK"},
       {"two entries sharing one local header",
        [] {
-         ZipLayout z = BuildZipLayout(Spec({A(), A()}));
+         ZipLayout z = BuildZipLayout(Plan({A(), A()}));
          Poke32(z.bytes, z.entries[1].central + kCentralLocalOffsetAt, z.entries[0].local);
          return z.bytes;
        },
        Files({{"a.txt", kText}}), VerifiedExt(2, 0, 2), mismatch + "(2 != 1)"},
       {"local header offset into the central directory",
        [] {
-         ZipLayout z = BuildZipLayout(Spec({A()}));
+         ZipLayout z = BuildZipLayout(Plan({A()}));
          Poke32(z.bytes, z.entries[0].central + kCentralLocalOffsetAt, z.central_dir);
          return z.bytes;
        },

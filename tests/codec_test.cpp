@@ -1163,9 +1163,9 @@ TEST_F(CodecRunTest, ArchivesThatZlibAndIsalJudgeDifferently) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    zipt::ZipSpec spec;
-    spec.entries = row.entries;
-    WriteFile(dir_ / "a.zip", zipt::BuildZip(spec));
+    zipt::ZipSpec plan;
+    plan.entries = row.entries;
+    WriteFile(dir_ / "a.zip", zipt::BuildZip(plan));
     std::filesystem::remove_all(dir_ / "src");
     for (const auto& [name, data] : row.files) WriteFile(dir_ / ("src/" + name), data);
     for (bool external : {false, true}) {
@@ -1193,13 +1193,13 @@ TEST_F(CodecRunTest, RunsOfDamagedArchivesReportAlike) {
   for (const auto& e : entries) WriteFile(dir_ / ("src/" + e.name), e.data);
   for (size_t victim = 0; victim < entries.size(); ++victim) {
     for (int where = 0; where < 3; ++where) {
-      zipt::ZipSpec spec;
-      spec.entries = entries;
+      zipt::ZipSpec plan;
+      plan.entries = entries;
       std::string c = zipt::Deflate(entries[victim].data);
       size_t at = where == 0 ? 0 : where == 1 ? c.size() / 2 : c.size() - 1;
       c[at] = static_cast<char>(c[at] ^ 0x24);
-      spec.entries[victim].compressed = c;
-      WriteFile(dir_ / "a.zip", zipt::BuildZip(spec));
+      plan.entries[victim].compressed = c;
+      WriteFile(dir_ / "a.zip", zipt::BuildZip(plan));
       for (bool external : {false, true}) {
         SCOPED_TRACE(std::string(entries[victim].name) + " byte " + std::to_string(at) +
                      (external ? " external" : " internal"));

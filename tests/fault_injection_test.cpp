@@ -95,7 +95,7 @@ struct Tally {
 
 struct Row {
   const char* name;
-  ZipSpec (*spec)();
+  ZipSpec (*plan)();
   bool external;
   size_t allowed;  // bytes the cut read still delivers
   bool fail;       // the cut read also sets the stream's error indicator
@@ -199,11 +199,11 @@ TEST_F(FaultInjectionTest, EveryReadOfTheWalkFailsWithItsSiteText) {
   std::vector<std::string> failures;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const ZipSpec spec = row.spec();
-    WriteFile(archive(), zipt::BuildZip(spec));
+    const ZipSpec plan = row.plan();
+    WriteFile(archive(), zipt::BuildZip(plan));
     // The comparison folder holds exactly the archive's files.
     fs::remove_all(src());
-    for (const ZipEntry& e : spec.entries) WriteFile(src() + "/" + e.name, e.data);
+    for (const ZipEntry& e : plan.entries) WriteFile(src() + "/" + e.name, e.data);
     ClearReadFault();
     ASSERT_EQ(Verify(row.external, &failures), "OK");
     ASSERT_TRUE(failures.empty());

@@ -35,7 +35,7 @@ ZipEntry Stored(const std::string& name, const std::string& data) {
   e.data = data;
   return e;
 }
-ZipSpec Spec(std::vector<ZipEntry> entries) {
+ZipSpec Plan(std::vector<ZipEntry> entries) {
   ZipSpec s;
   s.entries = std::move(entries);
   return s;
@@ -67,46 +67,46 @@ std::vector<Row> Rows() {
   const std::string failed = "Verification failed";
   return {
       {"control characters and an invalid byte in a name",
-       [](const Layout&) { return zipt::BuildZip(Spec({Stored(kControlName, kPlain)})); },
+       [](const Layout&) { return zipt::BuildZip(Plan({Stored(kControlName, kPlain)})); },
        [](const Layout& l) { WriteFile(l.folder + "/" + kControlName, kPlain); }, true, "OK", {},
        true},
       {"'..' components",
        [](const Layout&) {
-         return zipt::BuildZip(Spec({Stored("../../outside/secret.txt", kSecret)}));
+         return zipt::BuildZip(Plan({Stored("../../outside/secret.txt", kSecret)}));
        },
        none, true, failed, {"Unsafe name in archive: ../../outside/secret.txt"}, false},
       {"'..' components with backslashes",
        [](const Layout&) {
-         return zipt::BuildZip(Spec({Stored("..\\..\\outside\\secret.txt", kSecret)}));
+         return zipt::BuildZip(Plan({Stored("..\\..\\outside\\secret.txt", kSecret)}));
        },
        none, true, failed, {"Unsafe name in archive: ..\\..\\outside\\secret.txt"}, false},
       {"'..' after a folder",
        [](const Layout&) {
-         return zipt::BuildZip(Spec({Stored("top/../../outside/secret.txt", kSecret)}));
+         return zipt::BuildZip(Plan({Stored("top/../../outside/secret.txt", kSecret)}));
        },
        none, true, failed, {"Unsafe name in archive: top/../../outside/secret.txt"}, false},
       {"'..' names are harmless in an internal run",
        [](const Layout&) {
-         return zipt::BuildZip(Spec({Stored("../../outside/secret.txt", kSecret)}));
+         return zipt::BuildZip(Plan({Stored("../../outside/secret.txt", kSecret)}));
        },
        none, false, "OK", {}, true},
       {"absolute name",
-       [](const Layout& l) { return zipt::BuildZip(Spec({Stored(l.sentinel, kSecret)})); },
+       [](const Layout& l) { return zipt::BuildZip(Plan({Stored(l.sentinel, kSecret)})); },
        none, true, "Number of files in archive does not match source folder (1 != 0)",
        {"0: Can't open {sentinel}"}, false},
       {"300-byte name",
-       [](const Layout&) { return zipt::BuildZip(Spec({Stored(LongName(), kPlain)})); },
+       [](const Layout&) { return zipt::BuildZip(Plan({Stored(LongName(), kPlain)})); },
        [](const Layout& l) { WriteFile(l.folder + "/" + LongName().substr(0, 259), kPlain); },
        true, "OK", {}, true},
       {"NUL byte inside a name",
        [](const Layout&) {
          return zipt::BuildZip(
-             Spec({Stored(std::string("a.txt\0/../../outside/secret.txt", 32), kPlain)}));
+             Plan({Stored(std::string("a.txt\0/../../outside/secret.txt", 32), kPlain)}));
        },
        plain, true, "OK", {}, true},
       {"entry count far above the entries",
        [](const Layout&) {
-         ZipSpec s = Spec({Stored("a.txt", kPlain)});
+         ZipSpec s = Plan({Stored("a.txt", kPlain)});
          s.end_count = 0xFFFF;
          return zipt::BuildZip(s);
        },
@@ -114,7 +114,7 @@ std::vector<Row> Rows() {
        plain, true, failed, {"Error reading archive (5)"}, false},
       {"ZIP64 entry count beyond 32 bits",
        [](const Layout&) {
-         ZipSpec s = Spec({Stored("a.txt", kPlain)});
+         ZipSpec s = Plan({Stored("a.txt", kPlain)});
          s.zip64 = true;
          s.zip64_count = 1ull << 40;
          return zipt::BuildZip(s);
@@ -124,19 +124,19 @@ std::vector<Row> Rows() {
        [](const Layout&) {
          ZipEntry e = Stored("a.txt", kPlain);
          e.central_offset = 0x7FFFFFF0;
-         return zipt::BuildZip(Spec({e}));
+         return zipt::BuildZip(Plan({e}));
        },
        plain, true, failed, {"Error reading archive (8)"}, false},
       {"central directory offset beyond the file",
        [](const Layout&) {
-         ZipSpec s = Spec({Stored("a.txt", kPlain)});
+         ZipSpec s = Plan({Stored("a.txt", kPlain)});
          s.end_dir_offset = 0xFFFFFF00u;
          return zipt::BuildZip(s);
        },
        plain, true, failed, {"Error reading archive (5)"}, false},
       {"two entries sharing one local header",
        [](const Layout&) {
-         ZipSpec s = Spec({Stored("a.txt", kPlain), Stored("a.txt", kPlain)});
+         ZipSpec s = Plan({Stored("a.txt", kPlain), Stored("a.txt", kPlain)});
          zipt::ZipLayout z = zipt::BuildZipLayout(s);
          // The second central header points at the first local header.
          zipt::Poke32(z.bytes, z.entries[1].central + zipt::kCentralLocalOffsetAt,
@@ -147,7 +147,7 @@ std::vector<Row> Rows() {
        false},
       {"local header offset into the central directory",
        [](const Layout&) {
-         zipt::ZipLayout z = zipt::BuildZipLayout(Spec({Stored("a.txt", kPlain)}));
+         zipt::ZipLayout z = zipt::BuildZipLayout(Plan({Stored("a.txt", kPlain)}));
          zipt::Poke32(z.bytes, z.entries[0].central + zipt::kCentralLocalOffsetAt,
                       z.central_dir);
          return z.bytes;

@@ -96,12 +96,12 @@ TEST(Soak, TenThousandRunsGiveBackWhatTheyTake) {
   TempDir lists;
   ASSERT_TRUE(SetNameListFolder(lists.path().c_str()));
   const std::string big = zipt::RandomBytes(40000, 5);  // three 16 KiB chunks of input
-  zipt::ZipSpec spec;
-  spec.entries = {Entry("a.txt", Text(50), 0), Entry("big.bin", big, 8),
+  zipt::ZipSpec plan;
+  plan.entries = {Entry("a.txt", Text(50), 0), Entry("big.bin", big, 8),
                   Entry("c.txt", Text(400), 8)};
   const std::string good = dir / "good.zip";
   const std::string bad = dir / "bad.zip";
-  zipt::ZipLayout layout = zipt::BuildZipLayout(spec);
+  zipt::ZipLayout layout = zipt::BuildZipLayout(plan);
   WriteFile(good, layout.bytes);
   // The second entry's central CRC-32 off by one: the walk fails after reading its data.
   WriteFile(bad, zipt::MessWith(layout.bytes,

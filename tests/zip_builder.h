@@ -203,10 +203,10 @@ struct ZipLayout {
 };
 
 // --- Writing ---------------------------------------------------------------------------------
-inline ZipLayout BuildZipLayout(const ZipSpec& spec) {
+inline ZipLayout BuildZipLayout(const ZipSpec& plan) {
   ZipLayout z;
   std::string& out = z.bytes;
-  out = spec.prefix;
+  out = plan.prefix;
   struct Done {
     std::string data;
     uint32_t crc;
@@ -214,7 +214,7 @@ inline ZipLayout BuildZipLayout(const ZipSpec& spec) {
   };
   std::vector<Done> done;
 
-  for (const ZipEntry& e : spec.entries) {
+  for (const ZipEntry& e : plan.entries) {
     EntryLayout at;
     std::string data = e.compressed ? *e.compressed : e.method == 8 ? Deflate(e.data) : e.data;
     uint32_t crc = Crc(e.data);
@@ -265,8 +265,8 @@ inline ZipLayout BuildZipLayout(const ZipSpec& spec) {
   }
 
   z.central_dir = out.size();
-  for (size_t i = 0; i < spec.entries.size(); ++i) {
-    const ZipEntry& e = spec.entries[i];
+  for (size_t i = 0; i < plan.entries.size(); ++i) {
+    const ZipEntry& e = plan.entries[i];
     EntryLayout& at = z.entries[i];
     uint64_t compressed = done[i].data.size();
     uint64_t uncompressed = e.data.size();
@@ -306,41 +306,41 @@ inline ZipLayout BuildZipLayout(const ZipSpec& spec) {
     out += e.name + extra + e.comment;
   }
   uint64_t dir_size = out.size() - z.central_dir;
-  uint64_t count = spec.entries.size();
+  uint64_t count = plan.entries.size();
 
-  if (spec.zip64) {
+  if (plan.zip64) {
     z.zip64_end = out.size();
-    Put32(out, spec.zip64_end_sig.value_or(0x06064b50));
+    Put32(out, plan.zip64_end_sig.value_or(0x06064b50));
     Put64(out, 44);                                // size of the rest of this record
     Put16(out, 0x031E);                            // made by
     Put16(out, 45);                                // needed
     Put32(out, 0);                                 // this disk
     Put32(out, 0);                                 // disk of the central directory
-    Put64(out, spec.zip64_count.value_or(count));  // records on this disk
-    Put64(out, spec.zip64_count.value_or(count));
+    Put64(out, plan.zip64_count.value_or(count));  // records on this disk
+    Put64(out, plan.zip64_count.value_or(count));
     Put64(out, dir_size);
-    Put64(out, spec.zip64_dir_offset.value_or(z.central_dir));
+    Put64(out, plan.zip64_dir_offset.value_or(z.central_dir));
     z.locator = out.size();
-    Put32(out, spec.locator_sig.value_or(0x07064b50));
+    Put32(out, plan.locator_sig.value_or(0x07064b50));
     Put32(out, 0);
-    Put64(out, spec.locator_offset.value_or(z.zip64_end));
+    Put64(out, plan.locator_offset.value_or(z.zip64_end));
     Put32(out, 1);  // total disks
   }
   z.end_record = out.size();
-  uint16_t count16 = spec.zip64 ? 0xFFFF : static_cast<uint16_t>(count);
-  uint32_t offset32 = spec.zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(z.central_dir);
-  Put32(out, spec.end_sig.value_or(0x06054b50));
+  uint16_t count16 = plan.zip64 ? 0xFFFF : static_cast<uint16_t>(count);
+  uint32_t offset32 = plan.zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(z.central_dir);
+  Put32(out, plan.end_sig.value_or(0x06054b50));
   Put16(out, 0);
   Put16(out, 0);
-  Put16(out, spec.end_count.value_or(count16));
-  Put16(out, spec.end_count.value_or(count16));
-  Put32(out, spec.zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(dir_size));
-  Put32(out, spec.end_dir_offset.value_or(offset32));
-  Put16(out, spec.end_comment_length.value_or(static_cast<uint16_t>(spec.comment.size())));
-  out += spec.comment + spec.trailing;
+  Put16(out, plan.end_count.value_or(count16));
+  Put16(out, plan.end_count.value_or(count16));
+  Put32(out, plan.zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(dir_size));
+  Put32(out, plan.end_dir_offset.value_or(offset32));
+  Put16(out, plan.end_comment_length.value_or(static_cast<uint16_t>(plan.comment.size())));
+  out += plan.comment + plan.trailing;
   return z;
 }
 
-inline std::string BuildZip(const ZipSpec& spec) { return BuildZipLayout(spec).bytes; }
+inline std::string BuildZip(const ZipSpec& plan) { return BuildZipLayout(plan).bytes; }
 
 }  // namespace zipt
