@@ -1,7 +1,6 @@
 // The fuzz programs' Status channel, memory archive and scratch folders.
 #include "fuzz_support.h"
 
-#include <dirent.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -154,15 +153,6 @@ void Require(bool condition, const char* what) {
   abort();
 }
 
-int CountOpenFds() {
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') ++n;
-  closedir(d);
-  return n - 1;  // the listing's own descriptor
-}
 
 void RequireClosed(int fds_before) {
   Require(g_archive == nullptr, "archive stream left open after the run");

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "open_fds.h"
+
 namespace fuzz {
 
 // The path under which the hook serves the current input; every other path goes to the file
@@ -59,6 +61,6 @@ void Require(bool condition, const char* what);
 // After a verification run: no archive or name list stream is left, no memory stream is left
 // open, no descriptor is open that was not open before (`fds_before`).
 void RequireClosed(int fds_before);
-int CountOpenFds();
+using ::CountOpenFds;
 
 }  // namespace fuzz

@@ -1,6 +1,5 @@
 #include "status_recorder.h"
 
-#include <dirent.h>
 
 #include "engine_state.h"
 #include "status.h"
@@ -40,12 +39,3 @@ std::string StatusRecorder::LastStatus() const {
   return s.empty() ? std::string() : s.back();
 }
 
-int CountOpenFds() {
-  DIR* d = opendir("/proc/self/fd");
-  if (d == nullptr) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') ++n;
-  closedir(d);
-  return n - 1;  // the descriptor of this very listing
-}

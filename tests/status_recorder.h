@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "open_fds.h"
+
 struct StatusRecord {
   int kind;
   std::string text;
@@ -25,5 +27,3 @@ struct StatusRecorder {
 
 extern StatusRecorder g_recorder;
 
-// Number of open file descriptors of this process (entries of /proc/self/fd).
-int CountOpenFds();
