@@ -124,9 +124,10 @@ struct WalkCounts {
 // --- Entry data ----------------------------------------------------------------------------
 
 // Stored or deflated data of an internal check (or a ".DS_Store" entry of an external run).
-bool CheckInternal(uint16_t method, uint64_t compressed, uint32_t* crc) {
+bool CheckInternal(uint16_t method, uint64_t compressed, uint32_t expected_crc, uint32_t* crc) {
   if (method == kMethodDeflated) {
-    int rc = CheckEntryData(compressed, crc, nullptr, g_entryName);
+    int rc = g_entryChecker.CheckDeflated(g_archive, compressed, expected_crc, crc, nullptr,
+                                          g_entryName);
     if (rc == kEntryOk) return true;
     if (rc == kEntryStopped) return Fail(kStoppedByUser);
     return FAIL_F(kInflateErrorFmt, rc);
@@ -197,7 +198,7 @@ FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCo
 
 // The external branch of one entry: compare its data with the folder's file.
 bool CheckExternal(const char* folder, int32_t index, uint16_t method, uint64_t compressed,
-                   uint32_t* crc, WalkCounts* counts) {
+                   uint32_t expected_crc, uint32_t* crc, WalkCounts* counts) {
   if (HasParentComponent(g_entryName)) return FAIL_F(kUnsafeNameFmt, g_entryName);
   bool is_directory, too_long;
   FILE* external = OpenExternal(folder, index, &is_directory, counts, &too_long);
@@ -209,7 +210,8 @@ bool CheckExternal(const char* folder, int32_t index, uint16_t method, uint64_t 
     return FAIL_F(kDirNoSlashFmt, g_externalPath);
   }
   if (method == kMethodDeflated) {
-    int rc = CheckEntryData(compressed, crc, external, g_entryName);
+    int rc = g_entryChecker.CheckDeflated(g_archive, compressed, expected_crc, crc, external,
+                                          g_entryName);
     CloseStream(external);
     if (rc == kEntryOk) return ++counts->compared, true;
     if (rc == kEntryDiffers) return FAIL_F(kContentsDifferFmt, g_externalPath);
@@ -349,8 +351,9 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
 
   uint32_t crc = Crc32(0, nullptr, 0);
   bool ok = external && !ds_store
-                ? CheckExternal(folder, index, central.method, compressed, &crc, counts)
-                : CheckInternal(central.method, compressed, &crc);
+                ? CheckExternal(folder, index, central.method, compressed, central.crc32, &crc,
+                                counts)
+                : CheckInternal(central.method, compressed, central.crc32, &crc);
   if (!ok) return false;
   if (crc != central.crc32) return Fail(kCrcMismatch);
 

@@ -4,6 +4,8 @@
 // path in a folder. Uses and resets the state of engine_state.h; one run at a time.
 #pragma once
 
+#include "entry_check.h"  // kStopped, reported by the walk too
+
 // Failure texts of the walk, reported as log lines; each names the check that failed.
 inline constexpr const char* kCantOpenArchive = "Can't open archive";
 inline constexpr const char* kEndRecordNotFound = "End of central directory record not found";
@@ -13,7 +15,6 @@ inline constexpr const char* kBadCentralSig = "Bad central directory signature";
 inline constexpr const char* kTooLarge = "File size exceeds 4GB";
 inline constexpr const char* kUnknownMethod =
     "Unknown compression method; not necessarily corrupted.";
-inline constexpr const char* kStopped = "Stopped";
 inline constexpr const char* kBadLocalSig = "Bad local signature";
 inline constexpr const char* kIncompleteInArchive = "Incomplete file in archive";
 inline constexpr const char* kStoppedByUser = "Stopped by user";

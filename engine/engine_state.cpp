@@ -9,6 +9,8 @@ FILE* g_archive = nullptr;
 FILE* g_archiveList = nullptr;
 FILE* g_folderList = nullptr;
 
+EntryChecker g_entryChecker;
+
 int32_t g_archiveFileCount = 0;
 int32_t g_folderFileCount = 0;
 

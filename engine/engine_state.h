@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <climits>
 
+#include "entry_check.h"
+
 // --- Stop request --------------------------------------------------------------------------
 // Cleared by a front end when a command starts, raised by its Stop (a button, SIGINT), handed
 // back by every ReportStatus call. The engine itself never reads it directly.
@@ -23,6 +25,11 @@ extern FILE* g_archive;
 // closed or when they could not be created.
 extern FILE* g_archiveList;
 extern FILE* g_folderList;
+
+// --- Entry check ---------------------------------------------------------------------------
+// The checker of the walk's deflated entries: its decoders, 16 KiB buffers and progress text.
+// Used only by WalkArchive(), one entry at a time.
+extern EntryChecker g_entryChecker;
 
 // --- Counts --------------------------------------------------------------------------------
 // Files in the archive (entries that are neither directories nor ".DS_Store"): reset and counted

@@ -1,11 +1,17 @@
-// Entry data check: decompresses one deflated entry straight from the archive stream, sums the
-// CRC-32 of its data, compares it with an external file as it goes, reports progress every
-// 16 KiB of compressed input and honours the stop request there. Uses the archive stream of
-// engine_state.h; its progress text and 16 KiB buffers are static, so calls never overlap.
+// Entry data check: decompresses one deflated entry from the archive stream, sums the CRC-32 of
+// its data, compares it with an external file as it goes, reports progress every 16 KiB of
+// compressed input and honours the stop request there. An EntryChecker owns its decoders, its
+// three 16 KiB buffers and its progress text, so several checkers can work at once, each on one
+// thread; one checker checks one entry at a time.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+
+#include "decoder.h"
+#include "inflater.h"
 
 inline constexpr int kEntryOk = 0;           // stream end reached; CRC complete; external equal
 inline constexpr int kEntryReadError = -1;   // the archive stream reported a read error
@@ -15,15 +21,39 @@ inline constexpr int kEntryDiffers = -92;    // external file shorter or differe
 inline constexpr int kEntryStopped = -93;    // the stop request was seen at a progress line
 inline constexpr size_t kInflateChunk = 16384;
 
-// Inflates `compressed_length` bytes of g_archive from its current position.
-//   0    the deflate stream ended; *crc holds the CRC-32 of all of its output
-//   -1   read error on the archive
-//   -3   bad data, a preset dictionary asked for, or the bytes ran out before the stream's end
-//   -4   out of memory
-//   -92  `external` (when not null) ended early, failed to read, or differs
-//   -93  stop request seen at a progress line (after the log line "Stopped")
-//   else the failing inflateInit2 result
-// Reports "<entry_name> (N remaining)" before each chunk is inflated. Leaves g_archive after the
-// last chunk read and `external` where the comparison stopped; the caller closes `external`.
-int CheckEntryData(uint64_t compressed_length, uint32_t* crc, FILE* external,
-                   const char* entry_name);
+inline constexpr const char* kStopped = "Stopped";  // the log line of a stop seen at a report
+
+class EntryChecker {
+ public:
+  EntryChecker();
+  EntryChecker(const EntryChecker&) = delete;
+  EntryChecker& operator=(const EntryChecker&) = delete;
+
+  // Inflates `compressed_length` bytes of `archive` from its current position.
+  //   0    the deflate stream ended; *crc holds the CRC-32 of all of its output
+  //   -1   read error on the archive
+  //   -3   bad data, a preset dictionary asked for, or the bytes ran out before the stream's end
+  //   -4   out of memory
+  //   -92  `external` (when not null) ended early, failed to read, or differs
+  //   -93  stop request seen at a progress line (after the log line "Stopped")
+  // Reports "<entry_name> (N remaining)" before each chunk is inflated. With ISA-L, any result
+  // but 0 with *crc equal to `expected_crc`, -1 or -93 makes the check run again from the
+  // entry's start (both streams are sought back) with zlib, showing no progress lines but still
+  // asking for the stop request every chunk; zlib's result is returned. Leaves `archive` after
+  // the last chunk read and `external` where the comparison stopped; the caller closes
+  // `external`.
+  int CheckDeflated(FILE* archive, uint64_t compressed_length, uint32_t expected_crc,
+                    uint32_t* crc, FILE* external, const char* entry_name);
+
+ private:
+  // One pass with `decoder`; `entry_name` null shows no progress lines.
+  int Pass(Decoder* decoder, FILE* archive, uint64_t compressed_length, uint32_t* crc,
+           FILE* external, const char* entry_name);
+
+  ZlibDecoder zlib_;
+  std::unique_ptr<Decoder> isal_;  // null when ISA-L is not built in
+  std::array<unsigned char, kInflateChunk> input_;    // compressed bytes of the current chunk
+  std::array<unsigned char, kInflateChunk> output_;   // what one decode call produced
+  std::array<unsigned char, kInflateChunk> compare_;  // the external file's same bytes
+  char progress_[200];  // "<name> (N remaining)", cut at 199 characters
+};

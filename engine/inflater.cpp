@@ -1,11 +1,15 @@
-// The codec seam: backend choice, CRC-32 and the zlib stream (the reference: the same calls the
-// engine always made). The ISA-L stream lives in inflater_isal.cpp.
+// The codec seam: backend choice, CRC-32 and the zlib decoder. The ISA-L side lives in
+// inflater_isal.cpp.
 #include "inflater.h"
 
 #include <cassert>
 #include <climits>
 #include <cstdlib>
 #include <strings.h>
+
+#ifdef VORMIC_HAVE_ISAL
+#include <isa-l/crc.h>
+#endif
 
 namespace {
 
@@ -51,7 +55,9 @@ const char* CodecName(CodecBackend backend) {
 
 uint32_t Crc32(uint32_t crc, const unsigned char* data, size_t size) {
   if (size == 0) return crc;
-  if (Current() == CodecBackend::kIsal) return isal_codec::Crc32(crc, data, size);
+#ifdef VORMIC_HAVE_ISAL
+  if (Current() == CodecBackend::kIsal) return crc32_gzip_refl(crc, data, size);
+#endif
   uLong c = crc;
   while (size > 0) {  // zlib's length is 32-bit on some builds; feed it in slices
     uInt n = size > UINT_MAX ? UINT_MAX : static_cast<uInt>(size);
@@ -63,55 +69,42 @@ uint32_t Crc32(uint32_t crc, const unsigned char* data, size_t size) {
 }
 
 #ifndef VORMIC_HAVE_ISAL
-// A zlib-only build: Current() never picks ISA-L, so none of these is ever reached.
-namespace isal_codec {
-IsalStats Stats() { return {}; }
-int Begin() { return Z_VERSION_ERROR; }
-void SetInput(const unsigned char*, size_t) {}
-int Inflate(unsigned char*, size_t, size_t* produced) { return *produced = 0, Z_STREAM_ERROR; }
-void End() {}
-uint32_t Crc32(uint32_t crc, const unsigned char*, size_t) { return crc; }
-}  // namespace isal_codec
+std::unique_ptr<Decoder> NewIsalDecoder() { return nullptr; }
 #endif
 
-int RawInflater::Begin() {
-  End();
-  backend_ = Current();
-  if (backend_ == CodecBackend::kIsal) {
-    int rc = isal_codec::Begin();
-    begun_ = rc == Z_OK;
-    return rc;
-  }
-  zs_ = z_stream{};
-  int rc = inflateInit2(&zs_, -15);  // negative window bits: raw deflate, no header
-  begun_ = rc == Z_OK;
-  return rc;
+ZlibDecoder::~ZlibDecoder() {
+  if (ready_) inflateEnd(&zs_);
 }
 
-void RawInflater::SetInput(const unsigned char* data, size_t size) {
+int ZlibDecoder::Begin(const DecodeParams& /*params*/) {
+  if (ready_) return inflateReset(&zs_) == Z_OK ? kDecodeMore : kDecodeNoMemory;
+  zs_ = z_stream{};
+  ready_ = inflateInit2(&zs_, -15) == Z_OK;  // negative window bits: raw deflate, no header
+  return ready_ ? kDecodeMore : kDecodeNoMemory;
+}
+
+void ZlibDecoder::SetInput(const unsigned char* data, size_t size) {
   assert(size <= UINT_MAX);
-  if (backend_ == CodecBackend::kIsal) return isal_codec::SetInput(data, size);
   zs_.next_in = const_cast<unsigned char*>(data);
   zs_.avail_in = static_cast<uInt>(size);
 }
 
-int RawInflater::Inflate(unsigned char* out, size_t out_size, size_t* produced) {
+int ZlibDecoder::Decode(unsigned char* out, size_t out_size, size_t* produced) {
   assert(out_size <= UINT_MAX);
-  if (backend_ == CodecBackend::kIsal) return isal_codec::Inflate(out, out_size, produced);
   zs_.next_out = out;
   zs_.avail_out = static_cast<uInt>(out_size);
   int rc = inflate(&zs_, Z_NO_FLUSH);
   assert(rc != Z_STREAM_ERROR);  // the stream record is ours and never clobbered
   *produced = out_size - zs_.avail_out;
-  return rc;
-}
-
-void RawInflater::End() {
-  if (!begun_) return;
-  begun_ = false;
-  if (backend_ == CodecBackend::kIsal) {
-    isal_codec::End();
-    return;
+  switch (rc) {
+    case Z_STREAM_END:
+      return kDecodeEnd;
+    case Z_NEED_DICT:  // raw deflate has no dictionary id; a request means bad data
+    case Z_DATA_ERROR:
+      return kDecodeBadData;
+    case Z_MEM_ERROR:
+      return kDecodeNoMemory;
+    default:  // Z_OK, and Z_BUF_ERROR: no progress possible, not a failure
+      return kDecodeMore;
   }
-  inflateEnd(&zs_);
 }

@@ -1,20 +1,20 @@
-// Raw-deflate decompression and CRC-32 behind one seam, so that a faster implementation can sit
-// beside zlib without the entry check knowing which one runs. zlib is always built and is the
-// reference; Intel ISA-L, when built in, is the default. Whatever runs underneath, results come
-// back in zlib's codes and at the calls zlib would give them, and where the two libraries would
-// judge a stream differently zlib's judgement is the one returned. One thread; one stream at a
-// time when ISA-L runs (its state is static and large).
+// Raw deflate and CRC-32 with two libraries: zlib, always built and the reference, and Intel
+// ISA-L, faster, the default when built in. Each decoder is a value that owns its state (no
+// process-wide stream), so several can exist at once; a decoder is used by one thread at a time.
+// The backend choice is process-wide and read by the entry check when an entry begins.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <zlib.h>
+
+#include "decoder.h"
 
 enum class CodecBackend { kZlib, kIsal };
 
-// Makes `backend` the one used by every later RawInflater::Begin() and Crc32 call. Returns
-// false, and changes nothing, when that backend was not built in. A stream already begun keeps
-// the backend it began with.
+// Makes `backend` the one every later entry check and Crc32 call uses. Returns false, and
+// changes nothing, when that backend was not built in.
 bool SelectCodec(CodecBackend backend);
 // The backend in use. Before any SelectCodec() call it is ISA-L when built in, unless the
 // environment variable VORMIC_CODEC says "zlib" (read once, at the first use of this seam).
@@ -26,54 +26,30 @@ const char* CodecName(CodecBackend backend);  // "zlib", "ISA-L"
 // backends give zlib's crc32() value.
 uint32_t Crc32(uint32_t crc, const unsigned char* data, size_t size);
 
-// One raw-deflate stream (no zlib or gzip header). Begin() before the first Inflate(); the
-// destructor ends the stream, so every return path of its owner releases it.
-class RawInflater {
+// Raw deflate (no zlib or gzip header) through zlib's inflate. Its stream and 32 KiB window are
+// allocated by the first Begin() and reused by every later one; the destructor frees them.
+class ZlibDecoder final : public Decoder {
  public:
-  RawInflater() = default;
-  RawInflater(const RawInflater&) = delete;
-  RawInflater& operator=(const RawInflater&) = delete;
-  ~RawInflater() { End(); }
+  ZlibDecoder() = default;
+  ZlibDecoder(const ZlibDecoder&) = delete;
+  ZlibDecoder& operator=(const ZlibDecoder&) = delete;
+  ~ZlibDecoder() override;
 
-  // Starts the stream with the active backend. Returns Z_OK, or the failing inflateInit2
-  // result (Z_MEM_ERROR, Z_VERSION_ERROR), in which case the object holds nothing to end.
-  // With ISA-L, Z_STREAM_ERROR when another ISA-L stream is still open.
-  int Begin();
-  // Hands the next input bytes to the stream; they must stay valid until the Inflate() call
-  // that returns less than a full output buffer (all of them are used by then).
-  void SetInput(const unsigned char* data, size_t size);
-  // Decompresses into out[0, out_size). Sets *produced to the bytes written and returns zlib's
-  // inflate result:
-  //   Z_OK          progress; call again (with more input once less than out_size came back)
-  //   Z_STREAM_END  the deflate stream ended; bytes after its end are left unused
-  //   Z_BUF_ERROR   no progress was possible: the input is used up (not a failure)
-  //   Z_DATA_ERROR  corrupt data (Z_NEED_DICT is never returned for raw deflate)
-  //   Z_MEM_ERROR   out of memory
-  // Less than out_size comes back only when all input given so far has been used, or with a
-  // result other than Z_OK.
-  int Inflate(unsigned char* out, size_t out_size, size_t* produced);
-  // Ends the stream (inflateEnd); harmless when not begun or already ended.
-  void End();
+  int Begin(const DecodeParams& params) override;
+  void SetInput(const unsigned char* data, size_t size) override;
+  // zlib's results in the decoder codes: Z_OK and Z_BUF_ERROR (no progress possible, not a
+  // failure) give kDecodeMore, Z_STREAM_END kDecodeEnd, Z_DATA_ERROR and Z_NEED_DICT (raw
+  // deflate has no dictionary id) kDecodeBadData, Z_MEM_ERROR kDecodeNoMemory.
+  int Decode(unsigned char* out, size_t out_size, size_t* produced) override;
 
  private:
   z_stream zs_{};
-  bool begun_ = false;
-  CodecBackend backend_ = CodecBackend::kZlib;  // the one Begin() chose
+  bool ready_ = false;  // inflateInit2 succeeded; inflateEnd owed
 };
 
-// --- Below this line: the ISA-L side, for inflater.cpp and inflater_isal.cpp only ------------
-
-namespace isal_codec {
-// How often the safety nets of the ISA-L stream were used, for tests and benchmarks.
-struct IsalStats {
-  uint64_t replays = 0;     // blocks ISA-L called bad, decoded again by zlib
-  uint64_t unreplayed = 0;  // such blocks too long to keep: the error is placed by ISA-L
-  uint64_t restarts = 0;    // blocks that ended inside their header's last byte
-};
-IsalStats Stats();
-int Begin();
-void SetInput(const unsigned char* data, size_t size);
-int Inflate(unsigned char* out, size_t out_size, size_t* produced);
-void End();
-uint32_t Crc32(uint32_t crc, const unsigned char* data, size_t size);
-}  // namespace isal_codec
+// A raw-deflate decoder on ISA-L (inflater_isal.cpp), or null when ISA-L is not built in or its
+// buffers (about 500 KiB, allocated here once) cannot be had. It refuses every stream zlib
+// refuses that it can tell from the block headers, and refuses (kDecodeBadData) the rare blocks
+// whose codes leave patterns unassigned: a caller that gets any failure from it decodes the
+// entry again with ZlibDecoder, whose verdict stands.
+std::unique_ptr<Decoder> NewIsalDecoder();

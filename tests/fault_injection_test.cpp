@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine_state.h"
+#include "inflater.h"
 #include "status_recorder.h"
 #include "stream_io.h"
 #include "test_util.h"
@@ -120,11 +121,17 @@ std::vector<Tally> Join(std::initializer_list<std::vector<Tally>> parts) {
 
 class FaultInjectionTest : public ::testing::Test {
  protected:
+  // The sweep runs with zlib: with ISA-L, a deflated entry that fails is checked again from its
+  // start with zlib, so a cut that comes once (as the seam's does, and a real file's never)
+  // inside its data is read past the second time. The read sites are the same with both.
   void SetUp() override {
+    saved_codec_ = ActiveCodec();
+    SelectCodec(CodecBackend::kZlib);
     ASSERT_TRUE(SetNameListFolder(lists_.path().c_str()));
     ClearReadFault();
   }
   void TearDown() override {
+    SelectCodec(saved_codec_);
     ClearReadFault();
     SetNameListFolder(kDefaultNameListFolder);
     g_recorder.Reset();
@@ -153,6 +160,7 @@ class FaultInjectionTest : public ::testing::Test {
     return result;
   }
 
+  CodecBackend saved_codec_ = CodecBackend::kZlib;
   TempDir dir_;
   TempDir lists_;
 };
