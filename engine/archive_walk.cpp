@@ -11,6 +11,7 @@
 #include "engine_state.h"
 #include "entry_check.h"
 #include "inflater.h"
+#include "opened_files.h"
 #include "status.h"
 #include "stream_io.h"
 #include "zip_records.h"
@@ -23,13 +24,34 @@ char g_message[360];                // every formatted failure and closing line
 
 // --- Reporting -----------------------------------------------------------------------------
 
+// Reports a fault: "Entry %d: %s" first when it lies inside an entry (g_faultEntry), so the
+// log names the entry the way the user knows it, then `text` unchanged.
 bool Fail(const char* text) {
+  if (g_faultEntry.index >= 0) {
+    char line[sizeof g_faultEntry.name + 32];  // the name is never cut: it fits with the index
+    snprintf(line, sizeof line, kEntryFmt, g_faultEntry.index, g_faultEntry.name);
+    ReportStatus(kLogLine, line);
+  }
   ReportStatus(kLogLine, text);
   return false;
 }
 
-// Formats into the message area (cut at its end, as every formatted line of the walk) and
-// reports it as a log line.
+// The walk ends on the stop request: `text` alone, and the walk's result says it was a stop.
+bool Stop(const char* text) {
+  g_walkStopped = true;
+  ReportStatus(kLogLine, text);
+  return false;
+}
+
+// Formats into the message area (cut at its end, as every formatted line of the walk).
+__attribute__((format(printf, 1, 2))) void Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(g_message, sizeof g_message, format, args);
+  va_end(args);
+}
+
+// Formats as Format() and reports the line; the walk goes on (the closing lines, "Can't open").
 __attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -38,7 +60,7 @@ __attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
   ReportStatus(kLogLine, g_message);
 }
 
-#define FAIL_F(...) (Log(__VA_ARGS__), false)
+#define FAIL_F(...) (Format(__VA_ARGS__), Fail(g_message))
 
 bool ReadFail(int site) { return FAIL_F(kReadErrorFmt, site); }
 
@@ -53,6 +75,16 @@ bool ReadExact(void* buffer, size_t size) {
 bool SeekTo(uint64_t offset) {
   return offset <= static_cast<uint64_t>(INT64_MAX) &&
          SeekStream(g_archive, static_cast<int64_t>(offset), SEEK_SET) == 0;
+}
+
+// Reads the central name of an entry whose fault comes before its name is read, for the line
+// that names the entry; the fault reported stays the one found. A name that cannot be read is
+// left empty.
+void ReadNameForFault(uint16_t length) {
+  static_assert(sizeof g_faultEntry.name == kMaxNameLen + 1);
+  size_t kept = length < kMaxNameLen ? length : kMaxNameLen;
+  if (!ReadExact(g_faultEntry.name, kept)) kept = 0;
+  g_faultEntry.name[kept] = '\0';
 }
 
 // Reads a stored name of `length` bytes into the entry name: its first 259 bytes, the rest
@@ -129,7 +161,7 @@ bool CheckInternal(uint16_t method, uint64_t compressed, uint32_t expected_crc, 
     int rc = g_entryChecker.CheckDeflated(g_archive, compressed, expected_crc, crc, nullptr,
                                           g_entryName);
     if (rc == kEntryOk) return true;
-    if (rc == kEntryStopped) return Fail(kStoppedByUser);
+    if (rc == kEntryStopped) return Stop(kStoppedByUser);
     return FAIL_F(kInflateErrorFmt, rc);
   }
   for (uint64_t remaining = compressed; remaining > 0;) {
@@ -172,7 +204,7 @@ FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCo
   if (kind == PathKind::kDirectory || EndsWithSlash(g_externalPath))
     return *is_directory = true, nullptr;
   FILE* stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath) : nullptr;
-  if (stream != nullptr) return stream;
+  if (stream != nullptr) return RecordOpenedFile(stream), stream;
 
   // Second try: the folder's parent, keeping its separator.
   size_t parent_len = folder_len;
@@ -184,7 +216,11 @@ FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCo
     cut = parent_len;
     while (cut > 0 && folder[cut - 1] != '\\') --cut;
   }
-  if (cut == 0) return nullptr;  // no parent to try; not counted as unopened
+  if (cut == 0) {
+    // No parent to try: not reported, but the file is still missing for the verdict.
+    ++g_unopenedFileCount;
+    return nullptr;
+  }
   if (!BuildExternalPath(folder, cut, g_entryName)) return *too_long = true, nullptr;
   kind = KindOf(g_externalPath);
   if (kind == PathKind::kDirectory) return *is_directory = true, nullptr;
@@ -192,7 +228,10 @@ FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCo
   if (stream == nullptr) {
     Log(kCantOpenExternalFmt, index, g_entryName);
     ++counts->unopened;
+    ++g_unopenedFileCount;
+    return nullptr;
   }
+  RecordOpenedFile(stream);
   return stream;
 }
 
@@ -215,7 +254,7 @@ bool CheckExternal(const char* folder, int32_t index, uint16_t method, uint64_t 
     CloseStream(external);
     if (rc == kEntryOk) return ++counts->compared, true;
     if (rc == kEntryDiffers) return FAIL_F(kContentsDifferFmt, g_externalPath);
-    if (rc == kEntryStopped) return Fail(kStoppedByUser);
+    if (rc == kEntryStopped) return Stop(kStoppedByUser);
     return FAIL_F(kDecompressErrorFmt, g_externalPath, rc);
   }
   bool ok = CompareStored(compressed, crc, external);
@@ -301,11 +340,17 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
   if (!SeekTo(*position) || !ReadExact(central_raw.data(), central_raw.size())) return ReadFail(5);
   CentralHeader central = DecodeCentralHeader(central_raw);
   if (central.signature != kCentralHeaderSig) return Fail(kBadCentralSig);
-  if (central.method != kMethodStored && central.method != kMethodDeflated)
+  // From here on a fault names the entry, by the central name once it has been read.
+  g_faultEntry.index = index;
+  g_faultEntry.name[0] = '\0';
+  if (central.method != kMethodStored && central.method != kMethodDeflated) {
+    ReadNameForFault(central.name_length);
     return Fail(kUnknownMethod);
+  }
   if (!ReadName(central.name_length)) return ReadFail(6);
+  memcpy(g_faultEntry.name, g_entryName, sizeof g_faultEntry.name);
   if (g_archiveList != nullptr) fprintf(g_archiveList, "%s\n", g_entryName);
-  if (ReportStatus(kStatusLine, g_entryName)) return Fail(kStopped);
+  if (ReportStatus(kStatusLine, g_entryName)) return Stop(kStopped);
   if (!ReadExact(g_extraBuffer.data(), central.extra_length)) return ReadFail(7);
 
   // Format notes: entries of 4 GB or more are refused; a marked size is real only through the
@@ -370,12 +415,12 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
       return Fail(kDescriptorSizeMismatch);
     if (descriptor.crc32 != central.crc32) return Fail(kDescriptorCrcMismatch);
   }
+  g_faultEntry.index = -1;
   return true;
 }
 
-}  // namespace
-
-bool WalkArchive(const char* folder_path, const char* archive_path, bool external) {
+// One walk; false after its one failure line (or stop line).
+bool WalkEntries(const char* folder_path, const char* archive_path, bool external) {
   // A caller that did not close what an earlier failed walk left open loses nothing by this.
   CloseStream(g_archive);
   CloseStream(g_archiveList);
@@ -385,6 +430,9 @@ bool WalkArchive(const char* folder_path, const char* archive_path, bool externa
   g_archiveList = CreateList("x1.txt");
   g_folderList = CreateList("x2.txt");
   g_archiveFileCount = 0;
+  g_unopenedFileCount = 0;
+  g_faultEntry.index = -1;
+  ForgetOpenedFiles();
   WalkCounts counts;
 
   g_archive = OpenArchiveFile(archive_path);
@@ -407,4 +455,14 @@ bool WalkArchive(const char* folder_path, const char* archive_path, bool externa
     Log(kComparedFmt, counts.compared);
   }
   return true;
+}
+
+}  // namespace
+
+WalkResult WalkArchive(const char* folder_path, const char* archive_path, bool external) {
+  g_walkStopped = false;
+  bool passed = WalkEntries(folder_path, archive_path, external);
+  g_faultEntry.index = -1;
+  if (passed) return WalkResult::kPassed;
+  return g_walkStopped ? WalkResult::kStopRequest : WalkResult::kFailed;
 }

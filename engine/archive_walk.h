@@ -36,9 +36,20 @@ inline constexpr const char* kVerifiedFmt = "Verified %d files";
 inline constexpr const char* kUnopenedFmt = "%d couldn't be opened externally";
 inline constexpr const char* kComparedFmt = "%d compared correctly";
 
-// Walks `archive_path`; with `external` set, compares every entry with `folder_path`.
-// Returns true after the closing lines ("Verified %d files", and in an external run the
-// couldn't-be-opened and compared counts): every entry passed and g_archive is closed.
-// Returns false after exactly one failure line: g_archive may still be open and is the
-// caller's to close. Either way the name lists stay open for the caller (RunVerification).
-bool WalkArchive(const char* folder_path, const char* archive_path, bool external);
+// Put before the failure text of every fault found once an entry's central header has been
+// read with its signature: the 0-based index and the central directory name (empty when it could
+// not be read). Not before a stop, nor before the "Can't open" lines.
+inline constexpr const char* kEntryFmt = "Entry %d: %s";
+
+enum class WalkResult {
+  kPassed,       // every entry passed; the closing lines were reported; g_archive is closed
+  kFailed,       // one failure line, after the "Entry" line when the fault lies in an entry
+  kStopRequest,  // the stop request: "Stopped", or "Stopped" and "Stopped by user"
+};
+
+// Walks `archive_path`; with `external` set, compares every entry with `folder_path` and records
+// every external file it opened (opened_files.h). The closing lines are "Verified %d files" and,
+// in an external run, the couldn't-be-opened and compared counts. After kFailed or kStopped
+// g_archive may still be open and is the caller's to close. In every case the name lists stay
+// open for the caller (RunVerification).
+WalkResult WalkArchive(const char* folder_path, const char* archive_path, bool external);

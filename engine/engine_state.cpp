@@ -13,6 +13,12 @@ EntryChecker g_entryChecker;
 
 int32_t g_archiveFileCount = 0;
 int32_t g_folderFileCount = 0;
+int32_t g_unopenedFileCount = 0;
+int32_t g_notInArchiveCount = 0;
+
+std::vector<FileId> g_openedFiles;
+FaultEntry g_faultEntry = {-1, {}};
+bool g_walkStopped = false;
 
 std::array<unsigned char, kChunkSize> g_chunkBuffer;
 std::array<unsigned char, kChunkSize> g_compareBuffer;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <climits>
+#include <vector>
 
 #include "entry_check.h"
 
@@ -37,6 +38,37 @@ extern EntryChecker g_entryChecker;
 // Both keep their values after a run until the next one.
 extern int32_t g_archiveFileCount;
 extern int32_t g_folderFileCount;
+// Entries of an external run whose file no lookup opened, reported or not: reset and counted by
+// WalkArchive(), read by RunVerification() for its verdict.
+extern int32_t g_unopenedFileCount;
+// Files the folder walk counted that no entry opened (the "Not in archive" lines): reset by
+// RunVerification(), counted by CountFolderFile().
+extern int32_t g_notInArchiveCount;
+
+// --- Files an external run opened ----------------------------------------------------------
+// Device and inode of every external file the archive walk opened: emptied at every walk's
+// start (its capacity kept, so a second run of the same size allocates nothing), appended to by
+// the walk, sorted by RunVerification() before the folder walk, searched by CountFolderFile().
+// It grows with the entries only; see opened_files.h.
+struct FileId {
+  uint64_t device;
+  uint64_t inode;
+};
+extern std::vector<FileId> g_openedFiles;
+
+// --- The entry a fault is reported against -------------------------------------------------
+// Set by the archive walk once an entry's central header has been read with its signature
+// (index, then its central directory name, empty while unread), and cleared at a walk's start and
+// when the entry passed. While `index` is not negative, every fault the walk reports is preceded
+// by the line "Entry %d: %s" with these two.
+struct FaultEntry {
+  int32_t index;
+  char name[260];  // at most 259 stored bytes and a terminator, as the entry name
+};
+extern FaultEntry g_faultEntry;
+// Raised by the walk when it ends on the stop request ("Stopped", "Stopped by user"), cleared at
+// its start; read by WalkArchive() for its result.
+extern bool g_walkStopped;
 
 // --- Where the name lists go ---------------------------------------------------------------
 // The folder that receives x1.txt and x2.txt; "/Temp" unless SetNameListFolder() changed it.

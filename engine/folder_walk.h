@@ -34,6 +34,14 @@ using VisitCallback = int32_t (*)(const char* path, int32_t kind, EntryPosition 
 int32_t WalkSourceFolder(const char* folder_path, VisitCallback visit, int32_t start_level,
                          void* context);
 
-// The per-file callback of a verification run: reports `path` as a status line (returns 1 when
-// that hands back the stop request), then counts and lists every file not named ".DS_Store".
+inline constexpr int32_t kFolderWalkStopped = 1;  // CountFolderFile saw the stop request
+// Logged for a counted folder file that no entry of the run opened, with its path.
+inline constexpr const char* kNotInArchiveFmt = "Not in archive: %s";
+
+// The per-file callback of a verification run: reports `path` as a status line (returns
+// kFolderWalkStopped when that hands back the stop request), then counts and lists every file
+// not named ".DS_Store". A counted file that is not the same file (device and inode, links
+// followed) as one the archive walk opened, or that is no regular file at all (a FIFO, a
+// dangling link), is logged "Not in archive: %s" and counted in g_notInArchiveCount. Needs
+// g_openedFiles sorted (SortOpenedFiles()).
 int32_t CountFolderFile(const char* path, int32_t kind, EntryPosition position, void* context);

@@ -6,6 +6,7 @@
 #include "archive_walk.h"
 #include "engine_state.h"
 #include "folder_walk.h"
+#include "opened_files.h"
 #include "status.h"
 #include "stream_io.h"
 
@@ -24,23 +25,32 @@ void CloseNameLists() {
 
 const char* RunVerification(const char* folder_path, const char* archive_path, bool external) {
   ReportStatus(kLogLine, external ? kVerifyingExternally : kVerifyingInternally);
-  if (!WalkArchive(folder_path, archive_path, external)) {
+  WalkResult walked = WalkArchive(folder_path, archive_path, external);
+  if (walked != WalkResult::kPassed) {
     CloseStream(g_archive);
     g_archive = nullptr;
     CloseNameLists();
-    return kResultFailed;
+    return walked == WalkResult::kStopRequest ? kResultStopped : kResultFailed;
   }
   if (!external) {
     CloseNameLists();
     return kResultOk;
   }
-  // The walk's result is not examined: a stop or a failure leaves the folder count short, and
-  // that shows as a count mismatch.
+  // A failure of the folder walk is not examined: it leaves the folder count short, and that
+  // shows as a count mismatch.
   g_folderFileCount = 0;
-  WalkSourceFolder(folder_path, CountFolderFile, 0, nullptr);
+  g_notInArchiveCount = 0;
+  SortOpenedFiles();
+  int32_t folder_walk = WalkSourceFolder(folder_path, CountFolderFile, 0, nullptr);
   CloseNameLists();
+  if (folder_walk == kFolderWalkStopped) return kResultStopped;
   if (g_archiveFileCount != g_folderFileCount) {
     snprintf(g_result, sizeof g_result, kCountMismatchFmt, g_archiveFileCount, g_folderFileCount);
+    return g_result;
+  }
+  if (g_unopenedFileCount != 0 || g_notInArchiveCount != 0) {
+    snprintf(g_result, sizeof g_result, kFolderDiffersFmt, g_unopenedFileCount,
+             g_notInArchiveCount);
     return g_result;
   }
   return kResultOk;

@@ -5,7 +5,7 @@
 // digests cost about one. One thread; reports go to the process's ReportStatus.
 #include "etag.h"
 
-#include "archive_walk.h"  // kCantOpenArchive, the same text as the walk's
+#include "archive_walk.h"  // kCantOpenArchive, kStoppedByUser: the same texts as the walk's
 #include "md5.h"
 #include "status.h"
 #include "stream_io.h"
@@ -135,7 +135,8 @@ size_t ReadPart(FILE* archive) {
 }
 
 // Reads the archive part by part into the part digests and the whole-file context. True at the
-// end of the file; false after the one failure report, or silently on a stop request.
+// end of the file; false after the one failure report, or after the status line "Stopped by
+// user" on a stop request.
 bool DigestParts(FILE* archive) {
   int32_t parts = 0;
   if (!CountParts(archive, &parts)) {
@@ -146,7 +147,11 @@ bool DigestParts(FILE* archive) {
   for (;;) {
     // A progress text that cannot be formatted still asks for the stop request (a null text).
     const bool shown = FormatText(status, sizeof(status), kEtagProgressFmt, g_partCount + 1, parts);
-    if (ReportStatus(kStatusLine, shown ? status : nullptr)) return false;
+    if (ReportStatus(kStatusLine, shown ? status : nullptr)) {
+      // The last word on screen says the computation ended, and why.
+      ReportStatus(kStatusLine, kStoppedByUser);
+      return false;
+    }
     const size_t got = ReadPart(archive);
     if (StreamFailed(archive)) {
       ReportStatus(kStatusLine, kEtagReadError);

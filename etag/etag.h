@@ -29,7 +29,7 @@ inline constexpr const char* kEtagLineFmt = "Multipart ETag: %s\n";
 // Reports through ReportStatus: a progress status line before every read (the only reports
 // whose stop request is obeyed); on success the MD5 line and the ETag line as log lines, and
 // "\nETag: <etag>\n" on standard output. Results, each false one after exactly the status line
-// named (none for a stop):
+// named:
 //   true                     the ETag file holds the new text
 //   kCantAllocatePartBuffer  no part buffer; none is kept, so the next call tries again
 //   kEtagNameTooLong         the ".md5" name does not fit PATH_MAX, or its last component
@@ -39,7 +39,7 @@ inline constexpr const char* kEtagLineFmt = "Multipart ETag: %s\n";
 //   kMaxPartsFmt, 10000      the file has more than kMaxEtagParts parts
 //   kCantWriteEtagFile       after the log lines and the console lines: the file could not be
 //                            created, written, flushed to the disk or renamed into place
-//   (no report)              a progress line returned a stop request
+//   kStoppedByUser           (archive_walk.h) a progress line returned a stop request
 // On every false result no ETag file is created or changed, and no temporary file is left.
 // The archive is closed on every path.
 bool ComputeEtag(const char* archive_path);

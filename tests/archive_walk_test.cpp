@@ -167,6 +167,7 @@ const char* kInt = "Verifying internally...";
 const char* kExt = "Verifying externally...";
 const char* kFailed = "Verification failed";
 const char* kNotFound = "End of central directory record not found";
+const char* kEntryA = "Entry 0: a.txt";  // before every fault inside the archive most rows use
 
 // One stored "a.txt" holding kText: the archive most rows change one thing of.
 ZipEntry A() { return Stored("a.txt", kText); }
@@ -223,12 +224,13 @@ Lines VerifiedExt(int files, int unopened, int compared) {
 }
 
 // One run per row: the first log line says whether the run is external; the last says whether
-// it should succeed ("OK") or fail ("Verification failed").
+// it should succeed ("OK") or fail ("Verification failed"), unless the row names its result.
 struct Row {
   const char* name;
   Lines logs;  // "{src}" stands for the comparison folder
   Make archive;
   Fill folder = {};
+  const char* result = nullptr;
 };
 
 void RunRows(const std::vector<Row>& rows, const std::function<Outcome(bool)>& run,
@@ -247,6 +249,10 @@ void RunRows(const std::vector<Row>& rows, const std::function<Outcome(bool)>& r
     Lines want;
     for (const auto& line : row.logs) want.push_back(Subst(line, folder));
     EXPECT_EQ(got.logs, want);
+    if (row.result != nullptr) {
+      EXPECT_EQ(got.result, row.result);
+      continue;
+    }
     EXPECT_EQ(got.result, sound ? "OK" : kFailed);
     if (external && !sound) {
       // A failed walk never goes on to the folder walk, whose status lines name folder paths.
@@ -320,14 +326,18 @@ TEST_F(ArchiveWalkTest, CentralDirectoryFailures) {
       {"central signature byte 1 changed",
        {kInt, "Bad central directory signature"},
        Messed(CentralOf, kCentralSigAt + 1, 0x40)},
-      {"method 12 (bzip2)", {kInt, unknown}, One(Set(A(), &ZipEntry::central_method, 12))},
-      {"method 9 (deflate64)", {kInt, unknown}, One(Set(A(), &ZipEntry::central_method, 9))},
-      {"method 0x0108", {kInt, unknown}, One(Set(A(), &ZipEntry::central_method, 0x0108))},
-      {"name runs past the end of the file",
-       {kInt, "Error reading archive (6)"},
+      {"method 12 (bzip2): the name is read for the entry line", {kInt, kEntryA, unknown}, One(Set(A(), &ZipEntry::central_method, 12))},
+      {"method 9 (deflate64)", {kInt, kEntryA, unknown}, One(Set(A(), &ZipEntry::central_method, 9))},
+      {"method 0x0108", {kInt, kEntryA, unknown}, One(Set(A(), &ZipEntry::central_method, 0x0108))},
+      {"name runs past the end of the file: the entry has no name to show",
+       {kInt, "Entry 0: ", "Error reading archive (6)"},
        One(Set(A(), &ZipEntry::central_name_length, 0xFFFF))},
+      {"unknown method and a name past the end",
+       {kInt, "Entry 0: ", unknown},
+       One(With(Set(A(), &ZipEntry::central_method, 12),
+                [](ZipEntry& e) { e.central_name_length = 0xFFFF; }))},
       {"extra field runs past the end of the file",
-       {kInt, "Error reading archive (7)"},
+       {kInt, kEntryA, "Error reading archive (7)"},
        One(Set(A(), &ZipEntry::central_extra_length, 0xFFFF))},
   };
   RUN_ROWS(rows);
@@ -337,37 +347,44 @@ TEST_F(ArchiveWalkTest, LocalHeaderAndDataFailures) {
   const char* crc = "Central directory and calculated CRCs not equal";
   std::vector<Row> rows = {
       {"local header offset past the end",
-       {kInt, "Error reading archive (8)"},
+       {kInt, kEntryA, "Error reading archive (8)"},
        One(Set(A(), &ZipEntry::central_offset, 0x7FFFFFF0))},
       {"local signature byte 2 changed",
-       {kInt, "Bad local signature"},
+       {kInt, kEntryA, "Bad local signature"},
        Messed(LocalOf, kLocalSigAt + 2, 0x01)},
       {"local header offset one byte late",
-       {kInt, "Bad local signature"},
+       {kInt, kEntryA, "Bad local signature"},
        One(Set(A(), &ZipEntry::central_offset, 1))},
       {"local name runs past the end",
-       {kInt, "Error reading archive (9)"},
+       {kInt, kEntryA, "Error reading archive (9)"},
        One(Set(A(), &ZipEntry::local_name_length, 0xFFFF))},
       {"local extra field runs past the end",
-       {kInt, "Error reading archive (12)"},
+       {kInt, kEntryA, "Error reading archive (12)"},
        One(Set(A(), &ZipEntry::local_extra_length, 0xFFFF))},
       {"stored data longer than the file",
-       {kInt, "Incomplete file in archive"},
+       {kInt, kEntryA, "Incomplete file in archive"},
        One(Set(A(), &ZipEntry::central_compressed, 0x7FFFFFFF))},
       {"0xFFFFFFFF outside ZIP64 is a size, and a long one",
-       {kInt, "Incomplete file in archive"},
+       {kInt, kEntryA, "Incomplete file in archive"},
        One(Set(A(), &ZipEntry::central_compressed, 0xFFFFFFFF))},
       {"central CRC off by one (stored)",
-       {kInt, crc},
+       {kInt, kEntryA, crc},
        One(Set(A(), &ZipEntry::central_crc, Crc(kText) + 1))},
+      {"a fault in the third entry names it by index and central name, not local name",
+       {kInt, "Entry 2: central.txt", crc},
+       Archive(Plan({Stored("d/", ""), A(),
+                     With(Stored("central.txt", kText), [](ZipEntry& e) {
+                       e.local_name = "local.txt";
+                       e.central_crc = 1;
+                     })}))},
       {"central CRC byte 3 changed (deflated)",
-       {kInt, crc},
+       {kInt, kEntryA, crc},
        [] {
          ZipLayout z = BuildZipLayout(Plan({Deflated("a.txt", kLong)}));
          return MessWith(z.bytes, z.entries[0].central + kCentralCrcAt + 3, 0x80);
        }},
       {"directory entry with a CRC but no data",
-       {kInt, crc},
+       {kInt, "Entry 0: d/", crc},
        One(Set(Stored("d/", ""), &ZipEntry::central_crc, 1))},
   };
   RUN_ROWS(rows);
@@ -378,16 +395,16 @@ TEST_F(ArchiveWalkTest, InflateFailures) {
   ZipEntry cut = Set(Deflated("a.txt", kLong), &ZipEntry::compressed, DeflateStored(kLong));
   cut.central_compressed = static_cast<uint32_t>(cut.compressed->size() - 1);
   std::vector<Row> rows = {
-      {"bytes that are not deflate", {kInt, "inf() error: -3"}, One(garbage)},
+      {"bytes that are not deflate", {kInt, kEntryA, "inf() error: -3"}, One(garbage)},
       {"compressed length 0",
-       {kInt, "inf() error: -3"},
+       {kInt, kEntryA, "inf() error: -3"},
        One(Set(Deflated("a.txt", kText), &ZipEntry::central_compressed, 0))},
-      {"stream cut one byte short", {kInt, "inf() error: -3"}, One(cut)},
+      {"stream cut one byte short", {kInt, kEntryA, "inf() error: -3"}, One(cut)},
       {"stream made with a preset dictionary",
-       {kInt, "inf() error: -3"},
+       {kInt, kEntryA, "inf() error: -3"},
        One(Set(Deflated("a.txt", kText), &ZipEntry::compressed, Deflate(kText, 9, kText)))},
       {"external: bytes that are not deflate",
-       {kExt, "Error decompressing file {src}/a.txt (-3)"},
+       {kExt, kEntryA, "Error decompressing file {src}/a.txt (-3)"},
        One(garbage),
        Files({{"a.txt", kText}})},
   };
@@ -410,19 +427,19 @@ TEST_F(ArchiveWalkTest, DescriptorFailures) {
                      &ZipEntry::central_compressed, 0x7FFFFFFF);
   std::vector<Row> rows = {
       {"descriptor CRC differs (signed)",
-       {kInt, "Central directory and local CRCs (after data) not equal"},
+       {kInt, kEntryA, "Central directory and local CRCs (after data) not equal"},
        One(Set(signed_long, &ZipEntry::descriptor_crc, Crc(kLong) + 1))},
       {"descriptor CRC differs (unsigned)",
-       {kInt, "Central directory and local CRCs (after data) not equal"},
+       {kInt, kEntryA, "Central directory and local CRCs (after data) not equal"},
        One(Set(unsigned_text, &ZipEntry::descriptor_crc, 0))},
       {"descriptor size differs",
-       {kInt, "Central directory and local sizes (after data) not equal"},
+       {kInt, kEntryA, "Central directory and local sizes (after data) not equal"},
        One(Set(unsigned_text, &ZipEntry::descriptor_compressed, kText.size() + 1))},
       {"descriptor place beyond the end of the file",
-       {kInt, "Error reading archive (10)"},
+       {kInt, kEntryA, "Error reading archive (10)"},
        One(far)},
       {"descriptor values cut off by the end of the file",
-       {kInt, "Error reading archive (11)"},
+       {kInt, kEntryA, "Error reading archive (11)"},
        [] {
          ZipSpec s =
              Plan({Set(Deflated("a.txt", kText), &ZipEntry::descriptor, Descriptor::kSigned)});
@@ -438,7 +455,7 @@ TEST_F(ArchiveWalkTest, DescriptorFailures) {
 }
 
 TEST_F(ArchiveWalkTest, Zip64SizeFailures) {
-  const Lines too_large = {kInt, "File size exceeds 4GB"};
+  const Lines too_large = {kInt, kEntryA, "File size exceeds 4GB"};
   ZipEntry no_values = Set(A(), &ZipEntry::zip64_central, kZ64Uncompressed | kZ64Compressed);
   no_values.zip64_central_values = std::vector<uint64_t>{};
   ZipEntry big_uncompressed = Set(A(), &ZipEntry::zip64_central, kZ64Uncompressed);
@@ -461,7 +478,7 @@ TEST_F(ArchiveWalkTest, Zip64SizeFailures) {
 // come from the local 0x0001 sub-field. A marked size with no value there, or a real size of
 // 4 GiB or more, is refused like its central counterpart, not read as a length.
 TEST_F(ArchiveWalkTest, Zip64LocalSizeFailures) {
-  const Lines too_large = {kInt, "File size exceeds 4GB"};
+  const Lines too_large = {kInt, kEntryA, "File size exceeds 4GB"};
   ZipEntry marked = Set(A(), &ZipEntry::local_compressed, 0xFFFFFFFF);
   marked.local_uncompressed = 0xFFFFFFFF;
   ZipEntry big = Set(A(), &ZipEntry::zip64_local, kZ64Uncompressed | kZ64Compressed);
@@ -479,53 +496,53 @@ TEST_F(ArchiveWalkTest, ExternalFailures) {
   flipped[30000] ^= 1;
   std::vector<Row> rows = {
       {"stored: last byte differs",
-       {kExt, "Contents differ in file {src}/a.txt"},
+       {kExt, kEntryA, "Contents differ in file {src}/a.txt"},
        One(A()),
        Files({{"a.txt", kText.substr(0, kText.size() - 1) + "!"}})},
       {"stored: external one byte short",
-       {kExt, "Incomplete external file {src}/a.txt"},
+       {kExt, kEntryA, "Incomplete external file {src}/a.txt"},
        One(A()),
        Files({{"a.txt", kText.substr(0, kText.size() - 1)}})},
       {"stored: external empty",
-       {kExt, "Incomplete external file {src}/a.txt"},
+       {kExt, kEntryA, "Incomplete external file {src}/a.txt"},
        One(A()),
        Files({{"a.txt", ""}})},
       {"deflated: one byte differs deep inside",
-       {kExt, "Contents differ in file {src}/a.txt"},
+       {kExt, kEntryA, "Contents differ in file {src}/a.txt"},
        One(Deflated("a.txt", kLong)),
        Files({{"a.txt", flipped}})},
       {"deflated: external one byte short",
-       {kExt, "Contents differ in file {src}/a.txt"},
+       {kExt, kEntryA, "Contents differ in file {src}/a.txt"},
        One(Deflated("a.txt", kLong)),
        Files({{"a.txt", kLong.substr(0, kLong.size() - 1)}})},
       {"file entry meets a folder",
-       {kExt, "Directory does not end in /: {src}/d"},
+       {kExt, "Entry 0: d", "Directory does not end in /: {src}/d"},
        One(Stored("d", kText)),
        Folders({"d"})},
       {"file entry meets a folder on the second try",
-       {kExt, "Directory does not end in /: " + (dir_ / "d")},
+       {kExt, "Entry 0: d", "Directory does not end in /: " + (dir_ / "d")},
        One(Stored("d", kText)),
        Folders({"../d"})},
       {"directory entry with a CRC",
-       {kExt, crc},
+       {kExt, "Entry 0: d/", crc},
        One(Set(Stored("d/", ""), &ZipEntry::central_crc, 7)),
        Folders({"d"})},
       {".DS_Store is CRC-checked",
-       {kExt, crc},
+       {kExt, "Entry 0: .DS_Store", crc},
        One(Set(Stored(".DS_Store", kText), &ZipEntry::central_crc, 1)),
        Files({{".DS_Store", kText}})},
       {"name climbing out of the folder",
-       {kExt, "Unsafe name in archive: ../a.txt"},
+       {kExt, "Entry 0: ../a.txt", "Unsafe name in archive: ../a.txt"},
        One(Stored("../a.txt", kText))},
       {"'..' deep in the name",
-       {kExt, "Unsafe name in archive: x/y/../../../a.txt"},
+       {kExt, "Entry 0: x/y/../../../a.txt", "Unsafe name in archive: x/y/../../../a.txt"},
        One(Stored("x/y/../../../a.txt", kText))},
       {"'..' between backslashes",
-       {kExt, "Unsafe name in archive: x\\..\\..\\a.txt"},
+       {kExt, "Entry 0: x\\..\\..\\a.txt", "Unsafe name in archive: x\\..\\..\\a.txt"},
        One(Stored("x\\..\\..\\a.txt", kText))},
-      {"'..' alone", {kExt, "Unsafe name in archive: .."}, One(Stored("..", kText))},
-      {"the local name decides what is unsafe",
-       {kExt, "Unsafe name in archive: ../a.txt"},
+      {"'..' alone", {kExt, "Entry 0: ..", "Unsafe name in archive: .."}, One(Stored("..", kText))},
+      {"the local name decides what is unsafe; the central one names the entry",
+       {kExt, kEntryA, "Unsafe name in archive: ../a.txt"},
        One(Set(A(), &ZipEntry::local_name, "../a.txt"))},
   };
   RUN_ROWS(rows);
@@ -625,31 +642,62 @@ TEST_F(ArchiveWalkTest, SoundArchives) {
   RUN_ROWS(rows);
 }
 
-TEST_F(ArchiveWalkTest, ExternalFileThatCannotBeOpened) {
-  // Neither try opens: one log line with the 0-based index, the walk goes on, and the entry
-  // counts as unopened and as compared (its CRC was still checked).
-  Put(BuildZip(Plan({Stored("a.txt", kText), Stored("missing.txt", kText), Stored("b.txt", "b")})));
-  WriteFile(src() + "/a.txt", kText);
-  WriteFile(src() + "/b.txt", "b");
-  Outcome got = Run(true);
-  EXPECT_EQ(got.logs, (Lines{kExt, "1: Can't open missing.txt", "Verified 3 files",
-                             "1 couldn't be opened externally", "3 compared correctly"}));
-  EXPECT_EQ(got.result, "Number of files in archive does not match source folder (3 != 2)");
-
-  // Something that is neither a file nor a folder is treated as a file that would not open.
-  fs::remove(src() + "/b.txt");
-  ASSERT_EQ(mkfifo((src() + "/b.txt").c_str(), 0600), 0);
-  WriteFile(src() + "/missing.txt", kText);
-  got = Run(true);
-  EXPECT_EQ(got.logs, (Lines{kExt, "2: Can't open b.txt", "Verified 3 files",
-                             "1 couldn't be opened externally", "3 compared correctly"}));
-
-  // A wrong CRC is still caught for an unopened entry.
-  Put(BuildZip(Plan({With(Stored("nowhere.txt", kText), [](ZipEntry& e) { e.central_crc = 5; })})));
-  got = Run(true);
-  EXPECT_EQ(got.logs, (Lines{kExt, "0: Can't open nowhere.txt",
-                             "Central directory and calculated CRCs not equal"}));
-  EXPECT_EQ(got.result, kFailed);
+// An external run passes only when the folder holds exactly the files the entries opened: an
+// entry whose file neither lookup opened ("%d: Can't open %s", still CRC-checked and counted as
+// compared) and a folder file no entry opened ("Not in archive: %s", matched by device and
+// inode, so links and the parent lookup count) each make it fail, also when the counts agree.
+TEST_F(ArchiveWalkTest, FolderThatDiffersNeverPasses) {
+  const Make ab = Archive(Plan({Stored("a.txt", kText), Stored("b.txt", "b")}));
+  const auto with = [](Fill fill, std::function<void(const std::string&)> more) -> Fill {
+    return [=](const std::string& folder) {
+      fill(folder);
+      more(folder);
+    };
+  };
+  const Fill a_only = Files({{"a.txt", kText}});
+  const Lines b_unopened = {kExt, "1: Can't open b.txt", "Verified 2 files",
+                            "1 couldn't be opened externally", "2 compared correctly"};
+  const auto plus = [](Lines lines, const std::string& more) {
+    lines.push_back(more);
+    return lines;
+  };
+  WriteFile(dir_ / "outside.txt", "b");  // beside the folder, reached through a link
+  std::vector<Row> rows = {
+      {"missing and extra, equal counts", plus(b_unopened, "Not in archive: {src}/c.txt"), ab,
+       Files({{"a.txt", kText}, {"c.txt", "c"}}),
+       "Archive does not match source folder (1 not in folder, 1 not in archive)"},
+      {"extra only", plus(VerifiedExt(2, 0, 2), "Not in archive: {src}/c.txt"), ab,
+       Files({{"a.txt", kText}, {"b.txt", "b"}, {"c.txt", "c"}}),
+       "Number of files in archive does not match source folder (2 != 3)"},
+      {"missing only", b_unopened, ab, a_only,
+       "Number of files in archive does not match source folder (2 != 1)"},
+      {"FIFO in place of a file", plus(b_unopened, "Not in archive: {src}/b.txt"), ab,
+       with(a_only, [](const std::string& f) { mkfifo((f + "/b.txt").c_str(), 0600); }),
+       "Archive does not match source folder (1 not in folder, 1 not in archive)"},
+      {"dangling link in place of a file", plus(b_unopened, "Not in archive: {src}/b.txt"), ab,
+       with(a_only, [](const std::string& f) { fs::create_symlink("nowhere", f + "/b.txt"); }),
+       "Archive does not match source folder (1 not in folder, 1 not in archive)"},
+      {"unopened entry with a wrong CRC still fails on it",
+       {kExt, "0: Can't open nowhere.txt", "Entry 0: nowhere.txt",
+        "Central directory and calculated CRCs not equal"},
+       One(Set(Stored("nowhere.txt", kText), &ZipEntry::central_crc, 5))},
+      {"links to a file outside and to a folder inside match what they lead to",
+       VerifiedExt(4, 0, 4),
+       Archive(Plan({Stored("a.txt", kText), Stored("b.txt", "b"), Stored("real/x", "x"),
+                     Stored("in/x", "x")})),
+       with(Files({{"a.txt", kText}, {"real/x", "x"}}),
+            [&](const std::string& f) {
+              fs::create_symlink(dir_ / "outside.txt", f + "/b.txt");
+              fs::create_symlink("real", f + "/in");
+            }),
+       "OK"},
+      {"archive made from the folder's parent, .DS_Store files anywhere",
+       VerifiedExt(2, 0, 2),
+       Archive(Plan({Stored("src/", ""), Stored("src/a.txt", kText), Stored("src/d/b.txt", "b")})),
+       Files({{"a.txt", kText}, {"d/b.txt", "b"}, {".DS_Store", "x"}, {"d/.DS_Store", "y"}}),
+       "OK"},
+  };
+  RUN_ROWS(rows);
 }
 
 TEST_F(ArchiveWalkTest, FolderWithoutSeparatorHasNoSecondTry) {
@@ -674,7 +722,7 @@ TEST_F(ArchiveWalkTest, CountMismatchNamesArchiveCountFirst) {
   g_folderFileCount = 99;
   Outcome got = Run(true);
   EXPECT_EQ(got.logs, (Lines{kExt, "Verified 3 files", "0 couldn't be opened externally",
-                             "3 compared correctly"}));
+                             "3 compared correctly", "Not in archive: " + src() + "/d"}));
   EXPECT_EQ(got.result, "Number of files in archive does not match source folder (3 != 4)");
   EXPECT_EQ(g_archiveFileCount, 3);
   EXPECT_EQ(g_folderFileCount, 4);
@@ -737,7 +785,7 @@ TEST_F(ArchiveWalkTest, ExternalPathThatWouldNotFit) {
                              "1 compared correctly"}))
       << "a path of PATH_MAX - 1 characters fits";
   got = Run(true, folder_for(PATH_MAX), archive());
-  EXPECT_EQ(got.logs, (Lines{kExt, "Path too long: a.txt"}));
+  EXPECT_EQ(got.logs, (Lines{kExt, kEntryA, "Path too long: a.txt"}));
   EXPECT_EQ(got.result, kFailed);
 }
 
@@ -780,7 +828,7 @@ TEST_F(ArchiveWalkTest, UnseekableArchiveHasNoLocation) {
 TEST_F(ArchiveWalkTest, WalkAloneClosesTheArchiveOnSuccessOnly) {
   Put(OneStored());
   g_recorder.Reset();
-  ASSERT_TRUE(WalkArchive("", archive().c_str(), false));
+  ASSERT_EQ(WalkArchive("", archive().c_str(), false), WalkResult::kPassed);
   EXPECT_EQ(g_archive, nullptr);
   EXPECT_NE(g_archiveList, nullptr) << "the name lists are the caller's to close";
   EXPECT_NE(g_folderList, nullptr);
@@ -875,12 +923,14 @@ TEST_F(ArchiveWalkTest, HostileArchivesOpenNothingOutside) {
   const std::string mismatch = "Number of files in archive does not match source folder ";
   const std::vector<HostileRow> rows = {
       {"'..' components", One(Stored("../../outside/secret.txt", secret)), none,
-       {kExt, "Unsafe name in archive: ../../outside/secret.txt"}, kFailed},
+       {kExt, "Entry 0: ../../outside/secret.txt", "Unsafe name in archive: ../../outside/secret.txt"}, kFailed},
       {"'..' components with backslashes", One(Stored("..\\..\\outside\\secret.txt", secret)),
-       none, {kExt, "Unsafe name in archive: ..\\..\\outside\\secret.txt"}, kFailed},
+       none, {kExt, "Entry 0: ..\\..\\outside\\secret.txt",
+              "Unsafe name in archive: ..\\..\\outside\\secret.txt"}, kFailed},
       {"'..' after the folder's own name, the second lookup's way out",
        One(Stored("top/../../outside/secret.txt", secret)), none,
-       {kExt, "Unsafe name in archive: top/../../outside/secret.txt"}, kFailed},
+       {kExt, "Entry 0: top/../../outside/secret.txt",
+        "Unsafe name in archive: top/../../outside/secret.txt"}, kFailed},
       {"absolute name: looked up inside the folder", One(Stored(sentinel, secret)), none,
        {kExt, "0: Can't open " + sentinel, "Verified 1 files", "1 couldn't be opened externally",
         "1 compared correctly"},
@@ -903,7 +953,7 @@ TEST_F(ArchiveWalkTest, HostileArchivesOpenNothingOutside) {
          Poke32(z.bytes, z.entries[0].central + kCentralLocalOffsetAt, z.central_dir);
          return z.bytes;
        },
-       Files({{"a.txt", kText}}), {kExt, "Bad local signature"}, kFailed},
+       Files({{"a.txt", kText}}), {kExt, kEntryA, "Bad local signature"}, kFailed},
   };
   for (const HostileRow& row : rows) {
     SCOPED_TRACE(row.name);

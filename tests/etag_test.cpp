@@ -216,8 +216,8 @@ TEST_F(EtagTest, PartLimit) {
   }
 }
 
-// A stop at any progress line ends the computation at once: no further report, no console
-// output, and the ETag file from an earlier computation untouched.
+// A stop at any progress line ends the computation at once: one status line "Stopped by user"
+// and nothing more, no console output, and the ETag file from an earlier computation untouched.
 TEST_F(EtagTest, StopAtProgressLineLeavesOldEtagFile) {
   const std::string archive = dir_ / "a.zip";
   const std::string etag_file = archive + ".md5";
@@ -231,8 +231,9 @@ TEST_F(EtagTest, StopAtProgressLineLeavesOldEtagFile) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(ComputeEtag(archive.c_str()));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(g_recorder.calls, stop_at);
-    EXPECT_EQ(g_recorder.LastStatus(), Progress(stop_at, 3));
+    ASSERT_EQ(g_recorder.calls, stop_at + 1);
+    EXPECT_EQ(g_recorder.Statuses()[static_cast<size_t>(stop_at) - 1], Progress(stop_at, 3));
+    EXPECT_EQ(g_recorder.LastStatus(), "Stopped by user");
     EXPECT_TRUE(g_recorder.Logs().empty());
     EXPECT_EQ(ReadFile(etag_file), "old text");
     EXPECT_EQ(OtherFiles(dir_.path(), {"a.zip", "a.zip.md5"}), std::vector<std::string>{});

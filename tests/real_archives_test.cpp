@@ -235,8 +235,9 @@ bool IsClosingLine(const std::string& line) {
 }
 
 // Checks the one outcome a damaged archive may have: every closing line and "OK" or a count
-// mismatch, or exactly one failure line and "Verification failed". Lines "N: Can't open ..." of
-// an external run may come before either. Returns false after reporting why.
+// mismatch, or exactly one failure line and "Verification failed", after the line naming the
+// entry when there is one. Lines "N: Can't open ..." and "Not in archive: ..." of an external
+// run may come among either. Returns false after reporting why.
 bool OneOutcome(const Outcome& run, bool external, bool may_succeed, const std::string& what) {
   std::string opening = external ? "Verifying externally..." : "Verifying internally...";
   Lines rest;
@@ -246,9 +247,11 @@ bool OneOutcome(const Outcome& run, bool external, bool may_succeed, const std::
       continue;
     }
     if (external && run.logs[i].find(": Can't open ") != std::string::npos) continue;
+    if (external && run.logs[i].rfind("Not in archive: ", 0) == 0) continue;
     rest.push_back(run.logs[i]);
   }
   if (run.result == "Verification failed") {
+    if (rest.size() == 2 && rest[0].rfind("Entry ", 0) == 0) rest.erase(rest.begin());
     if (rest.size() == 1 && !IsClosingLine(rest[0])) return true;
   } else if (may_succeed) {
     size_t closing = external ? 3 : 1;

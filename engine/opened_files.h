@@ -1,0 +1,20 @@
+// The record of the files an external run opened, kept by device and inode in g_openedFiles
+// (engine_state.h), so that the folder walk can tell which of the folder's files no entry
+// opened, whatever path (the folder, its parent, a link) led to them. The archive walk records,
+// RunVerification() sorts once, the folder walk's per-file callback asks. One thread.
+#pragma once
+
+#include <cstdio>
+#include <sys/stat.h>
+
+// Empties the record; the memory stays for the next run.
+void ForgetOpenedFiles();
+// Records the file behind `stream`. Memory grows geometrically, so a run of N entries allocates
+// about log2(N) times and a later run no larger allocates nothing. A stream without a
+// descriptor (one served from memory) is not recorded.
+void RecordOpenedFile(FILE* stream);
+// Sorts the record for WasOpened(); called once after the archive walk.
+void SortOpenedFiles();
+// True when the file `info` describes (stat of a path) is one the record holds. Needs the
+// record sorted.
+bool WasOpened(const struct stat& info);
