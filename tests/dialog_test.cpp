@@ -267,13 +267,14 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
        true,
        longer,
        "Number of files in archive does not match source folder (3 != 4)",
-       {kVerifyingExternally, verified, Format(kUnopenedFmt, 0), Format(kComparedFmt, 3)}},
+       {kVerifyingExternally, verified, Format(kUnopenedFmt, 0), Format(kComparedFmt, 3),
+        "Not in archive: " + longer + "/extra.txt"}},
       {"internal, CRC changed",
        bad,
        false,
        "",
        kResultFailed,
-       {kVerifyingInternally, kCrcMismatch}},
+       {kVerifyingInternally, "Entry 0: only.txt", kCrcMismatch}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -282,6 +283,7 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
     RunVerify(row.archive, row.folder);
     std::string log;
     for (const std::string& line : row.log) log += line + "\r\n";
+    log += row.status + "\r\n";  // the log ends with the verdict
     EXPECT_EQ(dialog_->m_log, log);
     EXPECT_EQ(PaneShown(), PaneForm(log));
     EXPECT_EQ(dialog_->m_status, row.status);
@@ -314,7 +316,7 @@ TEST_F(DialogTest, EtagRunsBeforeVerification) {
   ASSERT_EQ(log.compare(md5_line.size(), etag_head.size(), etag_head), 0) << log;
   const std::string rest = log.substr(md5_line.size() + etag_head.size() + 32);
   EXPECT_EQ(rest, "-1\n\r\n" + std::string(kVerifyingInternally) + "\r\n" +
-                      Format(kVerifiedFmt, 3) + "\r\n");
+                      Format(kVerifiedFmt, 3) + "\r\n" + kSuccessText + "\r\n");
   EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(archive + ".md5")));
 }
 
@@ -350,8 +352,9 @@ TEST_F(DialogTest, WaitingStopClickEndsRunAtFirstReport) {
   PostClick(Stop());  // handled by the run's first report, once Stop is enabled
   Verify()->click();
   // The opening line's report handled the click; the first entry's report returned the stop.
-  EXPECT_EQ(dialog_->m_log, std::string(kVerifyingInternally) + "\r\n" + kStopped + "\r\n");
-  EXPECT_EQ(dialog_->m_status, kResultFailed);
+  EXPECT_EQ(dialog_->m_log, std::string(kVerifyingInternally) + "\r\n" + kStopped + "\r\n" +
+                                kStoppedByUser + "\r\n");
+  EXPECT_EQ(dialog_->m_status, kStoppedByUser);
   ExpectIdle();
 }
 
@@ -379,18 +382,20 @@ TEST_F(DialogTest, StopClickedInsideReportEndsRunAtThatReport) {
   observer.onReport = nullptr;
 
   // The click came in the report that announced f06: that report returned the stop, so f06 is
-  // the last entry the run reached; the "Stopped" line and the result line followed, and the
-  // observer's last look came after the run.
+  // the last entry the run reached; the "Stopped" line, the result and its copy in the log
+  // followed, and the observer's last look came after the run.
   std::string seen;
   for (const std::string& status : statuses) seen += status + "|";
-  ASSERT_GE(statuses.size(), 4u) << seen;
-  EXPECT_EQ(statuses[statuses.size() - 4], "f05.txt") << seen;
-  EXPECT_EQ(statuses[statuses.size() - 3], "f06.txt") << seen;  // in the "Stopped" report
-  EXPECT_EQ(statuses[statuses.size() - 2], "f06.txt") << seen;  // in the result's report
-  EXPECT_EQ(statuses.back(), kResultFailed) << seen;
+  ASSERT_GE(statuses.size(), 5u) << seen;
+  EXPECT_EQ(statuses[statuses.size() - 5], "f05.txt") << seen;
+  EXPECT_EQ(statuses[statuses.size() - 4], "f06.txt") << seen;  // in the "Stopped" report
+  EXPECT_EQ(statuses[statuses.size() - 3], "f06.txt") << seen;  // in the result's report
+  EXPECT_EQ(statuses[statuses.size() - 2], kStoppedByUser) << seen;  // in the log's copy
+  EXPECT_EQ(statuses.back(), kStoppedByUser) << seen;
   for (const std::string& status : statuses) EXPECT_NE(status, "f07.txt");
-  EXPECT_EQ(dialog_->m_log, std::string(kVerifyingInternally) + "\r\n" + kStopped + "\r\n");
-  EXPECT_EQ(dialog_->m_status, kResultFailed);
+  EXPECT_EQ(dialog_->m_log, std::string(kVerifyingInternally) + "\r\n" + kStopped + "\r\n" +
+                                kStoppedByUser + "\r\n");
+  EXPECT_EQ(dialog_->m_status, kStoppedByUser);
   ExpectIdle();
 }
 
@@ -401,9 +406,10 @@ TEST_F(DialogTest, StopDuringEtagSkipsVerification) {
   archiveAnswer_ = QString::fromStdString(archive);
   PostClick(Stop());
   Verify()->click();
-  EXPECT_EQ(dialog_->m_log, "");  // no ETag lines, no verification
-  EXPECT_EQ(PaneShown(), "");
-  EXPECT_EQ(dialog_->m_status, "Calculating ETag (part 1 of 1)");
+  // No ETag lines, no verification: the outcome alone.
+  EXPECT_EQ(dialog_->m_log, std::string(kStoppedByUser) + "\r\n");
+  EXPECT_EQ(PaneShown(), PaneForm(std::string(kStoppedByUser) + "\r\n"));
+  EXPECT_EQ(dialog_->m_status, kStoppedByUser);
   EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(archive + ".md5")));
   ExpectIdle();
 }
@@ -463,7 +469,8 @@ TEST_F(DialogTest, CancelledChooserLeavesPaneAndButtons) {
   // The longest path that fits is taken whole: the run starts and reports.
   const std::string longest = "/" + std::string(kFolderBufferSize - 2, 'd');
   RunVerify(archive, longest);
-  EXPECT_EQ(dialog_->m_log, std::string(kVerifyingExternally) + "\r\n" + kCantOpenArchive + "\r\n");
+  EXPECT_EQ(dialog_->m_log, std::string(kVerifyingExternally) + "\r\n" + kCantOpenArchive +
+                                "\r\n" + kResultFailed + "\r\n");
   EXPECT_EQ(dialog_->m_status, kResultFailed);
 }
 

@@ -281,6 +281,12 @@ void CVormicDlg::OnBnClickedVerify() {
     const char* result = RunVerification(folder.data(), archive.constData(), m_external != 0);
     if (strcmp(result, kResultOk) == 0) result = kSuccessText;
     ReportStatus(kStatusLine, result);
+    ReportStatus(kLogLine, result);  // the log keeps the verdict: copying it copies the outcome
+  } else {
+    // The ETag calculator's last status line (a failure, or "Stopped by user") is the outcome;
+    // its texts are all short enough to stand in the status line whole.
+    const std::string outcome = m_status;
+    ReportStatus(kLogLine, outcome.c_str());
   }
 
   m_stopButton->setEnabled(false);
