@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 #include <unistd.h>
 
+#include "archive_walk.h"
 #include "engine_state.h"
 #include "etag.h"
 #include "inflater.h"
@@ -19,9 +21,10 @@
 
 namespace {
 
-constexpr int kExitVerified = 0;  // also --help and --version
-constexpr int kExitFailed = 1;    // a fault, a count mismatch, a stop, an ETag failure, lost output
-constexpr int kExitUsage = 2;     // the command line itself is wrong; nothing was read
+constexpr int kExitVerified = 0;   // also --help and --version
+constexpr int kExitFailed = 1;     // a fault, a folder that differs, an ETag failure, lost output
+constexpr int kExitUsage = 2;      // the command line itself is wrong; nothing was read
+constexpr int kExitStopped = 130;  // ended by the stop request: the shell's code for SIGINT
 
 constexpr const char* kProgram = "vormic-cli";
 constexpr const char* kVersion = "1.11";
@@ -31,7 +34,8 @@ constexpr const char* kUsage =
     "Usage: vormic-cli [OPTION]... ARCHIVE\n"
     "Check that the ZIP archive ARCHIVE is intact: every record, every entry's data and its\n"
     "CRC-32. With --folder, also compare every entry with the file of the same path in DIR and\n"
-    "check that DIR holds as many files as the archive.\n"
+    "check that DIR holds exactly the archive's files: a folder file no entry opened is listed\n"
+    "as \"Not in archive\". A fault inside an entry is named by an \"Entry N: NAME\" line.\n"
     "\n"
     "  -f, --folder DIR  compare the archive with the files of DIR (an external run)\n"
     "  -e, --etag        first compute the archive's MD5 and multipart ETag (10 MiB parts),\n"
@@ -43,9 +47,13 @@ constexpr const char* kUsage =
     "      --version     show the version and the inflate implementation, and exit\n"
     "\n"
     "Standard output gets every log line, then the outcome: \"Successful verification\" or what\n"
-    "went wrong. Control characters in names are shown as \\xNN.\n"
-    "Exit status: 0 verified, 1 not verified (a fault, a count mismatch, a stop, an ETag\n"
-    "failure), 2 wrong usage. Ctrl-C stops the run at its next step; a second Ctrl-C ends it.\n";
+    "went wrong. Control characters in names are shown as \\xNN whether or not standard output\n"
+    "is a terminal, so no name can make a line of its own (such as a forged outcome); the name\n"
+    "lists keep the names' raw bytes.\n"
+    "Exit status: 0 verified, 1 not verified (a fault, a difference from the folder, an ETag\n"
+    "failure), 2 wrong usage (also a DIR that is missing or not a folder; nothing is read),\n"
+    "130 stopped. Ctrl-C stops the run at its next step (\"Stopped by user\"); a second Ctrl-C\n"
+    "ends it at once.\n";
 
 // Passes on and closes standard output. Returns `status`, or kExitFailed with a message when
 // something written never arrived (a full disk, a closed descriptor).
@@ -81,41 +89,33 @@ const char* RefusedOption(const char* word, int short_option) {
   return n < 0 ? word : shown;
 }
 
-// Makes `folder` a full path in `out` (PATH_MAX bytes), as the dialog's folder chooser gives
-// it: relative to the working directory, "." and ".." components taken away by their text,
-// links kept as written. The archive walk needs the folder's parent for its second lookup
-// (archives made one level up), and a bare "src" has no parent to cut. Returns false when the
-// working directory is unknown or the full path does not fit.
+// Makes `folder` a full path in `out` (PATH_MAX bytes) naming the folder the kernel opens:
+// everything before its last component resolved as the kernel resolves it (links, "." and ".."
+// by realpath), the last component kept as named, so that a folder which is itself a link keeps
+// its name for the archive walk's second lookup in the folder's parent (archives made one level
+// up); a last component "." or ".." is resolved too. Trailing slashes are dropped. Returns false
+// with errno set when a component before the last cannot be resolved or the path does not fit.
 bool FullFolderPath(const char* folder, char* out) {
-  char joined[PATH_MAX];
-  int n;
-  if (folder[0] == '/') {
-    n = snprintf(joined, sizeof joined, "%s", folder);
-  } else {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return false;
-    n = snprintf(joined, sizeof joined, "%s/%s", cwd, folder);
-  }
-  if (n < 0 || static_cast<size_t>(n) >= sizeof joined) return false;
-  // Component by component into `out`, which always holds "/" or "/a/b" (no trailing '/').
-  size_t len = 0;
-  for (const char* p = joined; *p != '\0';) {
-    while (*p == '/') ++p;
-    size_t part = strcspn(p, "/");
-    if (part == 0 || (part == 1 && p[0] == '.')) {
-      // nothing, or the folder itself
-    } else if (part == 2 && p[0] == '.' && p[1] == '.') {
-      while (len > 0 && out[len - 1] != '/') --len;  // drop the last part
-      if (len > 0) --len;                             // and its separator
-    } else {
-      memcpy(out + len + 1, p, part);
-      out[len] = '/';
-      len += 1 + part;
-    }
-    p += part;
-  }
-  if (len == 0) len = 1, out[0] = '/';
-  out[len] = '\0';
+  size_t len = strlen(folder);
+  while (len > 1 && folder[len - 1] == '/') --len;
+  size_t cut = len;  // where the last component starts
+  while (cut > 0 && folder[cut - 1] != '/') --cut;
+  const char* last = folder + cut;
+  const size_t last_len = len - cut;
+  const bool dots =
+      (last_len == 1 && last[0] == '.') || (last_len == 2 && last[0] == '.' && last[1] == '.');
+  char resolve[PATH_MAX];  // what realpath takes: the whole folder, or all before its last part
+  const size_t resolve_len = dots || last_len == 0 ? len : cut;
+  if (resolve_len >= sizeof resolve) return errno = ENAMETOOLONG, false;
+  memcpy(resolve, folder, resolve_len);
+  resolve[resolve_len] = '\0';
+  if (resolve_len == 0) memcpy(resolve, ".", 2);
+  char resolved[PATH_MAX];
+  if (realpath(resolve, resolved) == nullptr) return false;
+  if (dots || last_len == 0) return memcpy(out, resolved, strlen(resolved) + 1), true;
+  const char* sep = strcmp(resolved, "/") == 0 ? "" : "/";
+  int n = snprintf(out, PATH_MAX, "%s%s%.*s", resolved, sep, static_cast<int>(last_len), last);
+  if (n < 0 || n >= PATH_MAX) return errno = ENAMETOOLONG, false;
   return true;
 }
 
@@ -178,8 +178,13 @@ int ParseOptions(int argc, char** argv, Options* options) {
   if (options->folder != nullptr) {
     static char full[PATH_MAX];
     if (options->folder[0] == '\0') return UsageError("--folder: empty folder name", nullptr);
-    if (!FullFolderPath(options->folder, full))
+    // A folder that is not there would be compared as an empty one: every entry missing.
+    if (!FullFolderPath(options->folder, full)) {
+      if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+        return UsageError("--folder: not a folder:", options->folder);
       return UsageError("--folder: cannot make a full path of", options->folder);
+    }
+    if (!IsDirectory(full)) return UsageError("--folder: not a folder:", options->folder);
     options->folder = full;
   }
   if (options->lists != nullptr) {
@@ -220,11 +225,14 @@ int main(int argc, char** argv) {
   InstallInterruptHandler();
 
   // As in the dialog: a failed or stopped ETag skips the verification, and the ETag
-  // calculator's last status line is the outcome.
-  if (options.etag && !ComputeEtag(options.archive)) return Finish(LastStatusLine(), kExitFailed);
+  // calculator's last status line ("Stopped by user" after a stop) is the outcome.
+  if (options.etag && !ComputeEtag(options.archive)) {
+    const char* outcome = LastStatusLine();
+    return Finish(outcome, strcmp(outcome, kStoppedByUser) == 0 ? kExitStopped : kExitFailed);
+  }
 
   bool external = options.folder != nullptr;
   const char* result = RunVerification(external ? options.folder : "", options.archive, external);
   if (strcmp(result, kResultOk) == 0) return Finish(kSuccessText, kExitVerified);
-  return Finish(result, kExitFailed);
+  return Finish(result, strcmp(result, kResultStopped) == 0 ? kExitStopped : kExitFailed);
 }

@@ -229,6 +229,11 @@ PY
   [ "$status" -eq 0 ] || fail "pseudo-terminal run: $rc"
 }
 
+# The line that names entry NAME of ARCHIVE before its fault: "Entry <0-based index>: NAME".
+entry_line() {
+  echo "Entry $(($(unzip -Z1 "$1" | grep -nxF -- "$2" | cut -d: -f1) - 1)): $2"
+}
+
 # The names of hostile.zip as the program must show them, in archive order.
 hostile_shown() {
   printf '%s\n' \
@@ -285,9 +290,39 @@ EOF
   expect_rc 1
   expect_out <<EOF
 Verifying externally...
+$(entry_line "$samples/top.zip" top/a.txt)
 Contents differ in file $work/top/a.txt
 Verification failed
 EOF
+  # A folder that is itself a link keeps its own name: the parent lookup goes through it.
+  rm -rf top && mkdir real && cp -r "$samples/top" real/tree && ln -s real/tree top
+  run -q -f top "$samples/top.zip"
+  expect_rc 0
+  ;;
+
+folder_path)
+  # The folder is the one the kernel opens: LINK/../src is real/src when LINK leads into real/,
+  # whatever the text "src" next to LINK holds. Here real/src differs and ./src is sound.
+  mkdir -p real/x
+  cp -r "$samples/src" real/src
+  cp -r "$samples/src" src
+  printf 'alphX\n' >real/src/a.txt
+  ln -s real/x LINK
+  run -f LINK/../src "$samples/sound.zip"
+  expect_rc 1
+  tail -n 2 out >out.tail
+  mv out.tail out
+  expect_out <<EOF
+Contents differ in file $work/real/src/a.txt
+Verification failed
+EOF
+  # "." and ".." are resolved too; a trailing slash is dropped.
+  cd src/sub
+  run -q -f .. "$samples/sound.zip"
+  cd "$work"
+  expect_rc 0
+  run -q -f src/ "$samples/sound.zip"
+  expect_rc 0
   ;;
 
 count_mismatch)
@@ -296,12 +331,27 @@ count_mismatch)
   run -f src "$samples/sound.zip"
   expect_rc 1
   expect_quiet_stderr
-  expect_out <<'EOF'
+  expect_out <<EOF
 Verifying externally...
 Verified 3 files
 0 couldn't be opened externally
 3 compared correctly
+Not in archive: $work/src/sub/d.txt
 Number of files in archive does not match source folder (3 != 4)
+EOF
+  # Equal counts are not enough: one file missing and another in its place.
+  rm src/a.txt
+  run -f src "$samples/sound.zip"
+  expect_rc 1
+  expect_quiet_stderr
+  expect_out <<EOF
+Verifying externally...
+$(($(unzip -Z1 "$samples/sound.zip" | grep -nx a.txt | cut -d: -f1) - 1)): Can't open a.txt
+Verified 3 files
+1 couldn't be opened externally
+3 compared correctly
+Not in archive: $work/src/sub/d.txt
+Archive does not match source folder (1 not in folder, 1 not in archive)
 EOF
   ;;
 
@@ -319,10 +369,11 @@ open(path, "wb").write(data)
 PY
     run -f src "$samples/sound.zip"
     expect_rc 1
-    # Entries before the changed one may pass; the last two lines are the verdict.
-    tail -n 2 out >out.tail
+    # Entries before the changed one may pass; the last three lines name it and the verdict.
+    tail -n 3 out >out.tail
     mv out.tail out
     expect_out <<EOF
+$(entry_line "$samples/sound.zip" "$file")
 Contents differ in file $work/src/$file
 Verification failed
 EOF
@@ -371,6 +422,9 @@ usage)
     "--etag=yes|a.zip|option takes no value: '--etag'"
     "--lists|$work/none|a.zip|--lists: not a folder: '$work/none'"
     "--folder||a.zip|--folder: empty folder name"
+    "--etag|--folder|$work/none|a.zip|--folder: not a folder: '$work/none'"
+    "-f|$work/none/deeper|a.zip|--folder: not a folder: '$work/none/deeper'"
+    "-f|$bin|a.zip|--folder: not a folder: '$bin'"
     "<empty>|ARCHIVE is empty"
   )
   for row in "${rows[@]}"; do
@@ -495,9 +549,10 @@ EOF
   printf 'alphX\n' >src/a.txt
   run --etag -f src a.zip
   expect_rc 1
-  tail -n 2 out >out.tail
+  tail -n 3 out >out.tail
   mv out.tail out
   expect_out <<EOF
+$(entry_line a.zip a.txt)
 Contents differ in file $work/src/a.txt
 Verification failed
 EOF
@@ -505,28 +560,29 @@ EOF
 
 sigint)
   # Stopped at the first report: the entry's own status line.
+  # Standard output is a pipe; a stop ends with "Stopped by user" and exit status 130.
   pty_run stop-start 80 "$samples/sound.zip"
-  [ "$rc" -eq 1 ] || fail "first report: exit status $rc"
-  expect_out <<'EOF'
-Verifying internally...
-Stopped
-Verification failed
-EOF
-  # Stopped inside the data of a 1 GiB entry.
-  pty_run stop-mid 80 "$samples/big.zip"
-  [ "$rc" -eq 1 ] || fail "inside the data: exit status $rc"
+  [ "$rc" -eq 130 ] || fail "first report: exit status $rc"
   expect_out <<'EOF'
 Verifying internally...
 Stopped
 Stopped by user
-Verification failed
 EOF
-  # Stopped during the ETag: its last status line is the outcome; no ETag file, no verifying.
+  # Stopped inside the data of a 1 GiB entry.
+  pty_run stop-mid 80 "$samples/big.zip"
+  [ "$rc" -eq 130 ] || fail "inside the data: exit status $rc"
+  expect_out <<'EOF'
+Verifying internally...
+Stopped
+Stopped by user
+Stopped by user
+EOF
+  # Stopped during the ETag: no ETag file, no verifying.
   ln -s "$samples/big.zip" big.zip
   pty_run stop-start 80 --etag big.zip
-  [ "$rc" -eq 1 ] || fail "during the ETag: exit status $rc"
+  [ "$rc" -eq 130 ] || fail "during the ETag: exit status $rc"
   expect_out <<'EOF'
-Calculating ETag (part 1 of 1)
+Stopped by user
 EOF
   [ ! -e big.zip.md5 ] || fail "a stopped ETag wrote its file"
   # A second SIGINT does not wait for the run: SIGINT's own default ends the process.
