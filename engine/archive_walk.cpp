@@ -203,8 +203,9 @@ FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCo
   PathKind kind = KindOf(g_externalPath);
   if (kind == PathKind::kDirectory || EndsWithSlash(g_externalPath))
     return *is_directory = true, nullptr;
-  FILE* stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath) : nullptr;
-  if (stream != nullptr) return RecordOpenedFile(stream), stream;
+  struct stat opened;
+  FILE* stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath, &opened) : nullptr;
+  if (stream != nullptr) return RecordOpenedFile(opened), stream;
 
   // Second try: the folder's parent, keeping its separator.
   size_t parent_len = folder_len;
@@ -224,14 +225,14 @@ FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCo
   if (!BuildExternalPath(folder, cut, g_entryName)) return *too_long = true, nullptr;
   kind = KindOf(g_externalPath);
   if (kind == PathKind::kDirectory) return *is_directory = true, nullptr;
-  stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath) : nullptr;
+  stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath, &opened) : nullptr;
   if (stream == nullptr) {
     Log(kCantOpenExternalFmt, index, g_entryName);
     ++counts->unopened;
     ++g_unopenedFileCount;
     return nullptr;
   }
-  RecordOpenedFile(stream);
+  RecordOpenedFile(opened);
   return stream;
 }
 

@@ -18,10 +18,8 @@ bool Before(const FileId& a, const FileId& b) {
 
 void ForgetOpenedFiles() { g_openedFiles.clear(); }
 
-void RecordOpenedFile(FILE* stream) {
-  struct stat info;
-  int fd = fileno(stream);
-  if (fd < 0 || fstat(fd, &info) != 0) return;
+void RecordOpenedFile(const struct stat& info) {
+  if (!S_ISREG(info.st_mode)) return;
   if (g_openedFiles.size() == g_openedFiles.capacity())
     g_openedFiles.reserve(std::max(kFirstCapacity, 2 * g_openedFiles.capacity()));
   g_openedFiles.push_back({static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)});

@@ -4,15 +4,14 @@
 // RunVerification() sorts once, the folder walk's per-file callback asks. One thread.
 #pragma once
 
-#include <cstdio>
 #include <sys/stat.h>
 
 // Empties the record; the memory stays for the next run.
 void ForgetOpenedFiles();
-// Records the file behind `stream`. Memory grows geometrically, so a run of N entries allocates
-// about log2(N) times and a later run no larger allocates nothing. A stream without a
-// descriptor (one served from memory) is not recorded.
-void RecordOpenedFile(FILE* stream);
+// Records the regular file `info` describes (as OpenRegularFile gives it); anything else, such as
+// a stream served from memory, is not recorded. Memory grows geometrically, so a run of N
+// entries allocates about log2(N) times and a later run no larger allocates nothing.
+void RecordOpenedFile(const struct stat& info);
 // Sorts the record for WasOpened(); called once after the archive walk.
 void SortOpenedFiles();
 // True when the file `info` describes (stat of a path) is one the record holds. Needs the

@@ -151,8 +151,14 @@ FILE* OpenArchiveFile(const char* path) {
   return handle;
 }
 
-FILE* OpenRegularFile(const char* path) {
-  if (g_openHook != nullptr) return g_openHook(path);
+FILE* OpenRegularFile(const char* path, struct stat* info) {
+  if (g_openHook != nullptr) {
+    FILE* served = g_openHook(path);
+    if (served != nullptr && info != nullptr &&
+        (fileno(served) < 0 || fstat(fileno(served), info) != 0))
+      info->st_mode = 0;
+    return served;
+  }
   // O_NONBLOCK so that opening a FIFO without a writer returns at once; cleared again below
   // since it is only there for the open itself.
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -163,6 +169,7 @@ FILE* OpenRegularFile(const char* path) {
     errno = EINVAL;
     return nullptr;
   }
+  if (info != nullptr) *info = st;
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   FILE* stream = fdopen(fd, "rb");

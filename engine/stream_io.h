@@ -8,10 +8,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <sys/stat.h>
+
 // Opens `path` for binary reading ("rb") only when it names a regular file once links are
 // followed, so a FIFO or a device can never block or feed a run. Returns null otherwise (errno
-// says why; ENOTSUP-like cases give EINVAL).
-FILE* OpenRegularFile(const char* path);
+// says why; ENOTSUP-like cases give EINVAL). With `info`, an opened stream leaves there what
+// fstat says of the file opened (st_mode 0 when no file is behind it: a memory stream served by
+// the open hook).
+FILE* OpenRegularFile(const char* path, struct stat* info = nullptr);
 
 // Opens the archive of a walk: as OpenRegularFile, but a regular file is then read through a
 // window reader of this module (two 256 KiB windows, each filled by one pread, one near the
