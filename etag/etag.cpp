@@ -1,8 +1,9 @@
-// Multipart ETag. Buffers: the 10 MiB part buffer (malloc'd by the first computation, kept for
-// the process, never freed), the 10,000 part digests (160,000 bytes, static), the 42-character
-// ETag text; the rest are text areas on the stack. One read per part feeds both the part digest
-// and the whole-file digest through the paired MD5 update, so the file is read once and the two
-// digests cost about one. One thread; reports go to the process's ReportStatus.
+// Multipart ETag. Buffers: the 10 MiB read buffer (malloc'd by the first computation, kept for
+// the process, never freed), the part digests of up to 8 part sizes (8 x 10,000 x 16 bytes,
+// static), the 42-character ETag text; the rest are text areas on the stack. Every read feeds
+// the whole-file digest and the digest of the current part of each part size through one
+// many-context MD5 update, so the file is read once and each extra part size costs a vector
+// lane, not a pass. One thread; reports go to the process's ReportStatus.
 #include "etag.h"
 
 #include "archive_walk.h"  // kCantOpenArchive, kStoppedByUser: the same texts as the walk's
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,22 +27,38 @@ namespace {
 // --- Process-wide state, touched only by the computation below -----------------------------
 // Allocated by the first ComputeEtag that finds none; reused by every later one.
 unsigned char* g_partBuffer = nullptr;
-// Bytes per read: kEtagPartSize, unless a test set a smaller size.
-size_t g_partSize = kEtagPartSize;
-// Parts digested so far; 0 at each start, then kept (also after a failure) until the next.
-int32_t g_partCount = 0;
-// Entry i: MD5 of part i in file order; the first g_partCount entries are meaningful.
-unsigned char g_partDigests[kMaxEtagParts][kMd5DigestLen];
-// Initialised at each start, fed every part in file order, zeroed by FinishEtag.
+// The default part size: kEtagPartSize, unless a test set a smaller one.
+uint64_t g_defaultPartSize = kEtagPartSize;
+// What the candidate part sizes are counted in: a MiB, unless a test set a smaller unit.
+uint64_t g_sizeUnit = uint64_t{1} << 20;
+
+// One part size being digested. Set up at each start; after a failure or a stop it keeps its
+// partial values until the next start.
+struct EtagLane {
+  uint64_t part_size;   // bytes of every part but the last
+  uint64_t filled;      // bytes of the current part taken in so far
+  int32_t part_count;   // parts finished; their digests are in g_partDigests[lane]
+  Md5Context context;   // the current part
+};
+EtagLane g_lanes[kMaxEtagCandidates];
+int g_laneCount = 0;
+// g_partDigests[l][i]: MD5 of part i of lane l in file order; the first part_count meaningful.
+unsigned char g_partDigests[kMaxEtagCandidates][kMaxEtagParts][kMd5DigestLen];
+// Initialised at each start, fed every byte in file order, finished at the end.
 Md5Context g_wholeContext;
-// Written only by FinishEtag; keeps the last ETag until the next finish.
+// Written only at a successful finish; keeps the last ETag until the next one.
 char g_etagText[kEtagTextSize];
 
-constexpr size_t kStatusTextSize = 1000;  // progress and part-limit texts
+constexpr size_t kStatusTextSize = 1000;  // progress, part-limit and mismatch texts
 constexpr size_t kLineSize = 100;         // the MD5 line and the ETag line
 constexpr size_t kFileTextSize = 200;     // both lines and the closing line feed
+constexpr size_t kSizeTextSize = 32;      // "5242881 bytes"; the largest size fits
+constexpr size_t kMaxShownExpected = 200;    // bytes of an expected value a mismatch text shows
 constexpr size_t kSuffixRoom = kEtagTextSize - 2 * kMd5DigestLen;  // "-<count>" and terminator
 static_assert(sizeof("-10000") <= kSuffixRoom, "the largest part count must fit the ETag text");
+static_assert(sizeof("Multipart ETag (18446744073709551615 bytes parts): ") + kEtagTextSize <=
+                  kLineSize,
+              "the longest ETag line must fit its area");
 constexpr const char* kFileTextFmt = "%s\n%s\n";  // the ETag line brings the second line feed
 constexpr const char* kEtagFileSuffix = ".md5";
 // The ETag file is written under this name in the same folder and then renamed over the final
@@ -110,71 +128,191 @@ bool WriteEtagFile(EtagNames* names, const char* text) {
   return ok;
 }
 
-// Number of parts the archive's size makes, rounded up; the stream is left at its start.
-// Only the progress text uses it. False when the size cannot be measured.
-bool CountParts(FILE* archive, int32_t* parts) {
+uint64_t CeilDiv(uint64_t n, uint64_t d) { return n / d + (n % d != 0 ? 1 : 0); }
+
+// The archive's size in bytes; the stream is left at its start. False when it cannot be
+// measured.
+bool MeasureSize(FILE* archive, uint64_t* size) {
   if (SeekStream(archive, 0, SEEK_END) != 0) return false;
-  const int64_t size = TellStream(archive);
-  if (size < 0 || SeekStream(archive, 0, SEEK_SET) != 0) return false;
-  const int64_t part = static_cast<int64_t>(g_partSize);
-  const int64_t count = size / part + (size % part != 0 ? 1 : 0);
-  *parts = count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
+  const int64_t end = TellStream(archive);
+  if (end < 0 || SeekStream(archive, 0, SEEK_SET) != 0) return false;
+  *size = static_cast<uint64_t>(end);
   return true;
 }
 
-// Reads the next part into the part buffer: up to g_partSize bytes, fewer only at the end of the
-// file or on an error. A short read that is neither is continued, so parts never shift.
-size_t ReadPart(FILE* archive) {
+// What an expected ETag says. Values that are neither form are kNotMd5Style.
+struct ExpectedEtag {
+  enum Kind { kNone, kNotMd5Style, kWholeFile, kMultipart } kind = kNone;
+  unsigned char digest[kMd5DigestLen] = {};
+  int64_t parts = 0;  // kMultipart: the number after "-"
+};
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads `text` as "<32 hex digits>" or "<32 hex digits>-<1 to 9 decimal digits>", after taking
+// away blanks at either end and then one pair of double quotes (as object stores print ETags).
+ExpectedEtag ParseExpected(const char* text) {
+  ExpectedEtag out;
+  if (text == nullptr) return out;
+  out.kind = ExpectedEtag::kNotMd5Style;
+  const char* begin = text;
+  const char* end = text + strlen(text);
+  while (begin < end && (*begin == ' ' || *begin == '\t' || *begin == '\n' || *begin == '\r'))
+    ++begin;
+  while (end > begin && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\n' || end[-1] == '\r'))
+    --end;
+  if (end - begin >= 2 && *begin == '"' && end[-1] == '"') ++begin, --end;
+  if (end - begin < static_cast<ptrdiff_t>(2 * kMd5DigestLen)) return out;
+  for (size_t i = 0; i < kMd5DigestLen; ++i) {
+    const int high = HexValue(begin[2 * i]);
+    const int low = HexValue(begin[2 * i + 1]);
+    if (high < 0 || low < 0) return out;
+    out.digest[i] = static_cast<unsigned char>(high << 4 | low);
+  }
+  const char* rest = begin + 2 * kMd5DigestLen;
+  if (rest == end) {
+    out.kind = ExpectedEtag::kWholeFile;
+    return out;
+  }
+  const ptrdiff_t digits = end - rest - 1;
+  if (*rest != '-' || digits < 1 || digits > 9) return out;
+  int64_t parts = 0;
+  for (const char* p = rest + 1; p < end; ++p) {
+    if (*p < '0' || *p > '9') return out;
+    parts = parts * 10 + (*p - '0');
+  }
+  out.kind = ExpectedEtag::kMultipart;
+  out.parts = parts;
+  return out;
+}
+
+// Reads up to `want` bytes into the read buffer, fewer only at the end of the file or on an
+// error. A short read that is neither is continued, so parts never shift.
+size_t ReadChunk(FILE* archive, size_t want) {
   size_t got = 0;
-  while (got < g_partSize) {
-    const size_t n = ReadStream(archive, g_partBuffer + got, g_partSize - got);
+  while (got < want) {
+    const size_t n = ReadStream(archive, g_partBuffer + got, want - got);
     got += n;
     if (n == 0 || feof(archive) != 0 || StreamFailed(archive)) break;
   }
   return got;
 }
 
-// Reads the archive part by part into the part digests and the whole-file context. True at the
-// end of the file; false after the one failure report, or after the status line "Stopped by
-// user" on a stop request.
-bool DigestParts(FILE* archive) {
-  int32_t parts = 0;
-  if (!CountParts(archive, &parts)) {
-    ReportStatus(kStatusLine, kEtagReadError);
-    return false;
+void FinishPart(int lane) {
+  EtagLane& l = g_lanes[lane];
+  Md5Finish(g_partDigests[lane][l.part_count], &l.context);
+  ++l.part_count;
+  Md5Init(&l.context);
+  l.filled = 0;
+}
+
+// Feeds `size` bytes to the whole-file digest and to every lane, finishing each lane's part at
+// its end. False when a lane would start a part past kMaxEtagParts.
+bool DigestChunk(const unsigned char* data, size_t size) {
+  Md5Context* contexts[1 + kMaxEtagCandidates];
+  contexts[0] = &g_wholeContext;
+  for (int l = 0; l < g_laneCount; ++l) contexts[1 + l] = &g_lanes[l].context;
+  while (size > 0) {
+    // Up to the nearest part end of any lane, so each update belongs to one part of each.
+    uint64_t step = size;
+    for (int l = 0; l < g_laneCount; ++l) {
+      const EtagLane& lane = g_lanes[l];
+      if (lane.filled == 0 && lane.part_count >= kMaxEtagParts) return false;
+      if (lane.part_size - lane.filled < step) step = lane.part_size - lane.filled;
+    }
+    Md5UpdateMany(contexts, static_cast<size_t>(1 + g_laneCount), data, step);
+    for (int l = 0; l < g_laneCount; ++l) {
+      g_lanes[l].filled += step;
+      if (g_lanes[l].filled == g_lanes[l].part_size) FinishPart(l);
+    }
+    data += step;
+    size -= static_cast<size_t>(step);
   }
+  return true;
+}
+
+// Reads the archive to its end into the lanes and the whole-file context. Each read stops at the
+// end of a part of the first lane, whose parts the progress lines count. True at the end of the
+// file; false after the one failure report, or after the status line "Stopped by user" on a stop
+// request.
+bool DigestParts(FILE* archive, uint64_t file_size) {
+  const EtagLane& lead = g_lanes[0];
+  const uint64_t lead_parts = CeilDiv(file_size, lead.part_size);
+  const int32_t parts = lead_parts > INT32_MAX ? INT32_MAX : static_cast<int32_t>(lead_parts);
   char status[kStatusTextSize];
   for (;;) {
     // A progress text that cannot be formatted still asks for the stop request (a null text).
-    const bool shown = FormatText(status, sizeof(status), kEtagProgressFmt, g_partCount + 1, parts);
+    const bool shown =
+        FormatText(status, sizeof(status), kEtagProgressFmt, lead.part_count + 1, parts);
     if (ReportStatus(kStatusLine, shown ? status : nullptr)) {
       // The last word on screen says the computation ended, and why.
       ReportStatus(kStatusLine, kStoppedByUser);
       return false;
     }
-    const size_t got = ReadPart(archive);
+    const uint64_t left = lead.part_size - lead.filled;
+    const size_t want = left < kEtagPartSize ? static_cast<size_t>(left) : kEtagPartSize;
+    const size_t got = ReadChunk(archive, want);
     if (StreamFailed(archive)) {
       ReportStatus(kStatusLine, kEtagReadError);
       return false;
     }
     if (got == 0) return true;
-    if (g_partCount >= kMaxEtagParts) {
+    if (!DigestChunk(g_partBuffer, got)) {
       const bool fits =
           FormatText(status, sizeof(status), kMaxPartsFmt, static_cast<long>(kMaxEtagParts));
       ReportStatus(kStatusLine, fits ? status : kMaxPartsFmt);
       return false;
     }
-    Md5Context part;
-    Md5Init(&part);
-    Md5UpdatePair(&g_wholeContext, &part, g_partBuffer, got);
-    Md5Finish(g_partDigests[g_partCount], &part);
-    ++g_partCount;
+    // A short read is the end of the file, which ends the last part of every lane; finished
+    // here, the progress line before the read that finds the end counts it.
+    if (got < want) {
+      for (int l = 0; l < g_laneCount; ++l) {
+        if (g_lanes[l].filled != 0) FinishPart(l);
+      }
+    }
   }
+}
+
+// Reports the mismatch with `expected` as given (kNotMd5StyleEtag first when `not_md5`). A value
+// longer than kMaxShownExpected bytes is shown up to there: the text only names it.
+void ReportMismatch(const char* expected, bool not_md5) {
+  if (not_md5) ReportStatus(kLogLine, kNotMd5StyleEtag);
+  char shown[kMaxShownExpected + 1];
+  const size_t length = strnlen(expected, kMaxShownExpected);
+  memcpy(shown, expected, length);
+  shown[length] = '\0';
+  char status[kStatusTextSize];
+  const bool fits = FormatText(status, sizeof(status), kEtagMismatchFmt, shown);
+  ReportStatus(kStatusLine, fits ? status : kEtagMismatchFmt);
+}
+
+// The lanes for one computation: the part sizes to digest, in order, each with its context set
+// up. Returns how many; 0 when no part size can give the expected value.
+int SetUpLanes(const EtagOptions& options, const ExpectedEtag& expected, uint64_t file_size) {
+  uint64_t sizes[kMaxEtagCandidates];
+  int count = 1;
+  sizes[0] = options.part_size != 0 ? options.part_size : g_defaultPartSize;
+  if (expected.kind == ExpectedEtag::kMultipart) {
+    count = EtagCandidateSizes(file_size, expected.parts, options.part_size, g_sizeUnit, sizes);
+  }
+  for (int l = 0; l < count; ++l) {
+    g_lanes[l].part_size = sizes[l];
+    g_lanes[l].filled = 0;
+    g_lanes[l].part_count = 0;
+    Md5Init(&g_lanes[l].context);
+  }
+  g_laneCount = count;
+  return count;
 }
 
 }  // namespace
 
-bool ComputeEtag(const char* archive_path) {
+bool ComputeEtag(const char* archive_path, const EtagOptions& options) {
   if (g_partBuffer == nullptr) {
     g_partBuffer = static_cast<unsigned char*>(malloc(kEtagPartSize));
     if (g_partBuffer == nullptr) {
@@ -183,7 +321,7 @@ bool ComputeEtag(const char* archive_path) {
     }
   }
   Md5Init(&g_wholeContext);
-  g_partCount = 0;
+  g_laneCount = 0;
 
   // Checked before the archive is read: a file that cannot be named is not worth an hour of
   // reading.
@@ -197,23 +335,77 @@ bool ComputeEtag(const char* archive_path) {
     ReportStatus(kStatusLine, kCantOpenArchive);
     return false;
   }
-  const bool read_all = DigestParts(archive);
+  uint64_t file_size = 0;
+  if (!MeasureSize(archive, &file_size)) {
+    CloseStream(archive);
+    ReportStatus(kStatusLine, kEtagReadError);
+    return false;
+  }
+  const ExpectedEtag expected = ParseExpected(options.expected);
+  // A value no part size can give is refused without reading an hour's worth of file.
+  if (expected.kind == ExpectedEtag::kNotMd5Style ||
+      SetUpLanes(options, expected, file_size) == 0) {
+    CloseStream(archive);
+    ReportMismatch(options.expected, expected.kind == ExpectedEtag::kNotMd5Style);
+    return false;
+  }
+  const bool read_all = DigestParts(archive, file_size);
   CloseStream(archive);
   if (!read_all) return false;
 
+  unsigned char whole_digest[kMd5DigestLen];
+  Md5Finish(whole_digest, &g_wholeContext);
+  // The ETag of each lane: the MD5 of its raw 16-byte part digests, not of their hex texts. The
+  // one written is the first lane's, or with a "-N" value the first lane that gives it.
+  unsigned char etag_digests[kMaxEtagCandidates][kMd5DigestLen];
+  int chosen = expected.kind == ExpectedEtag::kMultipart ? -1 : 0;
+  for (int l = 0; l < g_laneCount; ++l) {
+    Md5Buffer(g_partDigests[l], static_cast<size_t>(g_lanes[l].part_count) * kMd5DigestLen,
+              etag_digests[l]);
+    if (chosen < 0 && g_lanes[l].part_count == expected.parts &&
+        memcmp(etag_digests[l], expected.digest, kMd5DigestLen) == 0) {
+      chosen = l;
+    }
+  }
+  const bool whole_differs = expected.kind == ExpectedEtag::kWholeFile &&
+                             memcmp(whole_digest, expected.digest, kMd5DigestLen) != 0;
+  if (chosen < 0 || whole_differs) {
+    ReportMismatch(options.expected, whole_differs);
+    return false;
+  }
+
   char whole_hex[kMd5HexSize];
-  const char* etag = FinishEtag(whole_hex);
+  Md5ToHex(whole_digest, whole_hex);
+  Md5ToHex(etag_digests[chosen], g_etagText);
+  // The suffix goes over the terminator the hex left; the static_assert above proves it fits
+  // for every count the part limit allows, so a cut suffix only drops back to the bare digest.
+  char* suffix = g_etagText + 2 * kMd5DigestLen;
+  if (!FormatText(suffix, kSuffixRoom, "-%d", g_lanes[chosen].part_count)) *suffix = '\0';
+  printf("\nETag: %s\n", g_etagText);
+  fflush(stdout);
+
+  const uint64_t part_size = g_lanes[chosen].part_size;
+  char size_text[kSizeTextSize];
   char md5_line[kLineSize];
   char etag_line[kLineSize];
+  char match_line[kLineSize];
   char file_text[kFileTextSize];
-  if (!FormatText(md5_line, sizeof(md5_line), kMd5LineFmt, whole_hex) ||
-      !FormatText(etag_line, sizeof(etag_line), kEtagLineFmt, etag) ||
-      !FormatText(file_text, sizeof(file_text), kFileTextFmt, md5_line, etag_line)) {
+  bool ok = FormatEtagPartSize(part_size, size_text, sizeof(size_text));
+  ok = ok && FormatText(md5_line, sizeof(md5_line), kMd5LineFmt, whole_hex);
+  ok = ok && (part_size == g_defaultPartSize
+                  ? FormatText(etag_line, sizeof(etag_line), kEtagLineFmt, g_etagText)
+                  : FormatText(etag_line, sizeof(etag_line), kSizedEtagLineFmt, size_text,
+                               g_etagText));
+  ok = ok && FormatText(match_line, sizeof(match_line), kEtagMatchFmt,
+                        expected.kind == ExpectedEtag::kWholeFile ? kWholeFileParts : size_text);
+  ok = ok && FormatText(file_text, sizeof(file_text), kFileTextFmt, md5_line, etag_line);
+  if (!ok) {
     ReportStatus(kStatusLine, kCantWriteEtagFile);
     return false;
   }
   ReportStatus(kLogLine, md5_line);
   ReportStatus(kLogLine, etag_line);
+  if (expected.kind != ExpectedEtag::kNone) ReportStatus(kLogLine, match_line);
   if (!WriteEtagFile(&names, file_text)) {
     ReportStatus(kStatusLine, kCantWriteEtagFile);
     return false;
@@ -221,27 +413,92 @@ bool ComputeEtag(const char* archive_path) {
   return true;
 }
 
-const char* FinishEtag(char* whole_hex) {
-  unsigned char whole_digest[kMd5DigestLen];
-  Md5Finish(whole_digest, &g_wholeContext);
-  unsigned char etag_digest[kMd5DigestLen];
-  // The raw 16-byte digests concatenated, not their hex texts.
-  Md5Buffer(g_partDigests, static_cast<size_t>(g_partCount) * kMd5DigestLen, etag_digest);
-  Md5ToHex(etag_digest, g_etagText);
-  Md5ToHex(whole_digest, whole_hex);
-  printf("\n");
-  // The suffix goes over the terminator the hex left; the static_assert above proves it fits
-  // for every count the part limit allows, so a cut suffix only drops back to the bare digest.
-  char* suffix = g_etagText + 2 * kMd5DigestLen;
-  if (!FormatText(suffix, kSuffixRoom, "-%d", g_partCount)) *suffix = '\0';
-  printf("ETag: %s\n", g_etagText);
-  fflush(stdout);
-  return g_etagText;
+bool ParseEtagPartSize(const char* text, uint64_t* bytes) {
+  uint64_t value = 0;
+  const char* p = text;
+  if (*p < '0' || *p > '9') return false;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    if (value > kMaxEtagPartSize) return false;  // stops long before the sum could wrap
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  int shift = 0;
+  if (strcmp(p, "KiB") == 0) {
+    shift = 10;
+  } else if (strcmp(p, "MiB") == 0) {
+    shift = 20;
+  } else if (strcmp(p, "GiB") == 0) {
+    shift = 30;
+  } else if (*p != '\0') {
+    return false;
+  }
+  if (value > (kMaxEtagPartSize >> shift)) return false;
+  value <<= shift;
+  if (value < kMinEtagPartSize) return false;
+  *bytes = value;
+  return true;
+}
+
+bool FormatEtagPartSize(uint64_t bytes, char* out, size_t size) {
+  static constexpr struct {
+    int shift;
+    const char* name;
+  } kUnits[] = {{30, "GiB"}, {20, "MiB"}, {10, "KiB"}};
+  for (const auto& unit : kUnits) {
+    const uint64_t one = uint64_t{1} << unit.shift;
+    if (bytes != 0 && bytes % one == 0) {
+      return FormatText(out, size, "%llu %s", static_cast<unsigned long long>(bytes / one),
+                        unit.name);
+    }
+  }
+  return FormatText(out, size, "%llu bytes", static_cast<unsigned long long>(bytes));
+}
+
+int EtagCandidateSizes(uint64_t file_size, int64_t parts, uint64_t part_size, uint64_t unit,
+                       uint64_t sizes[kMaxEtagCandidates]) {
+  if (parts < 0 || parts > kMaxEtagParts || unit == 0) return 0;
+  const uint64_t n = static_cast<uint64_t>(parts);
+  const uint64_t lowest = 5 * unit;     // 5 MiB
+  const uint64_t highest = 5120 * unit;  // 5 GiB
+  int count = 0;
+  // Whether parts of `size` bytes split the file into exactly n parts.
+  auto fits = [&](uint64_t size) { return size != 0 && CeilDiv(file_size, size) == n; };
+  auto consider = [&](uint64_t size, bool ranged) {
+    if (count == kMaxEtagCandidates || !fits(size)) return;
+    if (ranged && (size < lowest || size > highest)) return;
+    // Two sizes that both give n parts put the same boundaries only when there is at most one.
+    for (int i = 0; i < count; ++i) {
+      if (n <= 1 || sizes[i] == size) return;
+    }
+    sizes[count++] = size;
+  };
+  if (part_size != 0) {
+    consider(part_size, false);
+    return count;
+  }
+  for (uint64_t m : {10, 8, 5, 15, 16}) consider(m * unit, true);
+  for (uint64_t m = 16; m <= 5120; m *= 2) consider(m * unit, true);  // 8 MiB doubled
+  if (n > 0) consider(CeilDiv(CeilDiv(file_size, n), unit) * unit, true);
+  if (n > 0) {
+    // Multiples of 16 from the smallest that makes no more than n parts, while they make n.
+    const uint64_t first = CeilDiv(CeilDiv(file_size, n), 16 * unit);
+    for (uint64_t m = first < 2 ? 2 : first; m * 16 <= 5120 && count < kMaxEtagCandidates; ++m) {
+      if (!fits(m * 16 * unit)) break;
+      consider(m * 16 * unit, true);
+    }
+  }
+  return count;
 }
 
 bool SetEtagPartSizeForTesting(size_t size) {
-  if (size < 1 || size > kEtagPartSize) return false;
-  g_partSize = size;
+  if (size < 1) return false;
+  g_defaultPartSize = size;
+  return true;
+}
+
+bool SetEtagSizeUnitForTesting(uint64_t unit) {
+  if (unit == 0) return false;
+  g_sizeUnit = unit;
+  g_defaultPartSize = 10 * unit;
   return true;
 }
 

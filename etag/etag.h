@@ -1,15 +1,22 @@
-// Multipart ETag of an archive file: reads it once in 10 MiB parts, takes the MD5 of every part
-// and of the whole file from the same reads, and writes both beside the archive in
-// "<archive>.md5". Process-wide state (the part buffer, the part digests, the whole-file digest,
-// the ETag text) lives in etag.cpp; one computation at a time, on one thread, not re-entrant.
+// Multipart ETag of an archive file: reads it once, takes the MD5 of every part and of the whole
+// file from the same reads, and writes both beside the archive in "<archive>.md5". Parts are
+// 10 MiB unless the caller names another size; given an uploaded copy's ETag, it also works out
+// the part sizes an uploader could have used and checks each of them in the same single read.
+// Process-wide state (the read buffer, the part digests of up to kMaxEtagCandidates part sizes,
+// the whole-file digest, the ETag text) lives in etag.cpp; one computation at a time, on one
+// thread, not re-entrant.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr size_t kEtagPartSize = 10485760;  // 10 MiB: every part but the last, each read
+inline constexpr size_t kEtagPartSize = 10485760;  // 10 MiB: the default part; the read buffer
 inline constexpr int32_t kMaxEtagParts = 10000;    // most parts one computation accepts
 inline constexpr size_t kEtagTextSize = 42;        // 32 hex digits, "-" and count, terminator
+// The part sizes object stores accept (the last part may be smaller): 5 MiB to 5 GiB.
+inline constexpr uint64_t kMinEtagPartSize = uint64_t{5} << 20;
+inline constexpr uint64_t kMaxEtagPartSize = uint64_t{5} << 30;
+inline constexpr int kMaxEtagCandidates = 8;  // part sizes checked side by side against an ETag
 
 // Status lines (kind 0) of a failed computation; each is the only report of its failure.
 inline constexpr const char* kCantAllocatePartBuffer = "Can't allocate part buffer";
@@ -23,9 +30,33 @@ inline constexpr const char* kEtagProgressFmt = "Calculating ETag (part %d of %d
 // The two log lines (kind 1) of a success; the second keeps its line feed.
 inline constexpr const char* kMd5LineFmt = "MD5: %s";
 inline constexpr const char* kEtagLineFmt = "Multipart ETag: %s\n";
+// The ETag line when the parts are not the default 10 MiB: the size ("8 MiB"), then the ETag.
+inline constexpr const char* kSizedEtagLineFmt = "Multipart ETag (%s parts): %s\n";
+// Comparing with an expected ETag: a log line after the two above when a part size (or the
+// whole file, "whole-file") gives it; else the status line that ends the computation, with the
+// value as given, after the log line below when the value cannot be an MD5-based ETag.
+inline constexpr const char* kEtagMatchFmt = "ETag matches with %s parts";
+inline constexpr const char* kEtagMismatchFmt = "ETag does not match %s";
+inline constexpr const char* kNotMd5StyleEtag =
+    "Not an MD5-style ETag: server-side encryption or another scheme may have made it";
+inline constexpr const char* kWholeFileParts = "whole-file";
+
+struct EtagOptions {
+  // Bytes per part; 0 is the default, kEtagPartSize. Any other size is named in the ETag line.
+  // The front ends keep it within kMinEtagPartSize .. kMaxEtagPartSize.
+  uint64_t part_size = 0;
+  // An uploaded copy's ETag, or null. "<32 hex digits>-<parts>" is compared with the ETag of
+  // every part size EtagCandidateSizes gives (only `part_size` when that is set); 32 hex digits
+  // alone with the whole file's MD5. Either case of hex; blanks and one pair of double quotes
+  // around it are ignored.
+  const char* expected = nullptr;
+};
 
 // Computes the MD5 and the multipart ETag of the file at `archive_path` and writes
-// "MD5: <hex>\nMultipart ETag: <etag>\n\n" to "<archive_path>.md5", replacing any such file.
+// "MD5: <hex>\nMultipart ETag: <etag>\n\n" to "<archive_path>.md5", replacing any such file
+// (with another part size, the second line is kSizedEtagLineFmt). With an expected ETag, the
+// ETag written is the one that matched, the part size that gave it is logged (kEtagMatchFmt)
+// after the two log lines, and a mismatch is a failure that writes nothing.
 // Reports through ReportStatus: a progress status line before every read (the only reports
 // whose stop request is obeyed); on success the MD5 line and the ETag line as log lines, and
 // "\nETag: <etag>\n" on standard output. Results, each false one after exactly the status line
@@ -37,24 +68,44 @@ inline constexpr const char* kEtagLineFmt = "Multipart ETag: %s\n";
 //   kCantOpenArchive         (archive_walk.h) missing, unreadable, or not a regular file
 //   kEtagReadError           a read failed, or the file's size could not be measured
 //   kMaxPartsFmt, 10000      the file has more than kMaxEtagParts parts
+//   kEtagMismatchFmt         no part size gives the expected ETag, or (no "-N") the MD5 differs;
+//                            after kNotMd5StyleEtag as a log line when the value is not
+//                            "<32 hex digits>[-<digits>]" or has no "-N" and is not the MD5.
+//                            The file is not read when no part size could give the value.
 //   kCantWriteEtagFile       after the log lines and the console lines: the file could not be
 //                            created, written, flushed to the disk or renamed into place
 //   kStoppedByUser           (archive_walk.h) a progress line returned a stop request
 // On every false result no ETag file is created or changed, and no temporary file is left.
-// The archive is closed on every path.
-bool ComputeEtag(const char* archive_path);
+// The archive is closed on every path. Progress counts the parts of the first part size read;
+// a read is at most kEtagPartSize bytes and never crosses the end of one of those parts.
+bool ComputeEtag(const char* archive_path, const EtagOptions& options = EtagOptions());
 
-// The closing step of ComputeEtag, once the whole file has been read: finishes the whole-file
-// digest into `whole_hex` (at least 33 characters, 32 lowercase hex digits), takes the MD5 of
-// the raw part digests in file order as the ETag digest, prints "\n" and then "ETag: %s\n" on
-// standard output, and returns the ETag text ("<32 hex digits>-<part count>", "-0" for an empty
-// file). The text stays valid until the next call. The whole-file context is left zeroed.
-const char* FinishEtag(char* whole_hex);
+// Reads a part size: decimal digits, optionally followed by "KiB", "MiB" or "GiB" (powers of
+// 1024). False for anything else and for a size outside kMinEtagPartSize .. kMaxEtagPartSize.
+bool ParseEtagPartSize(const char* text, uint64_t* bytes);
+
+// Writes `bytes` as the ETag line names it: "8 MiB", "5 GiB", "640 KiB" (the largest unit that
+// divides it), else "5242881 bytes". False when `size` is too small for the text.
+bool FormatEtagPartSize(uint64_t bytes, char* out, size_t size);
+
+// The part sizes that split a file of `file_size` bytes into exactly `parts` parts, among those
+// uploaders use, in units of `unit` (a MiB in the product): 10 (ours), 8, 5, 15 and 16; 8 doubled
+// until it fits; ceil(file_size / parts) rounded up to a unit; the multiples of 16 from the
+// smallest that fits. Each within 5 .. 5120 units; one per set of part boundaries (so for 0 or 1
+// parts only the first); at most kMaxEtagCandidates, in that order, into `sizes`. With
+// `part_size` non-zero, only that size, if it fits (without the range rule). Returns the count;
+// 0 when no size fits or `parts` exceeds kMaxEtagParts.
+int EtagCandidateSizes(uint64_t file_size, int64_t parts, uint64_t part_size, uint64_t unit,
+                       uint64_t sizes[kMaxEtagCandidates]);
 
 // --- Test seams ----------------------------------------------------------------------------
-// Reads parts of `size` bytes instead of kEtagPartSize (the buffer stays kEtagPartSize), so the
-// part limit can be reached with small files. Returns false, changing nothing, unless
-// 1 <= size <= kEtagPartSize; kEtagPartSize restores the product's size.
+// Makes `size` bytes the default part size instead of kEtagPartSize (the texts stay those of
+// the default), so the part limit can be reached with small files. Returns false, changing
+// nothing, for 0; kEtagPartSize restores the product's size.
 bool SetEtagPartSizeForTesting(size_t size);
+// Derives the candidate part sizes in units of `unit` bytes instead of a MiB and makes 10 units
+// the default part size, so every candidate can be checked on files of kilobytes. False,
+// changing nothing, for 0; 1 MiB restores the product's sizes.
+bool SetEtagSizeUnitForTesting(uint64_t unit);
 // The part buffer, or null before the first successful allocation.
 const unsigned char* EtagPartBufferForTesting();

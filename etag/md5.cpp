@@ -1,7 +1,9 @@
 // MD5 (RFC 1321). The compression function is straight-line code with the 64 additive
-// constants as immediates: the step list is written once (kMd5Steps) and expanded twice, for one
-// state and for two states advanced together. Memory: none beyond the caller's contexts; the
-// one-shot digest keeps its context on the stack.
+// constants as immediates: the step list is written once (MD5_STEPS) and expanded three times,
+// for one state, for two states advanced together, and for a vector of 16 states, one per lane.
+// The vector expansion is compiled once per instruction set and picked at start from the
+// processor's features. Memory: none beyond the caller's contexts and a 16-lane state block on
+// the stack; the one-shot digest keeps its context on the stack.
 #include "md5.h"
 
 #include <bit>
@@ -143,6 +145,95 @@ inline uint32_t StepI(uint32_t w, uint32_t x, uint32_t y, uint32_t z, uint32_t w
     w##2 = Step##f(w##2, x##2, y##2, z##2, wk, s); \
   }
 
+// --- Many states in vector lanes -------------------------------------------------------------
+// Lane i of each vector holds state i; every lane takes the same message word and constant, so
+// one vector instruction does one step of 16 digests. The same steps as above, on vectors
+// (GCC's vector extensions; a scalar operand is applied to every lane).
+typedef uint32_t LaneVector __attribute__((vector_size(4 * kMd5MaxLanes)));
+
+// Written as shifts so that the compiler picks the rotate instruction where there is one.
+#define MD5_LANE_ROTL(v, s) (((v) << (s)) | ((v) >> (32 - (s))))
+// The round functions as macros: a function returning a vector wider than the baseline's
+// registers would change the calling convention between the builds for each instruction set.
+#define MD5_LANE_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
+#define MD5_LANE_G(x, y, z) (((x) & (z)) | ((y) & ~(z)))
+#define MD5_LANE_H(x, y, z) ((x) ^ (y) ^ (z))
+#define MD5_LANE_I(x, y, z) ((y) ^ ((x) | ~(z)))
+#define MD5_LANE_STEP(f, w, x, y, z, i, s, k) \
+  {                                           \
+    w += m[i] + k;                            \
+    w += MD5_LANE_##f(x, y, z);               \
+    w = MD5_LANE_ROTL(w, s) + x;              \
+  }
+
+// The chaining words of up to 16 states, word by word: abcd[0] holds every state's A.
+struct LaneStates {
+  LaneVector abcd[4];
+};
+
+// The compression function over `size` bytes (a multiple of 64) for every lane at once. Inlined
+// into one entry point per instruction set, each compiled for that set.
+__attribute__((always_inline)) inline void TransformLanes(LaneStates* states,
+                                                          const unsigned char* data, size_t size) {
+  LaneVector a = states->abcd[0], b = states->abcd[1], c = states->abcd[2], d = states->abcd[3];
+  uint32_t m[16];
+  for (const unsigned char* end = data + size; data < end; data += kMd5BlockLen) {
+    DecodeBlock(data, m);
+    const LaneVector a0 = a, b0 = b, c0 = c, d0 = d;
+    MD5_STEPS(MD5_LANE_STEP)
+    a += a0;
+    b += b0;
+    c += c0;
+    d += d0;
+  }
+  states->abcd[0] = a;
+  states->abcd[1] = b;
+  states->abcd[2] = c;
+  states->abcd[3] = d;
+}
+
+void TransformLanesPortable(LaneStates* states, const unsigned char* data, size_t size) {
+  TransformLanes(states, data, size);
+}
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void TransformLanesAvx2(LaneStates* states,
+                                                        const unsigned char* data, size_t size) {
+  TransformLanes(states, data, size);
+}
+__attribute__((target("avx512f,avx512vl"))) void TransformLanesAvx512(LaneStates* states,
+                                                                      const unsigned char* data,
+                                                                      size_t size) {
+  TransformLanes(states, data, size);
+}
+#endif
+
+bool HaveLaneKernel(Md5LaneKernel kernel) {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  switch (kernel) {
+    case Md5LaneKernel::kPortable:
+      return true;
+    case Md5LaneKernel::kAvx2:
+      return __builtin_cpu_supports("avx2") != 0;
+    case Md5LaneKernel::kAvx512:
+      return __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512vl") != 0;
+  }
+  return false;
+#else
+  return kernel == Md5LaneKernel::kPortable;
+#endif
+}
+
+Md5LaneKernel BestLaneKernel() {
+  if (HaveLaneKernel(Md5LaneKernel::kAvx512)) return Md5LaneKernel::kAvx512;
+  if (HaveLaneKernel(Md5LaneKernel::kAvx2)) return Md5LaneKernel::kAvx2;
+  return Md5LaneKernel::kPortable;
+}
+
+// Set before main from the processor's features; changed only by SelectMd5LaneKernel (tests and
+// the benchmark driver).
+Md5LaneKernel g_laneKernel = BestLaneKernel();
+
 }  // namespace
 
 void Md5Init(Md5Context* ctx) {
@@ -248,6 +339,83 @@ void Md5UpdatePair(Md5Context* first, Md5Context* second, const void* data, size
   }
   Md5Update(first, in, size - whole);
   Md5Update(second, in, size - whole);
+}
+
+const unsigned char* Md5TransformMany(Md5Context* const* contexts, size_t count,
+                                      const unsigned char* data, size_t size) {
+  LaneStates states = {};  // unused lanes digest along from zero and are dropped
+  for (size_t i = 0; i < count; ++i) {
+    states.abcd[0][i] = contexts[i]->a;
+    states.abcd[1][i] = contexts[i]->b;
+    states.abcd[2][i] = contexts[i]->c;
+    states.abcd[3][i] = contexts[i]->d;
+  }
+  switch (g_laneKernel) {
+#if defined(__x86_64__)
+    case Md5LaneKernel::kAvx512:
+      TransformLanesAvx512(&states, data, size);
+      break;
+    case Md5LaneKernel::kAvx2:
+      TransformLanesAvx2(&states, data, size);
+      break;
+#endif
+    default:
+      TransformLanesPortable(&states, data, size);
+      break;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    contexts[i]->a = states.abcd[0][i];
+    contexts[i]->b = states.abcd[1][i];
+    contexts[i]->c = states.abcd[2][i];
+    contexts[i]->d = states.abcd[3][i];
+  }
+  return data + size;
+}
+
+void Md5UpdateMany(Md5Context* const* contexts, size_t count, const void* data, size_t size) {
+  if (count == 1) return Md5Update(contexts[0], data, size);
+  if (count == 2) return Md5UpdatePair(contexts[0], contexts[1], data, size);
+  const unsigned char* in = static_cast<const unsigned char*>(data);
+  const size_t used = contexts[0]->low_count % kMd5BlockLen;
+  bool same = true;
+  for (size_t i = 1; i < count; ++i) same = same && contexts[i]->low_count % kMd5BlockLen == used;
+  if (!same) {  // blocks fall differently: no sharing
+    for (size_t i = 0; i < count; ++i) Md5Update(contexts[i], in, size);
+    return;
+  }
+  // As in the pair: top up the pending blocks one by one, share the whole blocks, leave the
+  // same tail pending in each.
+  size_t head = used == 0 ? 0 : kMd5BlockLen - used;
+  if (head > size) head = size;
+  for (size_t i = 0; i < count; ++i) Md5Update(contexts[i], in, head);
+  in += head;
+  size -= head;
+  const size_t whole = size - size % kMd5BlockLen;
+  if (whole != 0) {
+    for (size_t i = 0; i < count; ++i) AddCount(contexts[i], whole);
+    in = Md5TransformMany(contexts, count, in, whole);
+  }
+  for (size_t i = 0; i < count; ++i) Md5Update(contexts[i], in, size - whole);
+}
+
+bool SelectMd5LaneKernel(Md5LaneKernel kernel) {
+  if (!HaveLaneKernel(kernel)) return false;
+  g_laneKernel = kernel;
+  return true;
+}
+
+Md5LaneKernel ActiveMd5LaneKernel() { return g_laneKernel; }
+
+const char* Md5LaneKernelName(Md5LaneKernel kernel) {
+  switch (kernel) {
+    case Md5LaneKernel::kAvx512:
+      return "avx512";
+    case Md5LaneKernel::kAvx2:
+      return "avx2";
+    case Md5LaneKernel::kPortable:
+      break;
+  }
+  return "portable";
 }
 
 void Md5Finish(unsigned char digest[kMd5DigestLen], Md5Context* ctx) {

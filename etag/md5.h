@@ -1,7 +1,8 @@
 // MD5 message digest (RFC 1321), written out here rather than taken from a library: a streaming
-// context, a one-shot digest of a buffer, the hex text of a digest, and a paired update that
-// advances two contexts over the same bytes for about the cost of one. Contexts are plain values
-// owned by the caller; nothing here allocates, does I/O or keeps state between calls.
+// context, a one-shot digest of a buffer, the hex text of a digest, and updates that advance two
+// or more contexts over the same bytes for about the cost of one. Contexts are plain values owned
+// by the caller; nothing here allocates or does I/O. The one process-wide value is the choice of
+// many-context kernel, made from the processor's features before main and changed only by tests.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +49,26 @@ char* Md5ToHex(const unsigned char digest[kMd5DigestLen], char* hex);
 // whole-file and part digests); otherwise it is two plain updates. The contexts must differ.
 void Md5UpdatePair(Md5Context* first, Md5Context* second, const void* data, size_t size);
 
+// Advances contexts[0 .. count) over the same `size` bytes, as Md5Update on each would; count is
+// at most kMd5MaxLanes and the contexts are distinct. When all hold the same number of pending
+// bytes, every whole block is decoded once and the compression steps of all contexts run side by
+// side in vector lanes (one instruction advances up to 16 digests), so several digests of one
+// stream cost little more than one; otherwise it is one plain update per context.
+inline constexpr size_t kMd5MaxLanes = 16;
+void Md5UpdateMany(Md5Context* const* contexts, size_t count, const void* data, size_t size);
+
+// The vector code Md5UpdateMany runs for three or more contexts. Every kernel gives the same
+// digests; they differ in speed only. At start the best one the processor has is chosen.
+enum class Md5LaneKernel {
+  kPortable,  // the compiler's generic vectors: SSE2 on x86-64, whatever the target has elsewhere
+  kAvx2,      // 8 lanes per instruction
+  kAvx512,    // 16 lanes per instruction, with rotate and three-input logic instructions
+};
+// Chooses `kernel`; false, changing nothing, when the processor lacks it.
+bool SelectMd5LaneKernel(Md5LaneKernel kernel);
+Md5LaneKernel ActiveMd5LaneKernel();
+const char* Md5LaneKernelName(Md5LaneKernel kernel);  // "portable", "avx2", "avx512"
+
 // --- Compression steps (used by the updates and the finish; exposed for tests) --------------
 // Runs the RFC 1321 compression function over each 64-byte block of `data`, in order, into
 // ctx's chaining words. `size` is a positive multiple of 64. Returns data + size.
@@ -55,4 +76,8 @@ const unsigned char* Md5Transform(Md5Context* ctx, const unsigned char* data, si
 // Md5Transform on `first` and on `second` over the same blocks, with each block decoded once
 // (into first's word scratch) and the two states' steps interleaved. Returns data + size.
 const unsigned char* Md5TransformPair(Md5Context* first, Md5Context* second,
+                                      const unsigned char* data, size_t size);
+// Md5Transform on each of contexts[0 .. count) over the same blocks, with the active kernel.
+// count is 1 to kMd5MaxLanes. Returns data + size.
+const unsigned char* Md5TransformMany(Md5Context* const* contexts, size_t count,
                                       const unsigned char* data, size_t size);
