@@ -40,6 +40,11 @@ constexpr const char* kUsage =
     "  -f, --folder DIR  compare the archive with the files of DIR (an external run)\n"
     "  -e, --etag        first compute the archive's MD5 and multipart ETag (10 MiB parts),\n"
     "                    print them and write them to ARCHIVE.md5\n"
+    "      --part-size SIZE  ETag parts of SIZE: bytes, or a number with KiB, MiB or\n"
+    "                    GiB; 5 MiB to 5 GiB (implies --etag; ARCHIVE.md5 names it)\n"
+    "      --expect-etag VALUE  compare the ETag with VALUE, an uploaded copy's ETag,\n"
+    "                    for each part size uploaders use that fits it (implies\n"
+    "                    --etag); a mismatch fails\n"
     "  -l, --lists DIR   write the name lists x1.txt (archive) and x2.txt (folder) into DIR\n"
     "                    instead of /Temp\n"
     "  -q, --quiet       no live status line on standard error\n"
@@ -120,6 +125,7 @@ bool FullFolderPath(const char* folder, char* out) {
 }
 
 struct Options {
+  EtagOptions etag_options;
   const char* folder = nullptr;
   const char* lists = nullptr;
   const char* archive = nullptr;
@@ -132,11 +138,13 @@ struct Options {
 //   0           --help or --version was answered (or its output failed: 1)
 //   kExitUsage  the command line is wrong; the message is on standard error
 int ParseOptions(int argc, char** argv, Options* options) {
-  enum { kVersionOption = 1000 };
+  enum { kVersionOption = 1000, kPartSizeOption, kExpectEtagOption };
   static const option kLongOptions[] = {
       {"folder", required_argument, nullptr, 'f'}, {"etag", no_argument, nullptr, 'e'},
       {"lists", required_argument, nullptr, 'l'},  {"quiet", no_argument, nullptr, 'q'},
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, kVersionOption},
+      {"part-size", required_argument, nullptr, kPartSizeOption},
+      {"expect-etag", required_argument, nullptr, kExpectEtagOption},
       {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, in our own words
   for (;;) {
@@ -148,6 +156,16 @@ int ParseOptions(int argc, char** argv, Options* options) {
         options->folder = optarg;
         break;
       case 'e':
+        options->etag = true;
+        break;
+      case kPartSizeOption:
+        if (!ParseEtagPartSize(optarg, &options->etag_options.part_size))
+          return UsageError("--part-size: not a size from 5 MiB to 5 GiB:", optarg);
+        options->etag = true;
+        break;
+      case kExpectEtagOption:
+        if (optarg[0] == '\0') return UsageError("--expect-etag: empty value", nullptr);
+        options->etag_options.expected = optarg;
         options->etag = true;
         break;
       case 'l':
@@ -226,7 +244,7 @@ int main(int argc, char** argv) {
 
   // As in the dialog: a failed or stopped ETag skips the verification, and the ETag
   // calculator's last status line ("Stopped by user" after a stop) is the outcome.
-  if (options.etag && !ComputeEtag(options.archive)) {
+  if (options.etag && !ComputeEtag(options.archive, options.etag_options)) {
     const char* outcome = LastStatusLine();
     return Finish(outcome, strcmp(outcome, kStoppedByUser) == 0 ? kExitStopped : kExitFailed);
   }

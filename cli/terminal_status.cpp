@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -72,11 +73,15 @@ void DrawStatusLine() {
   clock_gettime(CLOCK_MONOTONIC, &g_lastDraw);
 }
 
-// The one log text whose own trailing line feed is part of its format: the ETag line. Its
-// ETag is hex digits, "-" and a count, so nothing of an archive can make a text look like it.
+// The one log text whose own trailing line feed is part of its format: the ETag line, in either
+// form. Its ETag is hex digits, "-" and a count, so nothing of an archive can make a text look
+// like it.
 bool EndsInOwnLineFeed(const char* text, size_t len) {
-  size_t prefix = static_cast<size_t>(strchr(kEtagLineFmt, '%') - kEtagLineFmt);
-  return len > prefix && strncmp(text, kEtagLineFmt, prefix) == 0 && text[len - 1] == '\n';
+  for (const char* format : {kEtagLineFmt, kSizedEtagLineFmt}) {
+    size_t prefix = static_cast<size_t>(strchr(format, '%') - format);
+    if (len > prefix && strncmp(text, format, prefix) == 0 && text[len - 1] == '\n') return true;
+  }
+  return false;
 }
 
 void WriteLogLine(const char* text) {

@@ -35,10 +35,10 @@ uint64_t g_sizeUnit = uint64_t{1} << 20;
 // One part size being digested. Set up at each start; after a failure or a stop it keeps its
 // partial values until the next start.
 struct EtagLane {
-  uint64_t part_size;   // bytes of every part but the last
-  uint64_t filled;      // bytes of the current part taken in so far
-  int32_t part_count;   // parts finished; their digests are in g_partDigests[lane]
-  Md5Context context;   // the current part
+  uint64_t part_size;  // bytes of every part but the last
+  uint64_t filled;     // bytes of the current part taken in so far
+  int32_t part_count;  // parts finished; their digests are in g_partDigests[lane]
+  Md5Context context;  // the current part
 };
 EtagLane g_lanes[kMaxEtagCandidates];
 int g_laneCount = 0;
@@ -49,11 +49,11 @@ Md5Context g_wholeContext;
 // Written only at a successful finish; keeps the last ETag until the next one.
 char g_etagText[kEtagTextSize];
 
-constexpr size_t kStatusTextSize = 1000;  // progress, part-limit and mismatch texts
-constexpr size_t kLineSize = 100;         // the MD5 line and the ETag line
-constexpr size_t kFileTextSize = 200;     // both lines and the closing line feed
-constexpr size_t kSizeTextSize = 32;      // "5242881 bytes"; the largest size fits
-constexpr size_t kMaxShownExpected = 200;    // bytes of an expected value a mismatch text shows
+constexpr size_t kStatusTextSize = 1000;   // progress, part-limit and mismatch texts
+constexpr size_t kLineSize = 100;          // the MD5 line and the ETag line
+constexpr size_t kFileTextSize = 200;      // both lines and the closing line feed
+constexpr size_t kSizeTextSize = 32;       // "5242881 bytes"; the largest size fits
+constexpr size_t kMaxShownExpected = 200;  // bytes of an expected value a mismatch text shows
 constexpr size_t kSuffixRoom = kEtagTextSize - 2 * kMd5DigestLen;  // "-<count>" and terminator
 static_assert(sizeof("-10000") <= kSuffixRoom, "the largest part count must fit the ETag text");
 static_assert(sizeof("Multipart ETag (18446744073709551615 bytes parts): ") + kEtagTextSize <=
@@ -392,10 +392,10 @@ bool ComputeEtag(const char* archive_path, const EtagOptions& options) {
   char file_text[kFileTextSize];
   bool ok = FormatEtagPartSize(part_size, size_text, sizeof(size_text));
   ok = ok && FormatText(md5_line, sizeof(md5_line), kMd5LineFmt, whole_hex);
-  ok = ok && (part_size == g_defaultPartSize
-                  ? FormatText(etag_line, sizeof(etag_line), kEtagLineFmt, g_etagText)
-                  : FormatText(etag_line, sizeof(etag_line), kSizedEtagLineFmt, size_text,
-                               g_etagText));
+  ok = ok &&
+       (part_size == g_defaultPartSize
+            ? FormatText(etag_line, sizeof(etag_line), kEtagLineFmt, g_etagText)
+            : FormatText(etag_line, sizeof(etag_line), kSizedEtagLineFmt, size_text, g_etagText));
   ok = ok && FormatText(match_line, sizeof(match_line), kEtagMatchFmt,
                         expected.kind == ExpectedEtag::kWholeFile ? kWholeFileParts : size_text);
   ok = ok && FormatText(file_text, sizeof(file_text), kFileTextFmt, md5_line, etag_line);
@@ -457,7 +457,7 @@ int EtagCandidateSizes(uint64_t file_size, int64_t parts, uint64_t part_size, ui
                        uint64_t sizes[kMaxEtagCandidates]) {
   if (parts < 0 || parts > kMaxEtagParts || unit == 0) return 0;
   const uint64_t n = static_cast<uint64_t>(parts);
-  const uint64_t lowest = 5 * unit;     // 5 MiB
+  const uint64_t lowest = 5 * unit;      // 5 MiB
   const uint64_t highest = 5120 * unit;  // 5 GiB
   int count = 0;
   // Whether parts of `size` bytes split the file into exactly n parts.
