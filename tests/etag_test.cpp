@@ -1,13 +1,16 @@
-// Multipart ETag: file sizes around the part edges checked against Python's hashlib, the part
-// limit, stops at progress lines, read faults, names that do not fit, ETag files that cannot
-// be written, and archives that are not regular files. Small parts come from the part-size
-// seam, so the 10,000-part cases run on files of kilobytes.
+// Multipart ETag: file sizes around the part edges checked against Python's hashlib, expected
+// ETags against every part size an uploader may have used, the part sizes derived and their
+// texts, the part limit, stops at progress lines, read faults, names that do not fit, ETag
+// files that cannot be written, and archives that are not regular files. Small parts come from
+// the part-size and size-unit seams, so the 10,000-part cases run on files of kilobytes.
 #include "etag.h"
 
 #include "status_recorder.h"
 #include "stream_io.h"
 #include "test_util.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -64,21 +67,38 @@ struct Expected {
   std::string etag;   // 32 hex digits, "-", part count
 };
 
-// The whole-file MD5 and the ETag by Python's hashlib, reading parts of `part_size`.
-bool PythonEtag(const std::string& path, size_t part_size, const TempDir& dir, Expected* out) {
+// The system's interpreter without site packages starts in milliseconds, where a version
+// manager's shim can take half a second every time.
+std::string Python() {
+  return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3 -S" : "python3";
+}
+
+// The whole-file MD5 and the ETag for each of `part_sizes` by Python's hashlib.
+bool PythonEtags(const std::string& path, const std::vector<uint64_t>& part_sizes,
+                 const TempDir& dir, std::string* whole, std::vector<std::string>* etags) {
   const std::string result = dir / "python.out";
-  const int rc = RunCommand(
-      "python3 -c 'import hashlib,sys\n"
-      "p=int(sys.argv[2]); w=hashlib.md5(); ds=b\"\"; n=0\n"
-      "f=open(sys.argv[1],\"rb\")\n"
-      "while True:\n"
-      "  b=f.read(p)\n"
-      "  if not b: break\n"
-      "  w.update(b); ds+=hashlib.md5(b).digest(); n+=1\n"
-      "print(w.hexdigest(), hashlib.md5(ds).hexdigest()+\"-\"+str(n))' '" +
-      path + "' " + std::to_string(part_size) + " > " + result);
+  std::string sizes;
+  for (uint64_t size : part_sizes) sizes += " " + std::to_string(size);
+  const int rc =
+      RunCommand(Python() +
+                 " -c 'import hashlib,sys\n"
+                 "d=open(sys.argv[1],\"rb\").read(); print(hashlib.md5(d).hexdigest())\n"
+                 "for p in map(int, sys.argv[2:]):\n"
+                 "  ds=[hashlib.md5(d[i:i+p]).digest() for i in range(0,len(d),p)]\n"
+                 "  print(hashlib.md5(b\"\".join(ds)).hexdigest()+\"-\"+str(len(ds)))' '" +
+                 path + "'" + sizes + " > " + result);
   std::istringstream in(ReadFile(result));
-  return rc == 0 && static_cast<bool>(in >> out->whole >> out->etag);
+  etags->assign(part_sizes.size(), "");
+  bool ok = rc == 0 && static_cast<bool>(in >> *whole);
+  for (std::string& etag : *etags) ok = ok && static_cast<bool>(in >> etag);
+  return ok;
+}
+
+bool PythonEtag(const std::string& path, size_t part_size, const TempDir& dir, Expected* out) {
+  std::vector<std::string> etags;
+  if (!PythonEtags(path, {part_size}, dir, &out->whole, &etags)) return false;
+  out->etag = etags[0];
+  return true;
 }
 
 class EtagTest : public ::testing::Test {
@@ -89,17 +109,19 @@ class EtagTest : public ::testing::Test {
     fds_ = CountOpenFds();
   }
   void TearDown() override {
+    SetEtagSizeUnitForTesting(1 << 20);
     SetEtagPartSizeForTesting(kEtagPartSize);
     ClearReadFault();
     EXPECT_EQ(CountOpenFds(), fds_) << "a descriptor was left open";
   }
 
   // ComputeEtag with standard output captured into `console`.
-  bool Run(const std::string& path, std::string* console = nullptr) {
+  bool Run(const std::string& path, std::string* console = nullptr,
+           const EtagOptions& options = EtagOptions()) {
     g_recorder.Reset();
     ClearReadFault();  // restarts the read count
     testing::internal::CaptureStdout();
-    const bool ok = ComputeEtag(path.c_str());
+    const bool ok = ComputeEtag(path.c_str(), options);
     const std::string out = testing::internal::GetCapturedStdout();
     if (console != nullptr) *console = out;
     return ok;
@@ -127,6 +149,8 @@ TEST_F(EtagTest, SizesAroundPartEdgesMatchPython) {
       {"three_block_parts_exactly", 3 * 64, 64, 3},
       {"unaligned_parts_exactly", 1000, 100, 10},
       {"unaligned_parts_and_a_tail", 1050, 100, 11},
+      // A part larger than the read buffer is read in pieces that each get a progress line.
+      {"part_larger_than_the_buffer", kMiB10 + 1, 16 << 20, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -139,17 +163,282 @@ TEST_F(EtagTest, SizesAroundPartEdgesMatchPython) {
 
     std::string console;
     ASSERT_TRUE(Run(archive, &console));
-    // A read per part and one more that finds the end; each announced by a progress line.
-    const int reads = row.parts + 1;
+    // A read per part (per buffer's worth of it) and one more that finds the end; each
+    // announced by a progress line.
     std::vector<std::string> progress;
-    for (int i = 1; i <= reads; ++i) progress.push_back(Progress(i, row.parts));
+    for (int i = 1; i <= row.parts; ++i) {
+      const size_t part = std::min(row.part_size, row.size - (i - 1) * row.part_size);
+      for (size_t read = 0; read < part; read += kMiB10) progress.push_back(Progress(i, row.parts));
+    }
+    progress.push_back(Progress(row.parts + 1, row.parts));
     EXPECT_EQ(g_recorder.Statuses(), progress);
-    EXPECT_EQ(ReadCallCount(), static_cast<uint64_t>(reads));
+    EXPECT_EQ(ReadCallCount(), progress.size());
     EXPECT_EQ(g_recorder.Logs(), (std::vector<std::string>{"MD5: " + want.whole,
                                                            "Multipart ETag: " + want.etag + "\n"}));
     EXPECT_EQ(console, "\nETag: " + want.etag + "\n");
     EXPECT_EQ(ReadFile(archive + ".md5"),
               "MD5: " + want.whole + "\nMultipart ETag: " + want.etag + "\n\n");
+  }
+}
+
+std::string SizeText(uint64_t bytes) {
+  char text[40];
+  EXPECT_TRUE(FormatEtagPartSize(bytes, text, sizeof(text)));
+  return text;
+}
+
+constexpr uint64_t kUnit = 1024;  // stands in for a MiB: 5 KiB parts play 5 MiB parts
+
+// Every part size that can give a file's part count, checked on sizes around the part edges in
+// units of a KiB: the expected ETag (from hashlib for that size) is matched, the match names the
+// size, and the ETag file holds that ETag, its line naming any size but the default.
+TEST_F(EtagTest, ExpectedEtagMatchesEveryCandidateSize) {
+  if (!HaveProgram("python3")) GTEST_SKIP() << "python3 not found";
+  ASSERT_TRUE(SetEtagSizeUnitForTesting(kUnit));
+  const uint64_t sizes[] = {0,
+                            1,
+                            5 * kUnit - 1,
+                            5 * kUnit,
+                            5 * kUnit + 1,
+                            8 * kUnit - 1,
+                            8 * kUnit + 1,
+                            10 * kUnit + 1,
+                            21 * kUnit + 5,
+                            100 * kUnit + 3};
+  for (uint64_t size : sizes) {
+    const std::string archive = dir_ / ("f" + std::to_string(size) + ".zip");
+    WriteFile(archive, RandomBytes(size, static_cast<uint32_t>(size) + 1));
+    // The part counts the usual sizes make, and 2 parts (the large multiples of 16).
+    std::vector<int64_t> counts;
+    for (uint64_t units : {5, 8, 10, 16}) {
+      counts.push_back(static_cast<int64_t>((size + units * kUnit - 1) / (units * kUnit)));
+    }
+    counts.push_back(2);
+    std::sort(counts.begin(), counts.end());
+    counts.erase(std::unique(counts.begin(), counts.end()), counts.end());
+    for (int64_t parts : counts) {
+      uint64_t candidates[kMaxEtagCandidates];
+      const int n = EtagCandidateSizes(size, parts, 0, kUnit, candidates);
+      if (n == 0) continue;
+      std::string whole;
+      std::vector<std::string> etags;
+      ASSERT_TRUE(PythonEtags(archive, std::vector<uint64_t>(candidates, candidates + n), dir_,
+                              &whole, &etags));
+      for (int i = 0; i < n; ++i) {
+        SCOPED_TRACE(std::to_string(size) + " bytes, " + std::to_string(parts) + " parts of " +
+                     std::to_string(candidates[i]));
+        ASSERT_EQ(etags[i].substr(33), std::to_string(parts));
+        EtagOptions options;
+        options.expected = etags[i].c_str();
+        std::string console;
+        ASSERT_TRUE(Run(archive, &console, options)) << g_recorder.LastStatus();
+        const std::string named =
+            candidates[i] == 10 * kUnit ? "" : " (" + SizeText(candidates[i]) + " parts)";
+        const std::string etag_line = "Multipart ETag" + named + ": " + etags[i] + "\n";
+        EXPECT_EQ(
+            g_recorder.Logs(),
+            (std::vector<std::string>{"MD5: " + whole, etag_line,
+                                      "ETag matches with " + SizeText(candidates[i]) + " parts"}));
+        EXPECT_EQ(console, "\nETag: " + etags[i] + "\n");
+        EXPECT_EQ(ReadFile(archive + ".md5"), "MD5: " + whole + "\n" + etag_line + "\n");
+      }
+    }
+  }
+}
+
+// Outcomes of an expected ETag on a file of 21 KiB + 5 (3 parts of 10 or 8 KiB), sizes in KiB
+// for MiB: the logs, the final status, whether the file was read and an ETag file written.
+TEST_F(EtagTest, ExpectedEtagOutcomes) {
+  if (!HaveProgram("python3")) GTEST_SKIP() << "python3 not found";
+  ASSERT_TRUE(SetEtagSizeUnitForTesting(kUnit));
+  const std::string archive = dir_ / "a.zip";
+  WriteFile(archive, RandomBytes(21 * kUnit + 5, 21));
+  std::string md5;
+  std::vector<std::string> etags;  // 10 KiB and 8 KiB parts
+  ASSERT_TRUE(PythonEtags(archive, {10 * kUnit, 8 * kUnit}, dir_, &md5, &etags));
+  std::string upper_md5 = md5;
+  for (char& c : upper_md5) c = static_cast<char>(toupper(c));
+  std::string wrong_digit = etags[0];
+  wrong_digit[5] = wrong_digit[5] == '0' ? '1' : '0';
+  const std::string md5_line = "MD5: " + md5;
+  const std::string line10 = "Multipart ETag: " + etags[0] + "\n";
+  const std::string line8 = "Multipart ETag (8 KiB parts): " + etags[1] + "\n";
+  const std::string not_md5 = kNotMd5StyleEtag;
+  struct Row {
+    const char* name;
+    std::string expected;  // empty: none
+    uint64_t part_size;    // the caller's, 0: none
+    bool ok;
+    std::vector<std::string> logs;
+    std::string status;  // the last status line of a failure
+    bool read;           // the file was read
+  };
+  const Row rows[] = {
+      {"plain_md5",
+       md5,
+       0,
+       true,
+       {md5_line, line10, "ETag matches with whole-file parts"},
+       "",
+       true},
+      {"quoted_upper_case_md5_with_blanks",
+       " \"" + upper_md5 + "\"\n",
+       0,
+       true,
+       {md5_line, line10, "ETag matches with whole-file parts"},
+       "",
+       true},
+      {"named_size_matches",
+       etags[1],
+       8 * kUnit,
+       true,
+       {md5_line, line8, "ETag matches with 8 KiB parts"},
+       "",
+       true},
+      {"named_default_size_keeps_the_texts", "", 10 * kUnit, true, {md5_line, line10}, "", true},
+      {"named_size_without_expected", "", 8 * kUnit, true, {md5_line, line8}, "", true},
+      {"one_digit_wrong", wrong_digit, 0, false, {}, "ETag does not match " + wrong_digit, true},
+      // 4 parts fit 6 KiB (ceil(size / 4) rounded up), which is read and does not match.
+      {"right_digest_wrong_count",
+       etags[0].substr(0, 32) + "-4",
+       0,
+       false,
+       {},
+       "ETag does not match " + etags[0].substr(0, 32) + "-4",
+       true},
+      {"kms_style_digest",
+       etags[0].substr(0, 32),
+       0,
+       false,
+       {not_md5},
+       "ETag does not match " + etags[0].substr(0, 32),
+       true},
+      {"not_hex", "a1b2-c3", 0, false, {not_md5}, "ETag does not match a1b2-c3", false},
+      {"count_not_decimal",
+       md5 + "-x",
+       0,
+       false,
+       {not_md5},
+       "ETag does not match " + md5 + "-x",
+       false},
+      {"more_parts_than_uploads_have",
+       etags[0].substr(0, 32) + "-10001",
+       0,
+       false,
+       {},
+       "ETag does not match " + etags[0].substr(0, 32) + "-10001",
+       false},
+      {"named_size_gives_another_count",
+       etags[1],
+       7 * kUnit,
+       false,
+       {},
+       "ETag does not match " + etags[1],
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WriteFile(archive + ".md5", "old text");
+    EtagOptions options;
+    options.part_size = row.part_size;
+    options.expected = row.expected.empty() ? nullptr : row.expected.c_str();
+    std::string console;
+    EXPECT_EQ(Run(archive, &console, options), row.ok);
+    EXPECT_EQ(g_recorder.Logs(), row.logs);
+    EXPECT_EQ(ReadCallCount() > 0, row.read);
+    if (row.ok) {
+      EXPECT_EQ(ReadFile(archive + ".md5"), row.logs[0] + "\n" + row.logs[1] + "\n");
+    } else {
+      EXPECT_EQ(g_recorder.LastStatus(), row.status);
+      EXPECT_EQ(console, "");
+      EXPECT_EQ(ReadFile(archive + ".md5"), "old text");
+    }
+  }
+}
+
+// The part sizes an upload of `parts` parts may have used, in MiB, on files too large to make.
+TEST(EtagCandidates, SizesThatGiveThePartCount) {
+  constexpr uint64_t kMiB = 1 << 20;
+  constexpr uint64_t kGiB = kMiB << 10;
+  struct Row {
+    const char* name;
+    uint64_t file_size;
+    int64_t parts;
+    uint64_t part_size;  // the caller's, 0: none
+    std::vector<uint64_t> mib;
+  };
+  const Row rows[] = {
+      {"only_ours_fits", kGiB, 103, 0, {10}},
+      {"only_eight_fits", kGiB, 128, 0, {8}},
+      // 9 MiB would fit too, but no uploader uses it.
+      {"ours_and_eight", 21 * kMiB + 5, 3, 0, {10, 8}},
+      {"ceil_rounded_to_a_mib", 21 * kMiB + 5, 4, 0, {6}},
+      {"eight_not_ours", 40 * kMiB, 5, 0, {8}},
+      {"rclone_and_go_sdk", 40 * kMiB + 1, 9, 0, {5}},
+      {"s3cmd_and_minio", 30 * kMiB, 2, 0, {15, 16}},
+      // 1 GiB in 2 parts: 512 MiB (doubled 8 and the rounded half) and then the next multiples of
+      // 16, cut at 8 sizes.
+      {"doubled_then_multiples_of_16", kGiB, 2, 0, {512, 528, 544, 560, 576, 592, 608, 624}},
+      {"doubled_for_a_large_file", 200 * kGiB, 6400, 0, {32}},
+      {"one_part_is_one_set_of_boundaries", 3 * kMiB, 1, 0, {10}},
+      {"one_part_of_a_large_file", 100 * kMiB, 1, 0, {128}},
+      {"empty_file", 0, 0, 0, {10}},
+      {"no_parts_of_a_byte", 1, 0, 0, {}},
+      {"parts_under_5_mib", 100 * kMiB, 30, 0, {}},
+      {"largest_part", 5 * kGiB, 1, 0, {5120}},
+      {"part_over_5_gib", 5 * kGiB + 1, 1, 0, {}},
+      {"more_parts_than_allowed", 10001 * 5 * kMiB, 10001, 0, {}},
+      {"named_size_fits", 21 * kMiB + 5, 4, 7 * kMiB, {7}},
+      {"named_size_does_not_fit", 21 * kMiB + 5, 3, 7 * kMiB, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    uint64_t sizes[kMaxEtagCandidates];
+    const int n = EtagCandidateSizes(row.file_size, row.parts, row.part_size, kMiB, sizes);
+    std::vector<uint64_t> mib;
+    for (int i = 0; i < n; ++i) {
+      EXPECT_EQ(sizes[i] % kMiB, 0u);
+      mib.push_back(sizes[i] / kMiB);
+    }
+    EXPECT_EQ(mib, row.mib);
+  }
+}
+
+// --part-size's text and the size named in the ETag line.
+TEST(EtagPartSize, ParsedAndNamed) {
+  struct Row {
+    const char* text;
+    uint64_t bytes;  // 0: refused
+    const char* named;
+  };
+  const Row rows[] = {
+      {"5242880", 5 << 20, "5 MiB"},
+      {"5242881", (5 << 20) + 1, "5242881 bytes"},
+      {"8MiB", 8 << 20, "8 MiB"},
+      {"15360KiB", 15 << 20, "15 MiB"},
+      {"5121KiB", 5121 << 10, "5121 KiB"},
+      {"5GiB", uint64_t{5} << 30, "5 GiB"},
+      {"5120MiB", uint64_t{5} << 30, "5 GiB"},
+      {"1536MiB", uint64_t{1536} << 20, "1536 MiB"},
+      {"5242879", 0, ""},
+      {"4MiB", 0, ""},
+      {"5121MiB", 0, ""},
+      {"6GiB", 0, ""},
+      {"8 MiB", 0, ""},
+      {"8mib", 0, ""},
+      {"8M", 0, ""},
+      {"MiB", 0, ""},
+      {"", 0, ""},
+      {"-8MiB", 0, ""},
+      {"99999999999999999999999MiB", 0, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    uint64_t bytes = 0;
+    EXPECT_EQ(ParseEtagPartSize(row.text, &bytes), row.bytes != 0);
+    if (row.bytes == 0) continue;
+    EXPECT_EQ(bytes, row.bytes);
+    EXPECT_EQ(SizeText(bytes), row.named);
   }
 }
 
@@ -172,29 +461,38 @@ TEST_F(EtagTest, ShortReadDoesNotShiftParts) {
 }
 
 // Exactly 10,000 parts are accepted; one byte more is refused once 10,000 parts have been read.
-// Part sizes of 1 (no shared blocks) and 64 (shared blocks).
+// Default part sizes of 1 (no shared blocks) and 64 (shared blocks), and a part size the caller
+// names (the limit holds for any size, 5 bytes standing in for 5 MiB).
 TEST_F(EtagTest, PartLimit) {
   struct Row {
     const char* name;
     size_t part_size;
     size_t size;
     bool ok;
+    bool named;  // passed as the caller's part size, not through the seam
   };
   const Row rows[] = {
-      {"ten_thousand_single_bytes", 1, 10000, true},
-      {"one_byte_too_many", 1, 10001, false},
-      {"ten_thousand_blocks", 64, 640000, true},
-      {"one_block_byte_too_many", 64, 640001, false},
+      {"ten_thousand_single_bytes", 1, 10000, true, false},
+      {"one_byte_too_many", 1, 10001, false, false},
+      {"ten_thousand_blocks", 64, 640000, true, false},
+      {"one_block_byte_too_many", 64, 640001, false, false},
+      {"ten_thousand_named_parts", 5, 50000, true, true},
+      {"named_parts_one_byte_too_many", 5, 50001, false, true},
   };
   const bool python = HaveProgram("python3");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string archive = dir_ / (std::string(row.name) + ".zip");
     WriteFile(archive, RandomBytes(row.size, 11));
-    ASSERT_TRUE(SetEtagPartSizeForTesting(row.part_size));
+    EtagOptions options;
+    if (row.named) {
+      options.part_size = row.part_size;
+    } else {
+      ASSERT_TRUE(SetEtagPartSizeForTesting(row.part_size));
+    }
     const int parts = static_cast<int>((row.size + row.part_size - 1) / row.part_size);
     std::string console;
-    EXPECT_EQ(Run(archive, &console), row.ok);
+    EXPECT_EQ(Run(archive, &console, options), row.ok);
     const std::vector<std::string> statuses = g_recorder.Statuses();
     // 10,001 progress lines: the last finds the end, or finds data and the refusal follows.
     ASSERT_EQ(statuses.size(), row.ok ? 10001u : 10002u);
@@ -259,8 +557,8 @@ TEST_F(EtagTest, ReadErrorLeavesOldEtagFile) {
   rows.push_back({2, 299});
   WriteFile(archive + ".md5", "old text");
   for (const Row& row : rows) {
-    SCOPED_TRACE("read " + std::to_string(row.nth) + " fails after " +
-                 std::to_string(row.allowed) + " bytes");
+    SCOPED_TRACE("read " + std::to_string(row.nth) + " fails after " + std::to_string(row.allowed) +
+                 " bytes");
     g_recorder.Reset();
     const int fds = CountOpenFds();
     InjectReadFault(row.nth, row.allowed, true);
@@ -446,8 +744,8 @@ TEST_F(EtagTest, ReadOnlyFileSystemLeavesOldEtagFile) {
   if (tmpfs.ok()) {
     ASSERT_TRUE(tmpfs.MakeReadOnly());
   } else {
-    std::filesystem::permissions(mnt, std::filesystem::perms::owner_read |
-                                          std::filesystem::perms::owner_exec);
+    std::filesystem::permissions(
+        mnt, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   }
   EXPECT_FALSE(Run(archive));
   EXPECT_EQ(g_recorder.Logs().size(), 2u);

@@ -1,6 +1,6 @@
 // MD5: the RFC 1321 suite, the padding edges, splits of one input, the context left behind by
-// a finish, the hex text, random inputs against Python's hashlib, and the paired update against
-// two plain ones.
+// a finish, the hex text, random inputs against Python's hashlib, and the paired and
+// many-context updates against plain ones.
 #include "md5.h"
 
 #include "test_util.h"
@@ -158,14 +158,15 @@ TEST(Md5, RandomInputsMatchPythonHashlib) {
   }
 }
 
-// The paired update must leave both contexts exactly as two plain updates would, whether their
-// pending blocks line up (the shared path) or not (the fallback), for sizes around the block
-// edges.
-TEST(Md5, PairedUpdateEqualsTwoUpdates) {
+// The paired and the many-context updates must leave every context exactly as plain updates
+// would, whether their pending blocks line up (the shared path) or not (the fallback), for sizes
+// around the block edges, for 2 contexts (the pair), 3, 9 (the most the ETag uses) and 16 (every
+// lane), with each vector kernel this processor has.
+TEST(Md5, SharedUpdatesEqualPlainUpdates) {
   struct Row {
     const char* name;
-    size_t first_prefix;  // bytes each context took in before
-    size_t second_prefix;
+    size_t first_prefix;   // bytes the even-numbered contexts took in before
+    size_t second_prefix;  // bytes the odd-numbered ones took in before
   };
   const Row rows[] = {
       {"both_fresh", 0, 0},         {"both_block_aligned", 128, 64}, {"same_pending", 17, 81},
@@ -173,26 +174,41 @@ TEST(Md5, PairedUpdateEqualsTwoUpdates) {
   };
   const std::vector<unsigned char> prefix = RandomBytes(200, 99);
   const std::vector<unsigned char> data = RandomBytes(1 << 20, 100);
-  for (const Row& row : rows) {
-    for (size_t size : {size_t{0}, size_t{1}, size_t{47}, size_t{63}, size_t{64}, size_t{65},
-                        size_t{1000}, data.size() - 7}) {
-      SCOPED_TRACE(std::string(row.name) + ", " + std::to_string(size) + " bytes");
-      Md5Context first, second;
-      Md5Init(&first);
-      Md5Init(&second);
-      Md5Update(&first, prefix.data(), row.first_prefix);
-      Md5Update(&second, prefix.data() + 1, row.second_prefix);  // different bytes too
-      Md5Context plain_first = first, plain_second = second;
-
-      Md5UpdatePair(&first, &second, data.data(), size);
-      Md5Update(&plain_first, data.data(), size);
-      Md5Update(&plain_second, data.data(), size);
-      EXPECT_EQ(first.low_count, plain_first.low_count);
-      EXPECT_EQ(second.low_count, plain_second.low_count);
-      EXPECT_EQ(FinishHex(&first), FinishHex(&plain_first));
-      EXPECT_EQ(FinishHex(&second), FinishHex(&plain_second));
+  const Md5LaneKernel best = ActiveMd5LaneKernel();
+  for (Md5LaneKernel kernel :
+       {Md5LaneKernel::kPortable, Md5LaneKernel::kAvx2, Md5LaneKernel::kAvx512}) {
+    if (!SelectMd5LaneKernel(kernel)) continue;
+    for (const Row& row : rows) {
+      for (size_t count : {size_t{2}, size_t{3}, size_t{9}, kMd5MaxLanes}) {
+        for (size_t size : {size_t{0}, size_t{1}, size_t{47}, size_t{63}, size_t{64}, size_t{65},
+                            size_t{1000}, count == 2 ? data.size() - 7 : size_t{4103}}) {
+          SCOPED_TRACE(std::string(Md5LaneKernelName(kernel)) + ", " + row.name + ", " +
+                       std::to_string(count) + " contexts, " + std::to_string(size) + " bytes");
+          Md5Context shared[kMd5MaxLanes], plain[kMd5MaxLanes];
+          Md5Context* pointers[kMd5MaxLanes];
+          for (size_t i = 0; i < count; ++i) {
+            Md5Init(&shared[i]);
+            // Different bytes in every context, the same pending count in every other one.
+            Md5Update(&shared[i], prefix.data() + i,
+                      i % 2 == 0 ? row.first_prefix : row.second_prefix);
+            plain[i] = shared[i];
+            pointers[i] = &shared[i];
+          }
+          if (count == 2) {
+            Md5UpdatePair(&shared[0], &shared[1], data.data(), size);
+          } else {
+            Md5UpdateMany(pointers, count, data.data(), size);
+          }
+          for (size_t i = 0; i < count; ++i) {
+            Md5Update(&plain[i], data.data(), size);
+            EXPECT_EQ(shared[i].low_count, plain[i].low_count) << "context " << i;
+            EXPECT_EQ(FinishHex(&shared[i]), FinishHex(&plain[i])) << "context " << i;
+          }
+        }
+      }
     }
   }
+  SelectMd5LaneKernel(best);
 }
 
 }  // namespace
