@@ -397,7 +397,8 @@ help_version)
     expect_rc 0
     expect_quiet_stderr
     [ "$(head -n 1 out)" = "Usage: vormic-cli [OPTION]... ARCHIVE" ] || fail "$option: first line"
-    for word in --folder --etag --lists --quiet --help --version "Exit status"; do
+    for word in --folder --etag --part-size --expect-etag --lists --quiet --help --version \
+      "Exit status"; do
       grep -q -e "$word" out || fail "$option does not mention $word"
     done
   done
@@ -420,6 +421,10 @@ usage)
     "a.zip|-f|option needs a value: '-f'"
     "--lists|option needs a value: '--lists'"
     "--etag=yes|a.zip|option takes no value: '--etag'"
+    "--part-size|4MiB|a.zip|--part-size: not a size from 5 MiB to 5 GiB: '4MiB'"
+    "--part-size=6GiB|a.zip|--part-size: not a size from 5 MiB to 5 GiB: '6GiB'"
+    "--part-size|8M|a.zip|--part-size: not a size from 5 MiB to 5 GiB: '8M'"
+    "--expect-etag=|a.zip|--expect-etag: empty value"
     "--lists|$work/none|a.zip|--lists: not a folder: '$work/none'"
     "--folder||a.zip|--folder: empty folder name"
     "--etag|--folder|$work/none|a.zip|--folder: not a folder: '$work/none'"
@@ -544,6 +549,43 @@ EOF
 Can't open archive
 EOF
   [ ! -e missing.zip.md5 ] || fail "an ETag file for a missing archive"
+  # Another part size names itself in the ETag line; an expected ETag of 8 MiB parts is found
+  # (implying --etag) and the verification follows; a wrong one ends the run before it.
+  head -c $((8 * 1048576 + 3)) /dev/urandom >big.bin
+  read -r big_md5 etag8 < <(py - big.bin <<'PY'
+import hashlib, sys
+data, part = open(sys.argv[1], "rb").read(), 8 << 20
+digests = b"".join(hashlib.md5(data[i:i + part]).digest() for i in range(0, len(data), part))
+print(hashlib.md5(data).hexdigest(), "%s-2" % hashlib.md5(digests).hexdigest())
+PY
+)
+  run --part-size 8MiB -q big.bin
+  printf 'MD5: %s\nMultipart ETag (8 MiB parts): %s\n\n' "$big_md5" "$etag8" >want.md5
+  cmp -s want.md5 big.bin.md5 || fail "big.bin.md5 of 8 MiB parts: $(head -c 200 big.bin.md5)"
+  rm big.bin.md5
+  run --expect-etag "$etag8" -q big.bin
+  expect_rc 1
+  head -n 7 out >out.head
+  mv out.head out
+  expect_out <<EOF
+
+ETag: $etag8
+MD5: $big_md5
+Multipart ETag (8 MiB parts): $etag8
+
+ETag matches with 8 MiB parts
+Verifying internally...
+EOF
+  cmp -s want.md5 big.bin.md5 || fail "big.bin.md5 after a match: $(head -c 200 big.bin.md5)"
+  rm big.bin.md5
+  [ "${big_md5:31}" = 0 ] && kms=${big_md5:0:31}1 || kms=${big_md5:0:31}0
+  run --expect-etag "$kms" -q big.bin
+  expect_rc 1
+  expect_out <<EOF
+Not an MD5-style ETag: server-side encryption or another scheme may have made it
+ETag does not match $kms
+EOF
+  [ ! -e big.bin.md5 ] || fail "an ETag file after a mismatch"
   # A sound ETag, then a fault found by the verification.
   cp -r "$samples/src" src
   printf 'alphX\n' >src/a.txt
