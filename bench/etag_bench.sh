@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Times the ETag computation against plain MD5 tools on one large file held in the page cache:
 # md5sum, openssl dgst -md5 (when present), a Python hashlib pass that takes the whole-file and
-# the 10 MiB part digests from the same reads, and our etag_driver. Prints the median of RUNS
-# runs of each, side by side, and checks that all of them agree on the digests.
+# the 10 MiB part digests from the same reads, and our etag_driver: plain, and checking an
+# expected ETag that one part size fits (10 MiB parts) and one that 8 part sizes fit (2 parts,
+# matched by the last of them), the latter also with the slower many-context MD5 kernels this
+# processor has. Prints the median of RUNS runs of each, side by side, and checks that all of
+# them agree on the digests.
 #
 #   bench/etag_bench.sh [DIR]        the test file goes to DIR (default /tmp), made once
 # Environment:
@@ -39,9 +42,10 @@ pyscript="$dir/vormic-etag-bench.py"
 cat > "$pyscript" <<PY
 import hashlib, sys
 whole, digests, n = hashlib.md5(), b"", 0
+part = int(sys.argv[2]) if len(sys.argv) > 2 else $part
 with open(sys.argv[1], "rb") as f:
     while True:
-        b = f.read($part)
+        b = f.read(part)
         if not b:
             break
         whole.update(b)
@@ -74,6 +78,30 @@ if [ "$md5_ref" != "$py_md5" ] || [ "$md5_ref" != "$our_md5" ] || [ "$py_etag" !
   exit 1
 fi
 
+# Expected ETags: the 10 MiB one (whose part count only 10 MiB parts give here) and the one of
+# the last part size that splits the file in 2 parts (8 sizes fit). Both must be matched.
+size=$((mib * 1048576))
+one=$("$driver" --candidates "$size" "${our_etag##*-}" | wc -l)
+last8=$("$driver" --candidates "$size" 2 | tail -n 1)
+eight=$("$driver" --candidates "$size" 2 | wc -l)
+read -r _ etag8 < <(python3 "$pyscript" "$file" "$last8")
+echo "expected ETags: $our_etag ($one part size fits), $etag8 ($eight part sizes fit," \
+  "the last, $((last8 / 1048576)) MiB, gives it)"
+for expected in "$our_etag" "$etag8"; do
+  if ! "$driver" "$file" "$expected" > /dev/null; then
+    echo "EXPECTED ETAG $expected NOT MATCHED" >&2
+    exit 1
+  fi
+done
+names+=("expect-$one" "expect-$eight")
+cmds+=("'$driver' '$file' '$our_etag'" "'$driver' '$file' '$etag8'")
+for kernel in avx2 portable; do
+  if VORMIC_MD5_KERNEL=$kernel "$driver" "$file" "$etag8" > /dev/null 2>&1; then
+    names+=("expect-$eight-$kernel")
+    cmds+=("VORMIC_MD5_KERNEL=$kernel '$driver' '$file' '$etag8'")
+  fi
+done
+
 # Wall time, and CPU time (user + system), which a machine shared with other work disturbs less.
 declare -A times cpus
 timing="$dir/vormic-etag-bench.time"
@@ -91,11 +119,11 @@ md5sum_wall=$(echo "${times[md5sum]}" | median)
 md5sum_cpu=$(echo "${cpus[md5sum]}" | median)
 echo
 echo "file: $file ($mib MiB), median of $runs runs, page cache warm, load: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-12s %9s %9s %9s %9s   %s\n' tool wall "x md5sum" cpu "x md5sum" "wall of every run (s)"
+printf '%-18s %9s %9s %9s %9s   %s\n' tool wall "x md5sum" cpu "x md5sum" "wall of every run (s)"
 for name in "${names[@]}"; do
   w=$(echo "${times[$name]}" | median)
   c=$(echo "${cpus[$name]}" | median)
-  printf '%-12s %8.2fs %8.2fx %8.2fs %8.2fx   %s\n' "$name" "$w" \
+  printf '%-18s %8.2fs %8.2fx %8.2fs %8.2fx   %s\n' "$name" "$w" \
     "$(echo "$w / $md5sum_wall" | bc -l)" "$c" "$(echo "$c / $md5sum_cpu" | bc -l)" \
     "${times[$name]}"
 done

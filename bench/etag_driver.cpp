@@ -1,13 +1,20 @@
 // Benchmark driver: one ETag computation with a Status channel that shows nothing, so a timing
-// measures the reads and the two digests alone. Writes ARCHIVE.md5 as the product does and
-// prints "\nETag: ..." on standard output.
-//   etag_driver ARCHIVE
+// measures the reads and the digests alone. Writes ARCHIVE.md5 as the product does and prints
+// "\nETag: ..." on standard output.
+//   etag_driver ARCHIVE [EXPECTED]       with EXPECTED, compared as --expect-etag does
+//   etag_driver --candidates SIZE PARTS  prints the part sizes an ETag of PARTS parts of a file
+//                                        of SIZE bytes is checked against, one per line
 // Exit status 0 when the ETag file was written, else 1 with the last status line on stderr.
+// The many-context MD5 kernel named in VORMIC_MD5_KERNEL (portable, avx2, avx512) replaces
+// the best one, so the kernels can be timed on one machine.
 #include "engine_state.h"
 #include "etag.h"
+#include "md5.h"
 #include "status.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 char g_lastStatus[1000];  // a copy: the computation's status text does not outlive the call
@@ -20,11 +27,29 @@ bool ReportStatus(int kind, const char* text) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: %s ARCHIVE\n", argv[0]);
+  if (argc == 4 && strcmp(argv[1], "--candidates") == 0) {
+    uint64_t sizes[kMaxEtagCandidates];
+    const int n = EtagCandidateSizes(strtoull(argv[2], nullptr, 10), strtoll(argv[3], nullptr, 10),
+                                     0, uint64_t{1} << 20, sizes);
+    for (int i = 0; i < n; ++i) printf("%llu\n", static_cast<unsigned long long>(sizes[i]));
+    return 0;
+  }
+  if (argc != 2 && argc != 3) {
+    fprintf(stderr, "usage: %s ARCHIVE [EXPECTED] | --candidates SIZE PARTS\n", argv[0]);
     return 2;
   }
-  if (ComputeEtag(argv[1])) return 0;
+  if (const char* kernel = getenv("VORMIC_MD5_KERNEL")) {
+    for (Md5LaneKernel k :
+         {Md5LaneKernel::kPortable, Md5LaneKernel::kAvx2, Md5LaneKernel::kAvx512}) {
+      if (strcmp(kernel, Md5LaneKernelName(k)) == 0 && !SelectMd5LaneKernel(k)) {
+        fprintf(stderr, "this processor has no %s\n", kernel);
+        return 2;
+      }
+    }
+  }
+  EtagOptions options;
+  if (argc == 3) options.expected = argv[2];
+  if (ComputeEtag(argv[1], options)) return 0;
   fprintf(stderr, "%s\n", g_lastStatus);
   return 1;
 }

@@ -211,6 +211,13 @@ void FinishPart(int lane) {
   l.filled = 0;
 }
 
+// Finishes the last part of every lane that has one under way: at the end of the file.
+void FinishOpenParts() {
+  for (int l = 0; l < g_laneCount; ++l) {
+    if (g_lanes[l].filled != 0) FinishPart(l);
+  }
+}
+
 // Feeds `size` bytes to the whole-file digest and to every lane, finishing each lane's part at
 // its end. False when a lane would start a part past kMaxEtagParts.
 bool DigestChunk(const unsigned char* data, size_t size) {
@@ -261,7 +268,10 @@ bool DigestParts(FILE* archive, uint64_t file_size) {
       ReportStatus(kStatusLine, kEtagReadError);
       return false;
     }
-    if (got == 0) return true;
+    if (got == 0) {
+      FinishOpenParts();  // those that end with the file where the first lane's part does not
+      return true;
+    }
     if (!DigestChunk(g_partBuffer, got)) {
       const bool fits =
           FormatText(status, sizeof(status), kMaxPartsFmt, static_cast<long>(kMaxEtagParts));
@@ -270,11 +280,7 @@ bool DigestParts(FILE* archive, uint64_t file_size) {
     }
     // A short read is the end of the file, which ends the last part of every lane; finished
     // here, the progress line before the read that finds the end counts it.
-    if (got < want) {
-      for (int l = 0; l < g_laneCount; ++l) {
-        if (g_lanes[l].filled != 0) FinishPart(l);
-      }
-    }
+    if (got < want) FinishOpenParts();
   }
 }
 
