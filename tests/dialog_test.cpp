@@ -8,6 +8,7 @@
 #include "archive_walk.h"
 #include "dialog_units.h"
 #include "engine_state.h"
+#include "etag.h"
 #include "resource.h"
 #include "status.h"
 #include "test_util.h"
@@ -21,6 +22,7 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -199,6 +201,7 @@ TEST_F(DialogTest, ControlsKeepTemplatePlacesAndFitTheirTexts) {
       {IDC_EXTERNAL, "IDC_EXTERNAL", kExternalRect, kExternalText},
       {IDC_ETAG, "IDC_ETAG", kEtagRect, kEtagText},
       {IDC_HELP_BUTTON, "IDC_HELP_BUTTON", kHelpRect, kHelpText},
+      {IDC_EXPECTED_ETAG, "IDC_EXPECTED_ETAG", kExpectedEtagRect, nullptr},
   };
   for (const QSize size : {QSize(1400, 700), QSize(300, 120)}) {
     dialog_->resize(size);
@@ -318,6 +321,50 @@ TEST_F(DialogTest, EtagRunsBeforeVerification) {
   EXPECT_EQ(rest, "-1\n\r\n" + std::string(kVerifyingInternally) + "\r\n" +
                       Format(kVerifiedFmt, 3) + "\r\n" + kSuccessText + "\r\n");
   EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(archive + ".md5")));
+}
+
+// The expected ETag box, read only when ETag is ticked: the outcome texts in the status line and
+// the log, and the verification only after a match.
+TEST_F(DialogTest, ExpectedEtagBox) {
+  if (!HaveProgram("zip") || !HaveProgram("md5sum"))
+    GTEST_SKIP() << "Info-ZIP zip or md5sum is not installed";
+  const std::string archive = MakeZip("expected", kThreeFiles);
+  ASSERT_EQ(RunCommand("md5sum '" + archive + "' | cut -c1-32 > '" + (temp_ / "sum") + "'"), 0);
+  const std::string md5 = ReadFile(temp_ / "sum").substr(0, 32);
+  const std::string other = std::string(md5.rbegin(), md5.rend());  // hex, not the MD5
+  auto* box = Control<QLineEdit>("IDC_EXPECTED_ETAG");
+  EXPECT_EQ(box->placeholderText().toStdString(), kExpectedEtagPlaceholder);
+  const std::string verified =
+      std::string(kVerifyingInternally) + "\r\n" + Format(kVerifiedFmt, 3) + "\r\n";
+  struct Row {
+    const char* name;
+    bool etag;
+    std::string value;
+    std::string status;
+    std::string log_tail;  // the end of the log
+  };
+  const Row rows[] = {
+      {"whole_file_md5", true, md5, kSuccessText,
+       "ETag matches with whole-file parts\r\n" + verified},
+      {"blank_checks_nothing", true, "  ", kSuccessText, "-1\n\r\n" + verified},
+      {"not_the_md5", true, other, "ETag does not match " + other,
+       std::string(kNotMd5StyleEtag) + "\r\n"},
+      {"read_only_with_etag", false, other, kSuccessText, verified},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetBoxes(false, row.etag);
+    box->setText(QString::fromStdString(row.value));
+    RunVerify(archive);
+    EXPECT_EQ(dialog_->m_status, row.status);
+    const std::string& log = dialog_->m_log;
+    ASSERT_GE(log.size(), row.log_tail.size()) << log;
+    EXPECT_EQ(log.substr(log.size() - row.log_tail.size()), row.log_tail) << log;
+    if (row.status != kSuccessText) {
+      EXPECT_EQ(log, row.log_tail) << "no verification";
+    }
+    EXPECT_EQ(box->text().toStdString(), row.value) << "the box keeps its text";
+  }
 }
 
 // --- The run loop: buttons, Stop and check boxes inside reports ------------------------------

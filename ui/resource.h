@@ -17,6 +17,7 @@ inline constexpr int IDC_LOG = 1003;
 inline constexpr int IDC_EXTERNAL = 1004;
 inline constexpr int IDC_ETAG = 1005;
 inline constexpr int IDC_HELP_BUTTON = 1006;
+inline constexpr int IDC_EXPECTED_ETAG = 1007;
 
 // --- Templates (x, y, width, height in dialog units) ----------------------------------------
 struct DialogRect {
@@ -34,6 +35,7 @@ inline constexpr DialogRect kLogRect = {7, 60, 488, 109};
 inline constexpr DialogRect kExternalRect = {118, 9, 41, 10};
 inline constexpr DialogRect kEtagRect = {171, 9, 32, 10};
 inline constexpr DialogRect kHelpRect = {445, 7, 50, 14};
+inline constexpr DialogRect kExpectedEtagRect = {207, 7, 160, 14};
 
 inline constexpr DialogRect kAboutDialogSize = {0, 0, 181, 75};
 inline constexpr DialogRect kAboutIconRect = {14, 14, 20, 20};
@@ -47,6 +49,8 @@ inline constexpr const char* kStopText = "Stop";
 inline constexpr const char* kExternalText = "External";
 inline constexpr const char* kEtagText = "ETag";
 inline constexpr const char* kHelpText = "Help";
+inline constexpr const char* kExpectedEtagPlaceholder = "expected ETag (optional)";
+inline constexpr int kExpectedEtagMaxLength = 200;  // far more than any ETag
 inline constexpr const char* kIntroText =
     "If External is checked, ZIP contents are compared to files in a folder.\r\n\r\n"
     "If ETag is checked, an ETag is calculated for 10MB parts.\r\n\r\n"

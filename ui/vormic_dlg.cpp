@@ -18,6 +18,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -149,13 +150,20 @@ void CVormicDlg::createControls() {
   };
   m_externalCheck = make_check("IDC_EXTERNAL", kExternalText, kExternalRect);
   m_etagCheck = make_check("IDC_ETAG", kEtagText, kEtagRect);
+  // An uploaded copy's ETag to check the computed one against; empty (or blank) checks nothing.
+  m_expectedEtagEdit = new QLineEdit(this);
+  m_expectedEtagEdit->setObjectName(QStringLiteral("IDC_EXPECTED_ETAG"));
+  m_expectedEtagEdit->setGeometry(units.toPixels(kExpectedEtagRect));
+  m_expectedEtagEdit->setPlaceholderText(QString::fromUtf8(kExpectedEtagPlaceholder));
+  m_expectedEtagEdit->setMaxLength(kExpectedEtagMaxLength);
   m_helpButton = make_button("IDC_HELP_BUTTON", kHelpText, kHelpRect);
 
   setTabOrder(m_verifyButton, m_stopButton);
   setTabOrder(m_stopButton, m_logPane);
   setTabOrder(m_logPane, m_externalCheck);
   setTabOrder(m_externalCheck, m_etagCheck);
-  setTabOrder(m_etagCheck, m_helpButton);
+  setTabOrder(m_etagCheck, m_expectedEtagEdit);
+  setTabOrder(m_expectedEtagEdit, m_helpButton);
 
   // The window may be resized; nothing lays the controls out again, so they keep their places.
   resize(units.sizeToPixels(kMainDialogSize));
@@ -181,6 +189,8 @@ QWidget* CVormicDlg::GetDlgItem(int id) const {
       return m_etagCheck;
     case IDC_HELP_BUTTON:
       return m_helpButton;
+    case IDC_EXPECTED_ETAG:
+      return m_expectedEtagEdit;
     default:
       return nullptr;
   }
@@ -219,6 +229,7 @@ void CVormicDlg::DoDataExchange(bool save_and_validate) {
     m_log = m_shownLog;
     m_external = m_externalCheck->isChecked() ? 1 : 0;
     m_etag = m_etagCheck->isChecked() ? 1 : 0;
+    m_expectedEtag = m_expectedEtagEdit->text().toStdString();
     return;
   }
   if (m_status != m_shownStatus) {
@@ -231,6 +242,8 @@ void CVormicDlg::DoDataExchange(bool save_and_validate) {
   if (m_externalCheck->isChecked() != (m_external != 0))
     m_externalCheck->setChecked(m_external != 0);
   if (m_etagCheck->isChecked() != (m_etag != 0)) m_etagCheck->setChecked(m_etag != 0);
+  const QString expected = QString::fromStdString(m_expectedEtag);
+  if (m_expectedEtagEdit->text() != expected) m_expectedEtagEdit->setText(expected);
 }
 
 // Brings the pane up to m_log. A log that grew by whole lines gets only the new text; any other
@@ -277,7 +290,10 @@ void CVormicDlg::OnBnClickedVerify() {
   m_verifyButton->setEnabled(false);
   m_pumpClock.invalidate();  // the run's first report handles whatever input is waiting
 
-  if (m_etag == 0 || ComputeEtag(archive.constData())) {
+  EtagOptions etag_options;
+  if (!QString::fromStdString(m_expectedEtag).trimmed().isEmpty())
+    etag_options.expected = m_expectedEtag.c_str();
+  if (m_etag == 0 || ComputeEtag(archive.constData(), etag_options)) {
     const char* result = RunVerification(folder.data(), archive.constData(), m_external != 0);
     if (strcmp(result, kResultOk) == 0) result = kSuccessText;
     ReportStatus(kStatusLine, result);

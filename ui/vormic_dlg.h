@@ -1,4 +1,4 @@
-// The main dialog: seven controls bound to the members below by data exchange, the Verify, Stop
+// The main dialog: eight controls bound to the members below by data exchange, the Verify, Stop
 // and Help commands, and ReportStatus, the dialog's Status channel, through which the engine and
 // the ETag calculator reach the controls while a run goes on inside the Verify click handler.
 // Everything runs on the GUI thread; a report re-enters the window only to handle pending input.
@@ -17,6 +17,7 @@
 #include <string>
 
 class QCheckBox;
+class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class StatusLabel;
@@ -90,6 +91,7 @@ class CVormicDlg : public QDialog {
   QPushButton* m_stopButton = nullptr;    // IDC_STOP
   int32_t m_external = 1;                 // IDC_EXTERNAL ticked
   int32_t m_etag = 0;                     // IDC_ETAG clear
+  std::string m_expectedEtag;             // IDC_EXPECTED_ETAG, UTF-8; used when m_etag is set
 
   // --- Seams -------------------------------------------------------------------------------
   ArchiveChooser m_chooseArchive;
@@ -114,6 +116,8 @@ class CVormicDlg : public QDialog {
   std::string m_shownLog;                // what the message pane was last given
   QElapsedTimer m_pumpClock;             // since input was last handled; invalid: never
   bool m_initialized = false;            // OnInitDialog has run
+
+  QLineEdit* m_expectedEtagEdit = nullptr;  // IDC_EXPECTED_ETAG
 };
 
 // The dialog the Status channel reports to: set by the constructor. The dialog lives until its
