@@ -11,8 +11,8 @@
 # Environment:
 #   ETAG_BENCH_MIB=1024   file size in MiB
 #   RUNS=5                runs per tool (interleaved, so a busy spell hits every tool alike)
-#   ETAG_DRIVER=PATH      a built etag_driver; otherwise one is compiled from the sources
-#                         (g++ -O2, no sanitizers) into DIR
+#   ETAG_DRIVER=PATH      a built etag_driver; otherwise a Release build of it is made in
+#                         DIR/vormic-etag-bench-build
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,12 +30,13 @@ fi
 
 driver=${ETAG_DRIVER:-}
 if [ -z "$driver" ]; then
-  driver="$dir/vormic-etag-driver"
-  echo "compiling $driver"
-  ${CXX:-g++} -std=c++20 -O2 -DNDEBUG -fno-exceptions \
-    -I"$top/etag" -I"$top/engine" \
-    "$top/bench/etag_driver.cpp" "$top/etag/etag.cpp" "$top/etag/md5.cpp" \
-    "$top/engine/stream_io.cpp" "$top/engine/engine_state.cpp" -o "$driver"
+  # The library's own build, so the driver links whatever the engine and etag now need.
+  build="$dir/vormic-etag-bench-build"
+  echo "building etag_driver in $build (Release, no sanitizers)"
+  cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORMIC_BUILD_BENCH=ON \
+    -DVORMIC_BUILD_TESTS=OFF -DVORMIC_BUILD_UI=OFF > "$build.log"
+  cmake --build "$build" -j2 --target etag_driver >> "$build.log"
+  driver="$build/bench/etag_driver"
 fi
 
 pyscript="$dir/vormic-etag-bench.py"
