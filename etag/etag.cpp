@@ -481,7 +481,7 @@ int EtagCandidateSizes(uint64_t file_size, int64_t parts, uint64_t part_size, ui
     consider(part_size, false);
     return count;
   }
-  for (uint64_t m : {10, 8, 5, 15, 16}) consider(m * unit, true);
+  for (uint64_t m : {10u, 8u, 5u, 15u, 16u}) consider(m * unit, true);
   for (uint64_t m = 16; m <= 5120; m *= 2) consider(m * unit, true);  // 8 MiB doubled
   if (n > 0) consider(CeilDiv(CeilDiv(file_size, n), unit) * unit, true);
   if (n > 0) {
