@@ -54,32 +54,32 @@ inline zipt::ZipEntry Entry(const std::string& name, const std::string& data, ui
 
 inline std::vector<NamedBytes> SeedArchives() {
   using zipt::Descriptor;
-  using zipt::ZipSpec;
+  using zipt::ZipPlan;
   std::vector<NamedBytes> seeds;
-  auto add = [&seeds](const char* name, const ZipSpec& plan) {
+  auto add = [&seeds](const char* name, const ZipPlan& plan) {
     seeds.push_back({name, zipt::BuildZip(plan)});
   };
 
-  add("empty.zip", ZipSpec{});
+  add("empty.zip", ZipPlan{});
   {
-    ZipSpec s;
+    ZipPlan s;
     s.entries = {Entry("a.txt", TextA(), 0)};
     add("stored.zip", s);
   }
   {
-    ZipSpec s;
+    ZipPlan s;
     s.entries = {Entry("b.txt", TextB(), 8)};
     add("deflated.zip", s);
   }
   {
-    ZipSpec s;
+    ZipPlan s;
     s.entries = {Entry("dir/", "", 0), Entry("dir/a.txt", TextA(), 0),
                  Entry("dir/.DS_Store", "junk", 0), Entry("big.bin", BigBin(), 8),
                  Entry("b.txt", TextB(), 8)};
     add("mixed.zip", s);
   }
   {
-    ZipSpec s;
+    ZipPlan s;
     zipt::ZipEntry signed_desc = Entry("desc.txt", TextB(), 8);
     signed_desc.descriptor = Descriptor::kSigned;
     zipt::ZipEntry bare_desc = Entry("desc2.txt", TextA(), 0);
@@ -88,7 +88,7 @@ inline std::vector<NamedBytes> SeedArchives() {
     add("descriptors.zip", s);
   }
   {
-    ZipSpec s;
+    ZipPlan s;
     s.zip64 = true;
     zipt::ZipEntry e = Entry("a.txt", TextA(), 8);
     e.zip64_central = zipt::kZ64Compressed | zipt::kZ64Uncompressed | zipt::kZ64Offset;
@@ -97,7 +97,7 @@ inline std::vector<NamedBytes> SeedArchives() {
     add("zip64.zip", s);
   }
   {
-    ZipSpec s;
+    ZipPlan s;
     s.prefix = "#!/bin/sh\nexit 0\n";  // a self-extractor stub shifts every offset
     s.comment = "archive comment PK";
     zipt::ZipEntry e = Entry("top/a.txt", TextA(), 0);
@@ -107,7 +107,7 @@ inline std::vector<NamedBytes> SeedArchives() {
     add("comments.zip", s);
   }
   {
-    ZipSpec s;
+    ZipPlan s;
     zipt::ZipEntry e = Entry(LongName(), TextA(), 8);
     zipt::ZipEntry renamed = Entry("central.txt", TextA(), 0);
     renamed.local_name = "a.txt";
@@ -115,7 +115,7 @@ inline std::vector<NamedBytes> SeedArchives() {
     add("names.zip", s);
   }
   {
-    ZipSpec s;
+    ZipPlan s;
     zipt::ZipEntry e = Entry("b.txt", TextB(), 8);
     e.compressed = zipt::Deflate(TextB(), 6, "line ");  // asks for a preset dictionary
     zipt::ZipEntry stored_blocks = Entry("desc.txt", TextB(), 8);

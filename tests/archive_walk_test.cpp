@@ -50,13 +50,13 @@ ZipEntry With(ZipEntry e, F change) {
   change(e);
   return e;
 }
-ZipSpec Plan(std::vector<ZipEntry> entries) {
-  ZipSpec s;
+ZipPlan Plan(std::vector<ZipEntry> entries) {
+  ZipPlan s;
   s.entries = std::move(entries);
   return s;
 }
 template <typename F>
-ZipSpec With(ZipSpec s, F change) {
+ZipPlan With(ZipPlan s, F change) {
   change(s);
   return s;
 }
@@ -178,17 +178,17 @@ ZipEntry Set(ZipEntry e, T ZipEntry::*field, V value) {
   return e;
 }
 
-Make Archive(ZipSpec s) {
+Make Archive(ZipPlan s) {
   return [s] { return BuildZip(s); };
 }
 Make One(ZipEntry e) { return Archive(Plan({std::move(e)})); }
 Make Zip64(ZipEntry e) {
-  return Archive(With(Plan({std::move(e)}), [](ZipSpec& s) { s.zip64 = true; }));
+  return Archive(With(Plan({std::move(e)}), [](ZipPlan& s) { s.zip64 = true; }));
 }
 // The archive of A() with one field of its end records changed.
 template <typename T, typename V>
-Make OneWith(T ZipSpec::*field, V value, bool zip64 = false) {
-  ZipSpec s = Plan({A()});
+Make OneWith(T ZipPlan::*field, V value, bool zip64 = false) {
+  ZipPlan s = Plan({A()});
   s.*field = value;
   s.zip64 = s.zip64 || zip64;
   return Archive(s);
@@ -290,19 +290,19 @@ TEST_F(ArchiveWalkTest, EndRecordFailures) {
        [] { return RandomBytes(3000, 7).replace(0, 4, "PK\3\4"); }},
       {"record 65,558 bytes before the end is out of reach",
        {kInt, kNotFound},
-       OneWith(&ZipSpec::trailing, std::string(65536, '\0'))},
+       OneWith(&ZipPlan::trailing, std::string(65536, '\0'))},
       {"the record nearest the end is taken",
        {kInt, "Bad central directory signature"},
-       OneWith(&ZipSpec::comment, fake)},
+       OneWith(&ZipPlan::comment, fake)},
       {"ZIP64 locator points past the end",
        {kInt, "Error reading archive (4)"},
-       OneWith(&ZipSpec::locator_offset, 1u << 30, true)},
+       OneWith(&ZipPlan::locator_offset, 1u << 30, true)},
       {"ZIP64 count 2^31 does not fit",
        {kInt, "Bad ZIP64 entry count"},
-       OneWith(&ZipSpec::zip64_count, 0x80000000ull, true)},
+       OneWith(&ZipPlan::zip64_count, 0x80000000ull, true)},
       {"ZIP64 count 2^32 + 1 is not taken by its low half",
        {kInt, "Bad ZIP64 entry count"},
-       OneWith(&ZipSpec::zip64_count, 0x100000001ull, true)},
+       OneWith(&ZipPlan::zip64_count, 0x100000001ull, true)},
   };
   RUN_ROWS(rows);
 }
@@ -312,10 +312,10 @@ TEST_F(ArchiveWalkTest, CentralDirectoryFailures) {
   std::vector<Row> rows = {
       {"count says 2, one header: the second read meets the end record",
        {kInt, "Error reading archive (5)"},
-       OneWith(&ZipSpec::end_count, 2)},
+       OneWith(&ZipPlan::end_count, 2)},
       {"directory offset past the end",
        {kInt, "Error reading archive (5)"},
-       OneWith(&ZipSpec::end_dir_offset, 1u << 30)},
+       OneWith(&ZipPlan::end_dir_offset, 1u << 30)},
       {"directory offset one byte late",
        {kInt, "Bad central directory signature"},
        [] {
@@ -441,7 +441,7 @@ TEST_F(ArchiveWalkTest, DescriptorFailures) {
       {"descriptor values cut off by the end of the file",
        {kInt, kEntryA, "Error reading archive (11)"},
        [] {
-         ZipSpec s =
+         ZipPlan s =
              Plan({Set(Deflated("a.txt", kText), &ZipEntry::descriptor, Descriptor::kSigned)});
          ZipLayout z = BuildZipLayout(s);
          // A length that puts the descriptor 8 bytes before the end: 4 bytes that are not a
@@ -576,29 +576,29 @@ TEST_F(ArchiveWalkTest, SoundArchives) {
   // Java's writers give a directory 2 deflated bytes (an empty final block) and a descriptor.
   ZipEntry java_dir =
       signed_descriptor(Set(Deflated("d/", ""), &ZipEntry::compressed, std::string("\x03\x00", 2)));
-  ZipSpec mixed = Plan({Stored("dir/", ""), Deflated("dir/a.txt", kLong),
+  ZipPlan mixed = Plan({Stored("dir/", ""), Deflated("dir/a.txt", kLong),
                         Stored("dir/.DS_Store", "junk"), Stored("b.txt", kText)});
   std::string random = RandomBytes(3 * 16384, 3), big = RandomBytes(2 * 1048576 + 17, 4);
 
   std::vector<Row> rows = {
-      {"end record alone", Verified(0), Archive(ZipSpec{})},
-      {"end record alone, external", VerifiedExt(0, 0, 0), Archive(ZipSpec{})},
+      {"end record alone", Verified(0), Archive(ZipPlan{})},
+      {"end record alone, external", VerifiedExt(0, 0, 0), Archive(ZipPlan{})},
       {"ZIP64 with count 0", Verified(0),
-       Archive(With(ZipSpec{}, [](ZipSpec& s) { s.zip64 = true; }))},
+       Archive(With(ZipPlan{}, [](ZipPlan& s) { s.zip64 = true; }))},
       {"directories and .DS_Store are not counted", Verified(2), Archive(mixed)},
       {"directories and .DS_Store, external", VerifiedExt(2, 0, 2), Archive(mixed),
        Files({{"dir/a.txt", kLong}, {"dir/.DS_Store", "other junk"}, {"b.txt", kText}})},
-      {"comment of 65,535 bytes", Verified(1), OneWith(&ZipSpec::comment, std::string(65535, 'c'))},
+      {"comment of 65,535 bytes", Verified(1), OneWith(&ZipPlan::comment, std::string(65535, 'c'))},
       {"record 65,557 bytes before the end", Verified(1),
-       OneWith(&ZipSpec::trailing, std::string(65535, '\0'))},
+       OneWith(&ZipPlan::trailing, std::string(65535, '\0'))},
       {"a signature in the last 21 bytes is passed over", Verified(1),
-       OneWith(&ZipSpec::trailing, std::string("PK\x05\x06", 4) + std::string(17, '\0'))},
+       OneWith(&ZipPlan::trailing, std::string("PK\x05\x06", 4) + std::string(17, '\0'))},
       {"end record's comment length runs past the end: not used", Verified(1),
        Messed(EndOf, kEndCommentLenAt + 1, 0x01)},
       {"bytes before the first header", Verified(1),
-       OneWith(&ZipSpec::prefix, std::string(1000, 'x'))},
+       OneWith(&ZipPlan::prefix, std::string(1000, 'x'))},
       {"ZIP64 end record with a wrong signature", Verified(1),
-       OneWith(&ZipSpec::zip64_end_sig, 0x12345678, true)},
+       OneWith(&ZipPlan::zip64_end_sig, 0x12345678, true)},
       {"ZIP64: every central field marked", Verified(1), Zip64(all_marked)},
       {"ZIP64: only the compressed size marked", Verified(1),
        Zip64(Set(long_deflated, &ZipEntry::zip64_central, kZ64Compressed))},

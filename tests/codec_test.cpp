@@ -1097,7 +1097,7 @@ TEST_F(CodecRunTest, ArchivesThatZlibAndIsalJudgeDifferently) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    zipt::ZipSpec plan;
+    zipt::ZipPlan plan;
     plan.entries = row.entries;
     WriteFile(dir_ / "a.zip", zipt::BuildZip(plan));
     std::filesystem::remove_all(dir_ / "src");
@@ -1123,7 +1123,7 @@ TEST_F(CodecRunTest, RunsOfDamagedArchivesReportAlike) {
   for (const auto& e : entries) WriteFile(dir_ / ("src/" + e.name), e.data);
   for (size_t victim = 0; victim < entries.size(); ++victim) {
     for (int where = 0; where < 3; ++where) {
-      zipt::ZipSpec plan;
+      zipt::ZipPlan plan;
       plan.entries = entries;
       std::string c = zipt::Deflate(entries[victim].data);
       size_t at = where == 0 ? 0 : where == 1 ? c.size() / 2 : c.size() - 1;

@@ -24,7 +24,7 @@
 namespace fs = std::filesystem;
 using zipt::Descriptor;
 using zipt::ZipEntry;
-using zipt::ZipSpec;
+using zipt::ZipPlan;
 
 namespace {
 
@@ -58,8 +58,8 @@ const std::string kBig = zipt::RandomBytes(40000, 9);
 
 // A stored entry, a deflated one and a stored one, each with a data descriptor: the deflated
 // entry's descriptor is found where the inflater stopped, not by the stored length.
-ZipSpec ThreeEntries() {
-  ZipSpec s;
+ZipPlan ThreeEntries() {
+  ZipPlan s;
   ZipEntry big = Entry("big.bin", kBig, 8);
   big.compressed = zipt::DeflateStored(kBig);
   s.entries = {Full(Entry("a.txt", kA, 0), Descriptor::kSigned), Full(big, Descriptor::kSigned),
@@ -67,15 +67,15 @@ ZipSpec ThreeEntries() {
   return s;
 }
 
-ZipSpec StoredOnly() {
-  ZipSpec s;
+ZipPlan StoredOnly() {
+  ZipPlan s;
   s.entries = {Full(Entry("a.txt", kA, 0), Descriptor::kSigned),
                Full(Entry("c.txt", kC, 0), Descriptor::kUnsigned)};
   return s;
 }
 
-ZipSpec Zip64One() {
-  ZipSpec s;
+ZipPlan Zip64One() {
+  ZipPlan s;
   s.zip64 = true;
   ZipEntry e = Entry("a.txt", kA, 0);
   e.zip64_central = zipt::kZ64Compressed | zipt::kZ64Uncompressed | zipt::kZ64Offset;
@@ -96,7 +96,7 @@ struct Tally {
 
 struct Row {
   const char* name;
-  ZipSpec (*plan)();
+  ZipPlan (*plan)();
   bool external;
   size_t allowed;  // bytes the cut read still delivers
   bool fail;       // the cut read also sets the stream's error indicator
@@ -208,7 +208,7 @@ TEST_F(FaultInjectionTest, EveryReadOfTheWalkFailsWithItsSiteText) {
   std::vector<std::string> failures;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    const ZipSpec plan = row.plan();
+    const ZipPlan plan = row.plan();
     WriteFile(archive(), zipt::BuildZip(plan));
     // The comparison folder holds exactly the archive's files.
     fs::remove_all(src());

@@ -22,7 +22,7 @@
 
 namespace fs = std::filesystem;
 using zipt::ZipEntry;
-using zipt::ZipSpec;
+using zipt::ZipPlan;
 
 namespace {
 
@@ -35,8 +35,8 @@ ZipEntry Stored(const std::string& name, const std::string& data) {
   e.data = data;
   return e;
 }
-ZipSpec Plan(std::vector<ZipEntry> entries) {
-  ZipSpec s;
+ZipPlan Plan(std::vector<ZipEntry> entries) {
+  ZipPlan s;
   s.entries = std::move(entries);
   return s;
 }
@@ -106,7 +106,7 @@ std::vector<Row> Rows() {
        plain, true, "OK", {}, true},
       {"entry count far above the entries",
        [](const Layout&) {
-         ZipSpec s = Plan({Stored("a.txt", kPlain)});
+         ZipPlan s = Plan({Stored("a.txt", kPlain)});
          s.end_count = 0xFFFF;
          return zipt::BuildZip(s);
        },
@@ -114,7 +114,7 @@ std::vector<Row> Rows() {
        plain, true, failed, {"Error reading archive (5)"}, false},
       {"ZIP64 entry count beyond 32 bits",
        [](const Layout&) {
-         ZipSpec s = Plan({Stored("a.txt", kPlain)});
+         ZipPlan s = Plan({Stored("a.txt", kPlain)});
          s.zip64 = true;
          s.zip64_count = 1ull << 40;
          return zipt::BuildZip(s);
@@ -129,14 +129,14 @@ std::vector<Row> Rows() {
        plain, true, failed, {"Error reading archive (8)"}, false},
       {"central directory offset beyond the file",
        [](const Layout&) {
-         ZipSpec s = Plan({Stored("a.txt", kPlain)});
+         ZipPlan s = Plan({Stored("a.txt", kPlain)});
          s.end_dir_offset = 0xFFFFFF00u;
          return zipt::BuildZip(s);
        },
        plain, true, failed, {"Error reading archive (5)"}, false},
       {"two entries sharing one local header",
        [](const Layout&) {
-         ZipSpec s = Plan({Stored("a.txt", kPlain), Stored("a.txt", kPlain)});
+         ZipPlan s = Plan({Stored("a.txt", kPlain), Stored("a.txt", kPlain)});
          zipt::ZipLayout z = zipt::BuildZipLayout(s);
          // The second central header points at the first local header.
          zipt::Poke32(z.bytes, z.entries[1].central + zipt::kCentralLocalOffsetAt,

@@ -96,7 +96,7 @@ TEST(Soak, TenThousandRunsGiveBackWhatTheyTake) {
   TempDir lists;
   ASSERT_TRUE(SetNameListFolder(lists.path().c_str()));
   const std::string big = zipt::RandomBytes(40000, 5);  // three 16 KiB chunks of input
-  zipt::ZipSpec plan;
+  zipt::ZipPlan plan;
   plan.entries = {Entry("a.txt", Text(50), 0), Entry("big.bin", big, 8),
                   Entry("c.txt", Text(400), 8)};
   const std::string good = dir / "good.zip";

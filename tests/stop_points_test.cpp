@@ -61,7 +61,7 @@ const std::vector<File> kFiles = {
     {"a.txt", Text(20)}, {"big.bin", kBig}, {"desc.txt", Text(3000)}, {"plain.txt", Text(5)}};
 
 std::string StopArchive() {
-  zipt::ZipSpec s;
+  zipt::ZipPlan s;
   s.entries = {Entry("dir/", "", 0),
                Entry("a.txt", kFiles[0].data, 0),
                Entry("big.bin", kFiles[1].data, 8),

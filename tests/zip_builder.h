@@ -172,7 +172,7 @@ struct ZipEntry {
   std::optional<uint32_t> descriptor_crc, descriptor_compressed;
 };
 
-struct ZipSpec {
+struct ZipPlan {
   std::vector<ZipEntry> entries;
   std::string prefix;    // bytes before the first local header (a self-extractor stub)
   std::string comment;   // archive comment
@@ -203,7 +203,7 @@ struct ZipLayout {
 };
 
 // --- Writing ---------------------------------------------------------------------------------
-inline ZipLayout BuildZipLayout(const ZipSpec& plan) {
+inline ZipLayout BuildZipLayout(const ZipPlan& plan) {
   ZipLayout z;
   std::string& out = z.bytes;
   out = plan.prefix;
@@ -341,6 +341,6 @@ inline ZipLayout BuildZipLayout(const ZipSpec& plan) {
   return z;
 }
 
-inline std::string BuildZip(const ZipSpec& plan) { return BuildZipLayout(plan).bytes; }
+inline std::string BuildZip(const ZipPlan& plan) { return BuildZipLayout(plan).bytes; }
 
 }  // namespace zipt
