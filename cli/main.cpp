@@ -17,6 +17,7 @@
 #include "shown_text.h"
 #include "stream_io.h"
 #include "terminal_status.h"
+#include "texts.h"
 #include "verify_run.h"
 
 namespace {
@@ -27,8 +28,6 @@ constexpr int kExitUsage = 2;      // the command line itself is wrong; nothing 
 constexpr int kExitStopped = 130;  // ended by the stop request: the shell's code for SIGINT
 
 constexpr const char* kProgram = "vormic-cli";
-constexpr const char* kVersion = "1.11";
-constexpr const char* kSuccessText = "Successful verification";  // what "OK" is shown as
 
 constexpr const char* kUsage =
     "Usage: vormic-cli [OPTION]... ARCHIVE\n"
@@ -178,7 +177,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
         fputs(kUsage, stdout);
         return CloseOutput(kExitVerified);
       case kVersionOption:
-        printf("%s %s\ninflate and CRC-32: %s\n", kProgram, kVersion, CodecName(ActiveCodec()));
+        printf("%s %s\ninflate and CRC-32: %s\n", kProgram, kVormicVersion, CodecName(ActiveCodec()));
         return CloseOutput(kExitVerified);
       case ':':
         return UsageError("option needs a value:", RefusedOption(argv[word], optopt));
@@ -251,6 +250,6 @@ int main(int argc, char** argv) {
 
   bool external = options.folder != nullptr;
   const char* result = RunVerification(external ? options.folder : "", options.archive, external);
-  if (strcmp(result, kResultOk) == 0) return Finish(kSuccessText, kExitVerified);
+  if (strcmp(result, kResultOk) == 0) return Finish(ShownResult(result), kExitVerified);
   return Finish(result, strcmp(result, kResultStopped) == 0 ? kExitStopped : kExitFailed);
 }

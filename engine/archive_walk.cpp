@@ -1,5 +1,5 @@
-// Archive walk. Owns the texts of one walk (entry name, external path, message) as static
-// areas; uses the streams, counts and buffers of engine_state.h. One walk at a time.
+// Archive walk. Uses the streams, counts, text areas and buffers of engine_state.h. One walk at
+// a time.
 #include "archive_walk.h"
 
 #include <array>
@@ -11,16 +11,13 @@
 #include "engine_state.h"
 #include "entry_check.h"
 #include "inflater.h"
+#include "names.h"
 #include "opened_files.h"
 #include "status.h"
 #include "stream_io.h"
 #include "zip_records.h"
 
 namespace {
-
-char g_entryName[kMaxNameLen + 1];  // the central, then the local (working) name of an entry
-char g_externalPath[PATH_MAX];      // the external file last tried
-char g_message[360];                // every formatted failure and closing line
 
 // --- Reporting -----------------------------------------------------------------------------
 
@@ -99,13 +96,6 @@ bool ReadName(uint16_t length) {
 
 // --- Names and paths -----------------------------------------------------------------------
 
-// The part of `name` after its last '/'; failing that, after its last backslash.
-const char* BaseName(const char* name) {
-  const char* slash = strrchr(name, '/');
-  if (slash == nullptr) slash = strrchr(name, '\\');
-  return slash ? slash + 1 : name;
-}
-
 bool EndsWithSeparator(const char* text) {
   size_t n = strlen(text);
   return n > 0 && (text[n - 1] == '/' || text[n - 1] == '\\');
@@ -155,24 +145,6 @@ struct WalkCounts {
 
 // --- Entry data ----------------------------------------------------------------------------
 
-// Stored or deflated data of an internal check (or a ".DS_Store" entry of an external run).
-bool CheckInternal(uint16_t method, uint64_t compressed, uint32_t expected_crc, uint32_t* crc) {
-  if (method == kMethodDeflated) {
-    int rc = g_entryChecker.CheckDeflated(g_archive, compressed, expected_crc, crc, nullptr,
-                                          g_entryName);
-    if (rc == kEntryOk) return true;
-    if (rc == kEntryStopped) return Stop(kStoppedByUser);
-    return FAIL_F(kInflateErrorFmt, rc);
-  }
-  for (uint64_t remaining = compressed; remaining > 0;) {
-    size_t n = remaining < kChunkSize ? static_cast<size_t>(remaining) : kChunkSize;
-    if (!ReadExact(g_chunkBuffer.data(), n)) return Fail(kIncompleteInArchive);
-    *crc = Crc32(*crc, g_chunkBuffer.data(), n);
-    remaining -= n;
-  }
-  return true;
-}
-
 // Stored data compared chunk by chunk with `external` (which may be null: CRC only).
 bool CompareStored(uint64_t compressed, uint32_t* crc, FILE* external) {
   for (uint64_t remaining = compressed; remaining > 0;) {
@@ -188,6 +160,16 @@ bool CompareStored(uint64_t compressed, uint32_t* crc, FILE* external) {
     remaining -= n;
   }
   return true;
+}
+
+// Stored or deflated data of an internal check (or a ".DS_Store" entry of an external run).
+bool CheckInternal(uint16_t method, uint64_t compressed, uint32_t expected_crc, uint32_t* crc) {
+  if (method != kMethodDeflated) return CompareStored(compressed, crc, nullptr);
+  int rc = g_entryChecker.CheckDeflated(g_archive, compressed, expected_crc, crc, nullptr,
+                                        g_entryName);
+  if (rc == kEntryOk) return true;
+  if (rc == kEntryStopped) return Stop(kStoppedByUser);
+  return FAIL_F(kInflateErrorFmt, rc);
 }
 
 // Opens the external file of the working name, trying the folder itself and then the folder's
@@ -391,7 +373,7 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
     if (compressed >= k4GB) return Fail(kTooLarge);
   }
 
-  bool ds_store = strcmp(BaseName(g_entryName), ".DS_Store") == 0;
+  bool ds_store = IsDsStore(g_entryName);
   if (!ds_store && !EndsWithSeparator(g_entryName))
     ++g_archiveFileCount;
 
@@ -436,7 +418,7 @@ bool WalkEntries(const char* folder_path, const char* archive_path, bool externa
   ForgetOpenedFiles();
   WalkCounts counts;
 
-  g_archive = OpenArchiveFile(archive_path);
+  g_archive = OpenArchiveFile(archive_path, &g_archiveReader);
   if (g_archive == nullptr) return Fail(kCantOpenArchive);
 
   uint64_t end_record, position;

@@ -5,9 +5,9 @@
 #pragma once
 
 #include "entry_check.h"  // kStopped, reported by the walk too
+#include "texts.h"        // kCantOpenArchive, kStoppedByUser
 
 // Failure texts of the walk, reported as log lines; each names the check that failed.
-inline constexpr const char* kCantOpenArchive = "Can't open archive";
 inline constexpr const char* kEndRecordNotFound = "End of central directory record not found";
 inline constexpr const char* kNoLocation = "Error reading archive -- failed to get location";
 inline constexpr const char* kBadZip64Count = "Bad ZIP64 entry count";
@@ -17,7 +17,6 @@ inline constexpr const char* kUnknownMethod =
     "Unknown compression method; not necessarily corrupted.";
 inline constexpr const char* kBadLocalSig = "Bad local signature";
 inline constexpr const char* kIncompleteInArchive = "Incomplete file in archive";
-inline constexpr const char* kStoppedByUser = "Stopped by user";
 inline constexpr const char* kInflateErrorFmt = "inf() error: %d";
 inline constexpr const char* kDecompressErrorFmt = "Error decompressing file %s (%d)";
 inline constexpr const char* kContentsDifferFmt = "Contents differ in file %s";

@@ -1,26 +1,31 @@
-// Process-wide state of the verification engine, all in one place. One run at a time, on one
-// thread; nothing here is re-entrant. Each item says who sets it, who reads it and when it is
-// reset. The large buffers are static and live as long as the process.
+// Process-wide state of the verification engine, every static of it in one place (defined in
+// engine_state.cpp). One run at a time, on one thread; nothing here is re-entrant. Each item
+// says what it is, who writes it and when it is reset. The large buffers are static and live as
+// long as the process. The stop request belongs to the Status channel (status.h); the seam's
+// fault plan and open hook to the file-access seam (stream_io.cpp).
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <climits>
 #include <vector>
 
+#include "archive_reader.h"
 #include "entry_check.h"
-
-// --- Stop request --------------------------------------------------------------------------
-// Cleared by a front end when a command starts, raised by its Stop (a button, SIGINT), handed
-// back by every ReportStatus call. The engine itself never reads it directly.
-extern bool g_stopRequested;
+#include "inflater.h"
+#include "status.h"
+#include "texts.h"
+#include "zip_records.h"
 
 // --- Streams -------------------------------------------------------------------------------
 // The archive: opened by WalkArchive(); closed by it on success, by RunVerification() after a
 // failed walk. Null whenever no run is under way.
 extern FILE* g_archive;
+// The window reader behind g_archive when it is a regular file (512 KiB): set up by
+// OpenArchiveFile() in WalkArchive(), released when g_archive is closed.
+extern WindowReader g_archiveReader;
 // The name lists x1.txt (archive entries) and x2.txt (folder files): created (truncated) by every
 // WalkArchive(), written by it and by CountFolderFile(), closed by RunVerification(). Null when
 // closed or when they could not be created.
@@ -31,6 +36,10 @@ extern FILE* g_folderList;
 // The checker of the walk's deflated entries: its decoders, 16 KiB buffers and progress text.
 // Used only by WalkArchive(), one entry at a time.
 extern EntryChecker g_entryChecker;
+// The codec every entry check and Crc32 call uses: set by SelectCodec(), or at the first use
+// from the build and VORMIC_CODEC (g_codecChosen then true). Read by inflater.cpp only.
+extern CodecBackend g_codec;
+extern bool g_codecChosen;
 
 // --- Counts --------------------------------------------------------------------------------
 // Files in the archive (entries that are neither directories nor ".DS_Store"): reset and counted
@@ -71,19 +80,28 @@ extern FaultEntry g_faultEntry;
 extern bool g_walkStopped;
 
 // --- Where the name lists go ---------------------------------------------------------------
-// The folder that receives x1.txt and x2.txt; "/Temp" unless SetNameListFolder() changed it.
-// Read at the start of every walk.
-inline constexpr const char* kDefaultNameListFolder = "/Temp";
+// The folder that receives x1.txt and x2.txt: kDefaultNameListFolder ("/Temp") unless
+// SetNameListFolder() changed it. Read at the start of every walk.
+extern std::array<char, PATH_MAX> g_nameListFolder;
 // Points the name lists at `folder` (copied). Returns false, changing nothing, when the folder
 // name does not leave room for "/x1.txt" within PATH_MAX.
 bool SetNameListFolder(const char* folder);
 const char* NameListFolder();
+
+// --- Text areas ----------------------------------------------------------------------------
+// Written by WalkArchive() for each entry and line; valid until the next one.
+extern char g_entryName[kMaxNameLen + 1];  // the central, then the local (working) name
+extern char g_externalPath[PATH_MAX];      // the external file last tried
+extern char g_message[360];                // every formatted failure and closing line
+// The count-mismatch result of RunVerification(), valid until the next run.
+extern char g_result[200];
 
 // --- Static buffers of the archive walk ----------------------------------------------------
 inline constexpr size_t kChunkSize = 1048576;        // stored data moves 1 MiB at a time
 inline constexpr size_t kExtraBufferSize = 65536;    // fits the largest 16-bit extra field length
 inline constexpr size_t kEndSearchSpan = 65557;      // 22-byte end record + 65,535-byte comment
 
+// Written by WalkArchive() only, each for the span of one read and its check.
 extern std::array<unsigned char, kChunkSize> g_chunkBuffer;    // archive bytes of a stored entry
 extern std::array<unsigned char, kChunkSize> g_compareBuffer;  // the external file's same chunk
 extern std::array<unsigned char, kExtraBufferSize> g_extraBuffer;  // extra field being decoded

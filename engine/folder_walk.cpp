@@ -7,6 +7,7 @@
 #include "folder_walk.h"
 
 #include "engine_state.h"
+#include "names.h"
 #include "opened_files.h"
 #include "status.h"
 
@@ -24,8 +25,6 @@ namespace {
 // Windows keeps a deleted-files bin of this name at the root of every drive; a source folder
 // copied from there must not count it. Exact case: other spellings are ordinary folders.
 constexpr const char* kRecycleBinName = "$Recycle.Bin";
-// Finder's per-folder metadata file; neither counted here nor in the archive.
-constexpr const char* kDsStoreName = ".DS_Store";
 
 // A folder on the way from the starting folder down to the one being walked. The chain lives in
 // the levels' stack frames, one link per level, so it needs no storage of its own and is exactly
@@ -49,14 +48,6 @@ int32_t NameOffset(const char* path) {
   for (size_t i = 0; path[i] != '\0'; ++i)
     if (path[i] == '/' || path[i] == '\\') offset = i + 1;
   return static_cast<int32_t>(offset);
-}
-
-// The text after the last '/'; failing that, after the last backslash; failing that, all of it.
-// The archive walk tests entry names by the same rule, so both counts leave out the same files.
-const char* BaseName(const char* path) {
-  const char* slash = strrchr(path, '/');
-  if (slash == nullptr) slash = strrchr(path, '\\');
-  return slash != nullptr ? slash + 1 : path;
 }
 
 // A folder that won't open for these reasons is passed over, as one the user may not read: the
@@ -169,7 +160,7 @@ int32_t CountFolderFile(const char* path, int32_t kind, EntryPosition /*position
                         void* /*context*/) {
   if (ReportStatus(kStatusLine, path)) return kFolderWalkStopped;
   if (kind != kEntryFile) return 0;
-  if (strcmp(BaseName(path), kDsStoreName) == 0) return 0;
+  if (IsDsStore(path)) return 0;
   ++g_folderFileCount;
   if (g_folderList != nullptr) fprintf(g_folderList, "%s\n", path);
   struct stat info;

@@ -2,6 +2,8 @@
 // inflater_isal.cpp.
 #include "inflater.h"
 
+#include "engine_state.h"  // g_codec, g_codecChosen
+
 #include <cassert>
 #include <climits>
 #include <cstdlib>
@@ -18,10 +20,6 @@ constexpr bool kIsalBuilt = true;
 #else
 constexpr bool kIsalBuilt = false;
 #endif
-
-// The backend in use: set by SelectCodec(), or on first use from the build and VORMIC_CODEC.
-CodecBackend g_codec = CodecBackend::kZlib;
-bool g_codecChosen = false;
 
 // Called on every use; the environment is looked at once. Only "zlib" means anything to an
 // ISA-L build ("isa-l"/"isal" name the default); other values are ignored rather than refused,

@@ -12,8 +12,6 @@
 
 namespace {
 
-char g_result[200];  // the count-mismatch text, valid until the next run
-
 void CloseNameLists() {
   CloseStream(g_archiveList);
   g_archiveList = nullptr;

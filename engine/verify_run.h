@@ -4,8 +4,8 @@
 #pragma once
 
 #include "archive_walk.h"
+#include "texts.h"  // kResultOk
 
-inline constexpr const char* kResultOk = "OK";
 inline constexpr const char* kResultFailed = "Verification failed";
 inline constexpr const char* kResultStopped = kStoppedByUser;
 inline constexpr const char* kCountMismatchFmt =

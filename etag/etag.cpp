@@ -6,7 +6,7 @@
 // lane, not a pass. One thread; reports go to the process's ReportStatus.
 #include "etag.h"
 
-#include "archive_walk.h"  // kCantOpenArchive, kStoppedByUser: the same texts as the walk's
+#include "texts.h"  // kCantOpenArchive, kStoppedByUser: the same texts as the walk's
 #include "md5.h"
 #include "status.h"
 #include "stream_io.h"

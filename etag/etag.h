@@ -65,7 +65,7 @@ struct EtagOptions {
 //   kCantAllocatePartBuffer  no part buffer; none is kept, so the next call tries again
 //   kEtagNameTooLong         the ".md5" name does not fit PATH_MAX, or its last component
 //                            NAME_MAX; found before the archive is opened
-//   kCantOpenArchive         (archive_walk.h) missing, unreadable, or not a regular file
+//   kCantOpenArchive         (texts.h)      missing, unreadable, or not a regular file
 //   kEtagReadError           a read failed, or the file's size could not be measured
 //   kMaxPartsFmt, 10000      the file has more than kMaxEtagParts parts
 //   kEtagMismatchFmt         no part size gives the expected ETag, or (no "-N") the MD5 differs;

@@ -1,7 +1,6 @@
 #include "status_recorder.h"
 
 
-#include "engine_state.h"
 #include "status.h"
 
 StatusRecorder g_recorder;

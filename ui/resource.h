@@ -3,6 +3,8 @@
 // here has state; the values are those the product has always used.
 #pragma once
 
+#include "texts.h"  // VORMIC_VERSION, kSuccessText
+
 // --- Identifiers ---------------------------------------------------------------------------
 inline constexpr int IDD_ABOUT_BOX = 100;    // the About box template
 inline constexpr int IDS_ABOUT_BOX = 101;    // the menu entry that opens it
@@ -58,10 +60,9 @@ inline constexpr const char* kIntroText =
 inline constexpr const char* kChooseZipTitle = "Choose ZIP File";
 inline constexpr const char* kZipFilter = "ZIP Files (*.zip)";
 inline constexpr const char* kChooseFolderTitle = "Choose Folder";
-inline constexpr const char* kSuccessText = "Successful verification";
 
 inline constexpr const char* kAboutCaption = "About Vormic";
-inline constexpr const char* kAboutVersionText = "Vormic, Version 1.11";
+inline constexpr const char* kAboutVersionText = "Vormic, Version " VORMIC_VERSION;
 inline constexpr const char* kAboutOkText = "OK";
 inline constexpr const char* kAboutMenuText = "&About Vormic...";  // string IDS_ABOUT_BOX
 

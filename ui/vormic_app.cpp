@@ -1,11 +1,12 @@
 // Start-up of the dialog program.
 #include "vormic_app.h"
 
+#include "texts.h"
 #include "vormic_dlg.h"
 
 CVormicApp::CVormicApp(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("Vormic"));
-  setApplicationVersion(QStringLiteral("1.11"));
+  setApplicationVersion(QString::fromLatin1(kVormicVersion));
   // Lets the desktop match the window to vormic.desktop and its icon.
   setDesktopFileName(QStringLiteral("vormic"));
 }

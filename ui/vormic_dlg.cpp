@@ -295,7 +295,7 @@ void CVormicDlg::OnBnClickedVerify() {
     etag_options.expected = m_expectedEtag.c_str();
   if (m_etag == 0 || ComputeEtag(archive.constData(), etag_options)) {
     const char* result = RunVerification(folder.data(), archive.constData(), m_external != 0);
-    if (strcmp(result, kResultOk) == 0) result = kSuccessText;
+    result = ShownResult(result);
     ReportStatus(kStatusLine, result);
     ReportStatus(kLogLine, result);  // the log keeps the verdict: copying it copies the outcome
   } else {

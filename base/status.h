@@ -7,6 +7,11 @@
 inline constexpr int kStatusLine = 0;  // replaces the one-line status (current activity)
 inline constexpr int kLogLine = 1;     // appends one line to the message pane / log
 
+// The stop request: cleared by a front end when a command starts, raised by its Stop (a button,
+// SIGINT), handed back by every ReportStatus call. The engine and the ETag calculator never read
+// it directly. Defined in status.cpp.
+extern bool g_stopRequested;
+
 // Shows `text` as the status line (kind 0) or appends it as a log line (kind 1); a null `text`
 // shows nothing. Returns the stop request as it stands after the call, so a Stop handled during
 // the call is already seen by the caller. Never blocks.

@@ -1,7 +1,7 @@
 // File access of the engine and the ETag calculator: opening only regular files, creating the
 // name lists without following links, and every read of an archive or external file, through a
 // seam that tests use to make a chosen read fail or come up short. One thread; the seam's state
-// is process-wide.
+// (the read count, the planned fault, the open hook) is process-wide, in stream_io.cpp.
 #pragma once
 
 #include <cstddef>
@@ -16,15 +16,6 @@
 // fstat says of the file opened (st_mode 0 when no file is behind it: a memory stream served by
 // the open hook).
 FILE* OpenRegularFile(const char* path, struct stat* info = nullptr);
-
-// Opens the archive of a walk: as OpenRegularFile, but a regular file is then read through a
-// window reader of this module (two 256 KiB windows, each filled by one pread, one near the
-// central directory and one near the data), so the walk's jumps between the two cost no system
-// call, and large reads go from the page cache straight to the caller's buffer. The stream
-// behaves as stdio's through the functions below (short reads at the end, errors, 64-bit seek
-// and tell) and is closed by CloseStream. One such stream at a time; a second open while one
-// is open gives a plain stream.
-FILE* OpenArchiveFile(const char* path);
 
 // Creates or truncates `path` for binary writing ("wb"), refusing to follow a symbolic link
 // planted at that place. Returns null on any failure.

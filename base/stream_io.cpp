@@ -1,0 +1,114 @@
+// POSIX side of the file-access seam of the engine and the ETag calculator.
+#include "stream_io.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+uint64_t g_readCalls = 0;      // ReadStream calls since the seam was last set
+uint64_t g_faultAt = 0;        // the call to cut short; 0 = none
+size_t g_faultAllowed = 0;     // bytes that call may read
+bool g_faultFails = false;     // whether that call marks the stream failed
+FILE* g_failedStream = nullptr;  // the stream an injected failure marked
+OpenHook g_openHook = nullptr;   // replaces the file system in OpenRegularFile when set
+
+}  // namespace
+
+FILE* OpenRegularFile(const char* path, struct stat* info) {
+  if (g_openHook != nullptr) {
+    FILE* served = g_openHook(path);
+    if (served != nullptr && info != nullptr &&
+        (fileno(served) < 0 || fstat(fileno(served), info) != 0))
+      info->st_mode = 0;
+    return served;
+  }
+  // O_NONBLOCK so that opening a FIFO without a writer returns at once; cleared again below
+  // since it is only there for the open itself.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (info != nullptr) *info = st;
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* stream = fdopen(fd, "rb");
+  if (stream == nullptr) close(fd);
+  return stream;
+}
+
+FILE* CreateNoFollow(const char* path) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {  // a FIFO or device planted there
+    close(fd);
+    return nullptr;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* stream = fdopen(fd, "wb");
+  if (stream == nullptr) close(fd);
+  return stream;
+}
+
+PathKind KindOf(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return PathKind::kMissing;
+  if (S_ISREG(st.st_mode)) return PathKind::kRegular;
+  if (S_ISDIR(st.st_mode)) return PathKind::kDirectory;
+  return PathKind::kOther;
+}
+
+bool IsDirectory(const char* path) { return KindOf(path) == PathKind::kDirectory; }
+
+size_t ReadStream(FILE* stream, void* buffer, size_t size) {
+  ++g_readCalls;
+  if (g_faultAt != 0 && g_readCalls == g_faultAt) {
+    size_t allowed = g_faultAllowed < size ? g_faultAllowed : size;
+    size_t got = allowed == 0 ? 0 : fread(buffer, 1, allowed, stream);
+    if (g_faultFails) g_failedStream = stream;
+    return got;
+  }
+  return fread(buffer, 1, size, stream);
+}
+
+bool StreamFailed(FILE* stream) {
+  return ferror(stream) != 0 || (g_failedStream != nullptr && stream == g_failedStream);
+}
+
+int SeekStream(FILE* stream, int64_t offset, int whence) {
+  return fseeko(stream, static_cast<off_t>(offset), whence);
+}
+
+int64_t TellStream(FILE* stream) {
+  return static_cast<int64_t>(ftello(stream));
+}
+
+void InjectReadFault(uint64_t nth, size_t allowed, bool fail) {
+  g_readCalls = 0;
+  g_faultAt = nth;
+  g_faultAllowed = allowed;
+  g_faultFails = fail;
+  g_failedStream = nullptr;
+}
+
+void SetOpenHook(OpenHook hook) { g_openHook = hook; }
+
+void ClearReadFault() { InjectReadFault(0, 0, false); }
+
+uint64_t ReadCallCount() { return g_readCalls; }
+
+int CloseStream(FILE* stream) {
+  if (stream == nullptr) return 0;
+  if (stream == g_failedStream) g_failedStream = nullptr;
+  return fclose(stream);
+}

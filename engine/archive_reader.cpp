@@ -1,0 +1,120 @@
+// The archive's window reader (see archive_reader.h).
+#include "archive_reader.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "stream_io.h"
+
+namespace {
+
+size_t WindowRead(WindowReader* r, unsigned char* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    WindowReader::Window* hit = nullptr;
+    for (int i = 0; i < 2; ++i) {
+      WindowReader::Window& w = r->windows[i];
+      if (r->position >= w.start && r->position - w.start < static_cast<int64_t>(w.length)) {
+        hit = &w;
+        r->last_used = i;
+      }
+    }
+    if (hit == nullptr) {
+      bool direct = size - done >= kWindowSize;
+      int victim = 1 - r->last_used;
+      unsigned char* into = direct ? buffer + done : r->windows[victim].bytes;
+      size_t want = direct ? size - done : kWindowSize;
+      ssize_t n = pread(r->fd, into, want, static_cast<off_t>(r->position));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        r->failed = true;
+        break;
+      }
+      if (n == 0) break;  // the end of the file
+      if (direct) {
+        done += static_cast<size_t>(n);
+        r->position += n;
+        continue;
+      }
+      r->windows[victim].start = r->position;
+      r->windows[victim].length = static_cast<size_t>(n);
+      hit = &r->windows[victim];
+      r->last_used = victim;
+    }
+    size_t offset = static_cast<size_t>(r->position - hit->start);
+    size_t n = hit->length - offset < size - done ? hit->length - offset : size - done;
+    memcpy(buffer + done, hit->bytes + offset, n);
+    done += n;
+    r->position += static_cast<int64_t>(n);
+  }
+  return done;
+}
+
+int WindowSeek(WindowReader* r, int64_t offset, int whence) {
+  int64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = r->position;
+  } else if (whence == SEEK_END) {
+    struct stat st;
+    if (fstat(r->fd, &st) != 0) return -1;
+    base = st.st_size;
+  } else if (whence != SEEK_SET) {
+    errno = EINVAL;
+    return -1;
+  }
+  if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  r->position = base + offset;
+  return 0;
+}
+
+ssize_t CookieRead(void* cookie, char* buffer, size_t size) {
+  auto* r = static_cast<WindowReader*>(cookie);
+  size_t n = WindowRead(r, reinterpret_cast<unsigned char*>(buffer), size);
+  return n == 0 && r->failed ? -1 : static_cast<ssize_t>(n);
+}
+
+int CookieSeek(void* cookie, off64_t* offset, int whence) {
+  auto* r = static_cast<WindowReader*>(cookie);
+  if (WindowSeek(r, *offset, whence) != 0) return -1;
+  *offset = r->position;
+  return 0;
+}
+
+int CookieClose(void* cookie) {
+  auto* r = static_cast<WindowReader*>(cookie);
+  int rc = fclose(r->plain);
+  r->handle = r->plain = nullptr;
+  r->fd = -1;
+  return rc;
+}
+
+}  // namespace
+
+FILE* OpenArchiveFile(const char* path, WindowReader* reader) {
+  FILE* plain = OpenRegularFile(path);
+  if (plain == nullptr || reader->handle != nullptr) return plain;
+  int fd = fileno(plain);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return plain;  // a memory stream
+  cookie_io_functions_t io{};
+  io.read = CookieRead;
+  io.seek = CookieSeek;
+  io.close = CookieClose;
+  FILE* handle = fopencookie(reader, "rb", io);
+  if (handle == nullptr) return plain;
+  // Unbuffered: every read goes to the windows (or straight to the caller) in one copy.
+  setvbuf(handle, nullptr, _IONBF, 0);
+  reader->handle = handle;
+  reader->plain = plain;
+  reader->fd = fd;
+  reader->position = 0;
+  reader->failed = false;
+  reader->windows[0].length = reader->windows[1].length = 0;
+  return handle;
+}

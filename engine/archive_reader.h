@@ -1,0 +1,35 @@
+// The archive's window reader: the walk jumps between the central directory and each entry's
+// local header and data, and through stdio every jump would cost a seek and a refill. A reader
+// keeps two 256 KiB windows of the file, each filled by one pread at its own offset (the one
+// refilled least recently gives way), so a seek only moves a position; reads of a window or
+// more go straight to the caller's buffer. It is handed out as an unbuffered FILE (a cookie
+// stream), so the file-access seam of stream_io.h reads, seeks and fails it like any other, and
+// no byte is copied through stdio's buffer. A reader serves one stream at a time, on one thread;
+// several readers can be open at once, each on its own descriptor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+inline constexpr size_t kWindowSize = 256 * 1024;
+
+struct WindowReader {
+  FILE* handle = nullptr;  // the cookie stream given out; null when none is open
+  FILE* plain = nullptr;   // the stream OpenRegularFile gave; closed with the handle
+  int fd = -1;
+  int64_t position = 0;
+  bool failed = false;  // a pread failed: the stream's error indicator
+  struct Window {
+    int64_t start = 0;
+    size_t length = 0;
+    unsigned char bytes[kWindowSize];
+  } windows[2];
+  int last_used = 0;
+};
+
+// Opens the archive of a walk through OpenRegularFile (so the seam's open hook applies) and,
+// for a regular file, serves it from `reader`. Returns the stream, closed by CloseStream; a
+// memory stream from the open hook, or any stream while `reader` is busy, is returned as it
+// came. Null when OpenRegularFile refuses the path.
+FILE* OpenArchiveFile(const char* path, WindowReader* reader);
