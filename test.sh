@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Vormic with AddressSanitizer and UndefinedBehaviorSanitizer,
-# and runs every test. Exits non-zero on any failure.
+# The test gate: installs what is missing, builds Vormic with AddressSanitizer and
+# UndefinedBehaviorSanitizer (warnings are errors), runs every test (the programs that inflate
+# once with ISA-L and once with zlib) and replays the saved fuzz corpus. Deterministic: no timed
+# fuzzing unless VORMIC_FUZZ_SECONDS is set (then each target is fuzzed that long, seed
+# printed). Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -17,6 +20,5 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
 
-# The fuzz targets (clang, libFuzzer): the saved corpus replayed, then each target fuzzed for
-# VORMIC_FUZZ_SECONDS (default 60; 0 replays only). Any finding fails the run.
-fuzz/run.sh "${VORMIC_FUZZ_SECONDS:-60}"
+# The fuzz targets (clang, libFuzzer): the saved corpus replayed; fuzzed only when asked.
+fuzz/run.sh "${VORMIC_FUZZ_SECONDS:-0}"

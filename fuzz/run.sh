@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang and libFuzzer, replays the saved corpus of each target,
-# then fuzzs each for SECONDS and prints how many inputs each ran. Exits non-zero on any
+# then fuzzes each for SECONDS (0: replay only) and prints how many inputs each ran and how
+# fast. Exits non-zero on any
 # finding (crash, sanitizer report, failed check, timeout, out of memory); the input that
 # caused it is kept in fuzz/findings/.
 #   fuzz/run.sh SECONDS [TARGET...]      (targets: archive_walk_fuzz codec_diff_fuzz etag_fuzz)
 # Environment: VORMIC_FUZZ_BUILD (build folder, default build-fuzz), VORMIC_FUZZ_WORKERS
 # (parallel fuzzing processes per target, default 1), VORMIC_FUZZ_TIMEOUT (seconds one input
-# may take, default 10).
+# may take, default 10), VORMIC_FUZZ_SEED (the first worker's seed; default random, printed so
+# a run can be repeated).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -76,7 +78,10 @@ for t in "${targets[@]}"; do
     summary+=("$t: skipped, not built")
     continue
   fi
+  # A replay alone reads fresh seeds and the saved corpus only, so it is the same on every
+  # machine; fuzzing grows the local corpus of earlier runs.
   corpus="$corpus_root/${t%_fuzz}"
+  [ "$seconds" -eq 0 ] && corpus="$scratch/${t%_fuzz}-seeds"
   mkdir -p "$corpus"
   seed_corpus "$t" "$corpus" || { echo "== $t: cannot write seeds"; status=1; continue; }
   common=(-timeout="$timeout" -rss_limit_mb=2048 -max_len=131072 -print_final_stats=1
@@ -100,8 +105,10 @@ for t in "${targets[@]}"; do
   fuzzed=0
   if [ "$seconds" -gt 0 ]; then
     pids=()
+    seed=${VORMIC_FUZZ_SEED:-$((RANDOM * 32768 + RANDOM))}
+    echo "== $t: seed $seed (worker w uses seed + w - 1)"
     for w in $(seq 1 "$workers"); do
-      "$bin" "${common[@]}" -max_total_time="$seconds" -seed="$((RANDOM * 32768 + RANDOM + w))" \
+      "$bin" "${common[@]}" -max_total_time="$seconds" -seed="$((seed + w - 1))" \
         "$corpus" "${replay[@]:1}" >"$log.fuzz$w" 2>&1 &
       pids+=($!)
     done
@@ -117,9 +124,11 @@ for t in "${targets[@]}"; do
     done
     fuzzed=$(units "$log".fuzz*)
   fi
-  echo "== $t: executed $replayed replayed + $fuzzed fuzzed inputs"
+  rate=""
+  [ "$seconds" -gt 0 ] && rate=" ($((fuzzed / seconds)) per second)"
+  echo "== $t: executed $replayed replayed + $fuzzed fuzzed inputs$rate"
   grep -h 'ISA-L is not built in' "$log".* 2>/dev/null | head -1
-  summary+=("$t: $replayed replayed, $fuzzed fuzzed executions")
+  summary+=("$t: $replayed replayed, $fuzzed fuzzed executions$rate")
 done
 
 echo "== summary"
