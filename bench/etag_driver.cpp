@@ -7,7 +7,6 @@
 // Exit status 0 when the ETag file was written, else 1 with the last status line on stderr.
 // The many-context MD5 kernel named in VORMIC_MD5_KERNEL (portable, avx2, avx512) replaces
 // the best one, so the kernels can be timed on one machine.
-#include "engine_state.h"
 #include "etag.h"
 #include "md5.h"
 #include "status.h"

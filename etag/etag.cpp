@@ -507,5 +507,3 @@ bool SetEtagSizeUnitForTesting(uint64_t unit) {
   g_defaultPartSize = 10 * unit;
   return true;
 }
-
-const unsigned char* EtagPartBufferForTesting() { return g_partBuffer; }

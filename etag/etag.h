@@ -107,5 +107,3 @@ bool SetEtagPartSizeForTesting(size_t size);
 // the default part size, so every candidate can be checked on files of kilobytes. False,
 // changing nothing, for 0; 1 MiB restores the product's sizes.
 bool SetEtagSizeUnitForTesting(uint64_t unit);
-// The part buffer, or null before the first successful allocation.
-const unsigned char* EtagPartBufferForTesting();

@@ -491,7 +491,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ZlibRow{"fixed", 6, Z_FIXED, 0, 60000, 3},
                       ZlibRow{"filtered_exact_16k", 6, Z_FILTERED, 3, 16384 * 4, 0},
                       ZlibRow{"mixed_many_flushes", 5, Z_DEFAULT_STRATEGY, 3, 50000, 40}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& row) { return std::string(row.param.name); });
 // --- Hand-made streams -----------------------------------------------------------------------
 
 struct MadeRow {
@@ -728,7 +728,7 @@ TEST_P(MadeStreams, ZlibVerdict) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codec, MadeStreams, ::testing::ValuesIn(kMade),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // --- Damaged streams -------------------------------------------------------------------------
 
@@ -780,6 +780,16 @@ TEST_F(CodecTest, RandomDamage) {
 // Streams of 1..4 blocks of every type with random codes; a third of the dynamic blocks spoiled
 // in one of the ways the made cases name, a quarter of the blocks with random codes, distances
 // or bits. VORMIC_CODEC_FUZZ_ITERATIONS sets how many (the default keeps the suite short).
+// std::mt19937 with 32-bit results, as the generator's arithmetic wants them.
+struct Rng32 {
+  using result_type = uint32_t;
+  explicit Rng32(uint32_t seed) : engine(seed) {}
+  static constexpr uint32_t min() { return 0; }
+  static constexpr uint32_t max() { return 0xFFFFFFFFu; }
+  uint32_t operator()() { return static_cast<uint32_t>(engine()); }
+  std::mt19937 engine;
+};
+
 class RandomStreams {
  public:
   explicit RandomStreams(uint32_t seed) : rng_(seed) {}
@@ -960,7 +970,7 @@ class RandomStreams {
     if (rng_() % 20 != 0 && lit.lengths[256] != 0) lit.Put(w, 256);
   }
 
-  std::mt19937 rng_;
+  Rng32 rng_;
   uint64_t history_ = 0;
 };
 

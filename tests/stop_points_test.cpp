@@ -223,8 +223,8 @@ TEST_P(StopPointsTest, EveryReportIsAStopPoint) {
 
 INSTANTIATE_TEST_SUITE_P(Runs, StopPointsTest,
                          ::testing::Values(Mode::kInternal, Mode::kExternal, Mode::kEtag),
-                         [](const ::testing::TestParamInfo<Mode>& info) {
-                           switch (info.param) {
+                         [](const ::testing::TestParamInfo<Mode>& mode_info) {
+                           switch (mode_info.param) {
                              case Mode::kInternal: return std::string("Internal");
                              case Mode::kExternal: return std::string("External");
                              default: return std::string("EtagThenInternal");
