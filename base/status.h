@@ -1,8 +1,10 @@
 // The Status channel: how the engine and the ETag calculator tell the user what they are doing
 // and learn whether the user asked them to stop. Each program (the dialog, the command line,
 // every test program) defines ReportStatus once; the engine only declares and calls it.
-// Everything here runs on one thread.
+// Everything here runs on one thread. ReportProgress is defined beside it by the same programs.
 #pragma once
+
+#include <cstdint>
 
 inline constexpr int kStatusLine = 0;  // replaces the one-line status (current activity)
 inline constexpr int kLogLine = 1;     // appends one line to the message pane / log
@@ -16,3 +18,9 @@ extern bool g_stopRequested;
 // shows nothing. Returns the stop request as it stands after the call, so a Stop handled during
 // the call is already seen by the caller. Never blocks.
 bool ReportStatus(int kind, const char* text);
+
+// Tells how far the current piece of work has come: `done` of `total` units (archive bytes for a
+// verification, parts for an ETag), `done` never above `total`. Shows it only; asks for no stop
+// request, so the stop points stay those of ReportStatus. Never blocks; cheap enough to be called
+// at every report.
+void ReportProgress(uint64_t done, uint64_t total);

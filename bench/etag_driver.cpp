@@ -25,6 +25,8 @@ bool ReportStatus(int kind, const char* text) {
   return g_stopRequested;
 }
 
+void ReportProgress(uint64_t, uint64_t) {}
+
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "--candidates") == 0) {
     uint64_t sizes[kMaxEtagCandidates];

@@ -12,6 +12,7 @@
 #include <cstring>
 
 bool ReportStatus(int /*kind*/, const char* /*text*/) { return g_stopRequested; }
+void ReportProgress(uint64_t /*done*/, uint64_t /*total*/) {}
 
 int main(int argc, char** argv) {
   const char* folder = "";

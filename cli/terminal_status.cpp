@@ -4,6 +4,7 @@
 #include "terminal_status.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -32,6 +33,8 @@ bool g_lineShown = false;        // a live status line stands on the terminal no
 timespec g_lastDraw{};           // zero: the first status line is drawn at once
 bool g_outputFailed = false;
 int g_outputError = 0;
+uint64_t g_progressDone = 0;  // the last ReportProgress; a total of 0: no progress known yet
+uint64_t g_progressTotal = 0;
 
 void OnInterrupt(int) {
   if (g_interrupts > 0) {
@@ -62,11 +65,22 @@ int TerminalColumns() {
 
 // Draws the last status line over the one shown, cut to the terminal's width less one cell, so
 // that the cursor never wraps to a new row and "\r" always returns to the line's start.
+// The line starts with the progress of the work as a whole percentage, once there is one.
 void DrawStatusLine() {
   constexpr size_t kClearLen = 3;  // "\x1b[K" clears what a longer line left
   g_drawArea[0] = '\r';
-  size_t n = 1 + CutShown(g_lastStatus, TerminalColumns() - 1, g_drawArea + 1,
-                          sizeof g_drawArea - 1 - kClearLen);
+  size_t n = 1;
+  int columns = TerminalColumns() - 1;
+  if (g_progressTotal > 0) {
+    const auto percent = static_cast<unsigned>(static_cast<double>(g_progressDone) * 100.0 /
+                                               static_cast<double>(g_progressTotal));
+    const int len = snprintf(g_drawArea + n, sizeof g_drawArea - n, "%u%% ", percent);
+    if (len > 0 && len < columns) {  // a terminal narrower than that shows the name alone
+      n += static_cast<size_t>(len);
+      columns -= len;
+    }
+  }
+  n += CutShown(g_lastStatus, columns, g_drawArea + n, sizeof g_drawArea - n - kClearLen);
   memcpy(g_drawArea + n, "\x1b[K", kClearLen);
   fwrite(g_drawArea, 1, n + kClearLen, stderr);
   g_lineShown = true;
@@ -127,6 +141,11 @@ void NoteOutputFailure() {
   if (g_outputFailed) return;
   g_outputFailed = true;
   g_outputError = errno != 0 ? errno : EIO;
+}
+
+void ReportProgress(uint64_t done, uint64_t total) {
+  g_progressDone = done;
+  g_progressTotal = total;
 }
 
 bool ReportStatus(int kind, const char* text) {

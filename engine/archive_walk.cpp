@@ -141,6 +141,7 @@ bool BuildExternalPath(const char* folder, size_t folder_len, const char* name) 
 struct WalkCounts {
   int32_t unopened = 0;  // entries whose external file neither try opened
   int32_t compared = 0;  // entries that passed the external branch with data
+  uint64_t checked = 0;  // archive bytes up to the end of the last entry's data, for progress
 };
 
 // --- Entry data ----------------------------------------------------------------------------
@@ -257,6 +258,7 @@ bool FindEndRecord(uint64_t* position) {
   SeekStream(g_archive, 0, SEEK_END);
   int64_t size = TellStream(g_archive);
   if (size < 0) return Fail(kNoLocation);
+  g_archiveSize = static_cast<uint64_t>(size);
   if (static_cast<uint64_t>(size) < kEndRecordLen) return Fail(kEndRecordNotFound);
   size_t span = static_cast<uint64_t>(size) < kEndSearchSpan ? static_cast<size_t>(size)
                                                               : kEndSearchSpan;
@@ -333,6 +335,7 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
   if (!ReadName(central.name_length)) return ReadFail(6);
   memcpy(g_faultEntry.name, g_entryName, sizeof g_faultEntry.name);
   if (g_archiveList != nullptr) fprintf(g_archiveList, "%s\n", g_entryName);
+  ReportProgress(counts->checked, g_archiveSize);
   if (ReportStatus(kStatusLine, g_entryName)) return Stop(kStopped);
   if (!ReadExact(g_extraBuffer.data(), central.extra_length)) return ReadFail(7);
 
@@ -384,6 +387,8 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
                 : CheckInternal(central.method, compressed, central.crc32, &crc);
   if (!ok) return false;
   if (crc != central.crc32) return Fail(kCrcMismatch);
+  counts->checked =
+      data_start + compressed < g_archiveSize ? data_start + compressed : g_archiveSize;
 
   if (has_descriptor) {
     // Read where the data ends, also when nothing of it was read (a directory entry compared
@@ -416,6 +421,7 @@ bool WalkEntries(const char* folder_path, const char* archive_path, bool externa
   g_unopenedFileCount = 0;
   g_faultEntry.index = -1;
   ForgetOpenedFiles();
+  g_archiveSize = 0;
   WalkCounts counts;
 
   g_archive = OpenArchiveFile(archive_path, &g_archiveReader);
@@ -432,6 +438,7 @@ bool WalkEntries(const char* folder_path, const char* archive_path, bool externa
 
   CloseStream(g_archive);
   g_archive = nullptr;
+  ReportProgress(g_archiveSize, g_archiveSize);
   Log(kVerifiedFmt, g_archiveFileCount);
   if (external) {
     Log(kUnopenedFmt, counts.unopened);

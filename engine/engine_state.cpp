@@ -20,6 +20,7 @@ int32_t g_notInArchiveCount = 0;
 std::vector<FileId> g_openedFiles;
 FaultEntry g_faultEntry = {-1, {}};
 bool g_walkStopped = false;
+uint64_t g_archiveSize = 0;
 
 std::array<char, PATH_MAX> g_nameListFolder = [] {
   std::array<char, PATH_MAX> folder{};

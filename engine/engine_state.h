@@ -79,6 +79,11 @@ extern FaultEntry g_faultEntry;
 // its start; read by WalkArchive() for its result.
 extern bool g_walkStopped;
 
+// --- Progress -----------------------------------------------------------------------------
+// Size in bytes of the archive being walked: set by WalkArchive() once it has found the end of
+// the file, read by the progress reports of the walk and the entry check. 0 outside a walk's reach.
+extern uint64_t g_archiveSize;
+
 // --- Where the name lists go ---------------------------------------------------------------
 // The folder that receives x1.txt and x2.txt: kDefaultNameListFolder ("/Temp") unless
 // SetNameListFolder() changed it. Read at the start of every walk.

@@ -45,6 +45,9 @@ int EntryChecker::Pass(Decoder* decoder, FILE* archive, uint64_t compressed_leng
       snprintf(progress_, sizeof progress_, "%s (%" PRIu64 " remaining)", entry_name, unread);
       line = progress_;
     }
+    const int64_t at = TellStream(archive);  // the end of the chunk just read
+    if (at >= 0 && static_cast<uint64_t>(at) <= g_archiveSize)
+      ReportProgress(static_cast<uint64_t>(at), g_archiveSize);
     if (ReportStatus(kStatusLine, line)) {
       ReportStatus(kLogLine, kStopped);
       return kEntryStopped;

@@ -256,6 +256,8 @@ bool DigestParts(FILE* archive, uint64_t file_size) {
     // A progress text that cannot be formatted still asks for the stop request (a null text).
     const bool shown =
         FormatText(status, sizeof(status), kEtagProgressFmt, lead.part_count + 1, parts);
+    if (lead.part_count <= parts)
+      ReportProgress(static_cast<uint64_t>(lead.part_count), static_cast<uint64_t>(parts));
     if (ReportStatus(kStatusLine, shown ? status : nullptr)) {
       // The last word on screen says the computation ended, and why.
       ReportStatus(kStatusLine, kStoppedByUser);

@@ -882,7 +882,9 @@ TEST_F(ArchiveWalkTest, ProgressLinesOfEveryChunk) {
   ZipEntry deflated = Deflated("big.bin", big);
   deflated.compressed = DeflateStored(big);
   ASSERT_EQ(deflated.compressed->size(), 40000u);
-  Put(BuildZip(Plan({Stored("small.txt", kText), deflated, Stored("after.txt", "x")})));
+  const std::string zip =
+      BuildZip(Plan({Stored("small.txt", kText), deflated, Stored("after.txt", "x")}));
+  Put(zip);
 
   const Lines all_statuses = {"small.txt",
                               "big.bin",
@@ -893,6 +895,21 @@ TEST_F(ArchiveWalkTest, ProgressLinesOfEveryChunk) {
   Outcome got = Run(false);
   EXPECT_EQ(got.statuses, all_statuses);
   EXPECT_EQ(got.logs, (Lines{kInt, "Verified 3 files"}));
+  // Progress in archive bytes before every entry and chunk report, then the whole archive: the
+  // chunks' ends lie 16 KiB apart, then the last 7,232 bytes; nothing goes back or past the end.
+  const auto& progress = g_recorder.progress;
+  ASSERT_EQ(progress.size(), 7u);
+  for (size_t i = 0; i < progress.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(progress[i].second, zip.size());
+    if (i > 0) {
+      EXPECT_LE(progress[i - 1].first, progress[i].first);
+    }
+  }
+  EXPECT_EQ(progress[0].first, 0u);
+  EXPECT_EQ(progress[3].first - progress[2].first, 16384u);
+  EXPECT_EQ(progress[4].first - progress[3].first, 7232u);
+  EXPECT_EQ(progress.back().first, zip.size());
 }
 
 }  // namespace

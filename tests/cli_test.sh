@@ -479,15 +479,16 @@ PY
   ;;
 
 live_line)
-  # The status line on a terminal of 20, 31 and 80 columns: each drawing is "\r", the line
-  # cut to the width less one cell, never inside a character or an escape, and "\x1b[K"; the
-  # last one takes the line away. Nothing reaches a terminal with --quiet.
+  # The status line on a terminal of 20, 31 and 80 columns: each drawing is "\r", the run's
+  # percentage and the line cut to the width less one cell, never inside a character or an
+  # escape, and "\x1b[K"; the last one takes the line away. Nothing reaches a terminal with
+  # --quiet.
   mkdir empty
   for columns in 20 31 80; do
     pty_run watch "$columns" -f empty "$samples/hostile.zip"
     [ "$rc" -eq 1 ] || fail "$columns columns: exit status $rc"
     py - "$work/tty" "$columns" "$(hostile_shown | head -n 1)" <<'PY' || fail "$columns columns"
-import sys, unicodedata
+import re, sys, unicodedata
 tty, columns, first = open(sys.argv[1], "rb").read(), int(sys.argv[2]), sys.argv[3]
 def width(text):
     return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
@@ -502,14 +503,19 @@ for d in drawings:
         sys.exit("a control character on the terminal: %r" % text)
     if width(text) > columns - 1:
         sys.exit("%d columns drawn on %d: %r" % (width(text), columns, text))
-# The first drawing is the first entry's name, as long as the width allows: one more piece of
-# the name would not have fitted.
-shown = drawings[0][:-3].decode("utf-8")
-if not first.startswith(shown):
-    sys.exit("first drawing %r is not the start of %r" % (shown, first))
+percents = [re.match(rb"(\d{1,3})% ", d) for d in drawings[:-1]]
+if not all(percents) or any(int(p.group(1)) > 100 for p in percents):
+    sys.exit("a drawing that does not start with a percentage: %r" % drawings)
+# The first drawing is 0 % and the first entry's name, as long as the width allows: one more
+# piece of the name would not have fitted.
+prefix = percents[0].group(0).decode()
+shown = drawings[0][len(prefix):-3].decode("utf-8")
+if prefix != "0% " or not first.startswith(shown):
+    sys.exit("first drawing %r is not 0 %% and the start of %r" % (prefix + shown, first))
 rest = first[len(shown):]
-piece = rest[:4] if rest.startswith("\\x") else rest[:1]
-if width(shown) + width(piece) <= columns - 1:
+# The next piece: a C1 control in UTF-8 is shown as two escapes, any other escape as one.
+piece = rest[:8] if rest.startswith("\\xc2\\x") else rest[:4] if rest.startswith("\\x") else rest[:1]
+if width(prefix + shown) + width(piece) <= columns - 1:
     sys.exit("cut short: %r on %d columns" % (shown, columns))
 PY
   done

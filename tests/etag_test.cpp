@@ -172,6 +172,12 @@ TEST_F(EtagTest, SizesAroundPartEdgesMatchPython) {
     }
     progress.push_back(Progress(row.parts + 1, row.parts));
     EXPECT_EQ(g_recorder.Statuses(), progress);
+    std::vector<std::pair<uint64_t, uint64_t>> parts_done;  // beside each line: parts done so far
+    for (const std::string& line : progress) {
+      const uint64_t part = static_cast<uint64_t>(std::stoi(line.substr(line.find("part ") + 5)));
+      parts_done.push_back({part - 1, static_cast<uint64_t>(row.parts)});
+    }
+    EXPECT_EQ(g_recorder.progress, parts_done);
     EXPECT_EQ(ReadCallCount(), progress.size());
     EXPECT_EQ(g_recorder.Logs(), (std::vector<std::string>{"MD5: " + want.whole,
                                                            "Multipart ETag: " + want.etag + "\n"}));

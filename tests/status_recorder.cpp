@@ -12,8 +12,11 @@ bool ReportStatus(int kind, const char* text) {
   return g_stopRequested;
 }
 
+void ReportProgress(uint64_t done, uint64_t total) { g_recorder.progress.push_back({done, total}); }
+
 void StatusRecorder::Reset() {
   records.clear();
+  progress.clear();
   calls = 0;
   stop_at = 0;
   g_stopRequested = false;

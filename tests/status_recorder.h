@@ -1,11 +1,14 @@
 // The test programs' Status channel: ReportStatus records every (kind, text) in order and can
 // raise the stop request at a chosen report, so tests assert the exact lines a run produced.
+// ReportProgress keeps every (done, total) pair.
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include "open_fds.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 struct StatusRecord {
   int kind;
@@ -17,6 +20,7 @@ struct StatusRecorder {
   std::vector<StatusRecord> records;
   int calls = 0;
   int stop_at = 0;  // raise g_stopRequested at this report (1 = the first); 0 = never
+  std::vector<std::pair<uint64_t, uint64_t>> progress;  // (done, total) of every ReportProgress
 
   // Forgets every record, clears the stop request and the planned stop.
   void Reset();
