@@ -1,13 +1,14 @@
 // Measures what the dialog adds to a verification: the same archive verified by the engine alone
-// (RunVerification with the dialog detached, so ReportStatus only returns the stop request) and
-// from the dialog's Verify command with its choosers replaced; the cost of one status report; and
-// how long input that arrives during a run waits before a report handles it, Stop included.
-// Runs offscreen unless QT_QPA_PLATFORM says otherwise.
+// (RunVerification with the dialog detached, so ReportStatus only returns the stop request), by
+// vormic-cli (with --cli, its output to /dev/null) and from the dialog's Verify command with its
+// choosers replaced, in interleaved rounds; the memory a dialog run adds against the log it
+// shows; the cost of one status report; and how long input that arrives during a run waits
+// before a report handles it, Stop included. Runs offscreen unless QT_QPA_PLATFORM says otherwise.
 //
-//   dialog_bench ARCHIVE [--folder FOLDER] [--repeat N] [--pump-ms N]
-//   dialog_bench --screenshot OUT.png [ARCHIVE]   (under xvfb-run: screen, window, About)
-#include "about_dlg.h"
+//   dialog_bench ARCHIVE [--folder FOLDER] [--cli VORMIC_CLI] [--repeat N] [--pump-ms N] [--quick]
+//   dialog_bench --screenshots PREFIX GOOD.zip BAD.zip   (on a display: four whole-screen shots)
 #include "engine_state.h"
+#include "resource.h"
 #include "status.h"
 #include "verify_run.h"
 #include "vormic_dlg.h"
@@ -15,6 +16,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -28,9 +30,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <random>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -112,9 +118,54 @@ class InputSource {
 struct Options {
   std::string archive;
   std::string folder;  // empty: an internal run
+  std::string cli;     // vormic-cli to time beside the dialog; empty: none
   int repeat = 3;
   int pump_ms = kDefaultPumpIntervalMs;
+  bool quick = false;  // the timings alone: no report cost, no input latency
 };
+
+// Resident memory of this process in KiB (VmRSS), or -1.
+long ResidentKib() {
+  FILE* status = fopen("/proc/self/status", "r");
+  if (status == nullptr) return -1;
+  char line[256];
+  long kib = -1;
+  while (fgets(line, sizeof line, status) != nullptr)
+    if (sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
+  fclose(status);
+  return kib;
+}
+
+// One vormic-cli run as a shell would start it, standard output to /dev/null (where a user's
+// terminal or pipe would take it), --quiet. Wall time, and the child's CPU time.
+Timing CliRun(const Options& options) {
+  std::vector<const char*> args = {options.cli.c_str(), "--quiet"};
+  if (!options.folder.empty()) {
+    args.push_back("--folder");
+    args.push_back(options.folder.c_str());
+  }
+  args.push_back("--lists");
+  args.push_back("/tmp");
+  args.push_back(options.archive.c_str());
+  args.push_back(nullptr);
+  const Clock::time_point start = Clock::now();
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, STDOUT_FILENO);
+    execv(args[0], const_cast<char* const*>(args.data()));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  const double wall = Seconds(Clock::now() - start);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) > 1) fprintf(stderr, "vormic-cli failed\n");
+  const auto cpu = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+  };
+  return {wall, cpu(usage.ru_utime) + cpu(usage.ru_stime)};
+}
 
 Timing EngineAlone(const Options& options, CVormicDlg* dialog) {
   g_mainDialog = nullptr;  // ReportStatus now only hands back the stop request
@@ -139,6 +190,13 @@ Timing FromDialog(CVormicDlg* dialog, bool expect_success = true) {
   return timing;
 }
 
+// Lets the window handle its events for `ms` milliseconds.
+void Settle(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values.empty() ? 0 : values[values.size() / 2];
@@ -153,7 +211,9 @@ double Percentile(std::vector<double> values, double p) {
 
 int Bench(const Options& options) {
   CVormicDlg dialog;
-  dialog.m_chooseArchive = [&](QWidget*) { return QString::fromStdString(options.archive); };
+  dialog.m_chooseArchive = [&](QWidget*, const QString&) {
+    return QString::fromStdString(options.archive);
+  };
   dialog.m_chooseFolder = [&](QWidget*, const QString&) {
     return QString::fromStdString(options.folder);
   };
@@ -167,10 +227,18 @@ int Bench(const Options& options) {
   printf("run: %s, input handled every %d ms\n", options.folder.empty() ? "internal" : "external",
          options.pump_ms);
   EngineAlone(options, &dialog);  // brings the archive into the page cache
-  std::vector<double> engine_wall, engine_cpu, dialog_wall, dialog_cpu;
+  std::vector<double> engine_wall, engine_cpu, dialog_wall, dialog_cpu, cli_wall, cli_cpu;
+  long rss_growth_kib = 0;
   for (int i = 0; i < options.repeat; ++i) {
     const Timing e = EngineAlone(options, &dialog);
+    if (!options.cli.empty()) {
+      const Timing c = CliRun(options);
+      cli_wall.push_back(c.wall);
+      cli_cpu.push_back(c.cpu);
+    }
+    const long rss_before = ResidentKib();
     const Timing d = FromDialog(&dialog);
+    rss_growth_kib = std::max(rss_growth_kib, ResidentKib() - rss_before);
     engine_wall.push_back(e.wall);
     engine_cpu.push_back(e.cpu);
     dialog_wall.push_back(d.wall);
@@ -187,6 +255,17 @@ int Bench(const Options& options) {
          100.0 * (best(dialog_wall) / best(engine_wall) - 1),
          100.0 * (Median(dialog_cpu) / Median(engine_cpu) - 1),
          100.0 * (best(dialog_cpu) / best(engine_cpu) - 1));
+  if (!cli_wall.empty()) {
+    printf("vormic-cli:   wall median %.3f s (best %.3f), cpu median %.3f s (best %.3f)\n",
+           Median(cli_wall), best(cli_wall), Median(cli_cpu), best(cli_cpu));
+    printf("dialog / vormic-cli: wall median %.3fx, best %.3fx; cpu median %.3fx\n",
+           Median(dialog_wall) / Median(cli_wall), best(dialog_wall) / best(cli_wall),
+           Median(dialog_cpu) / Median(cli_cpu));
+  }
+  printf("log: %zu lines, %zu bytes; resident memory grew by at most %ld KiB in a dialog run\n",
+         static_cast<size_t>(std::count(dialog.m_log.begin(), dialog.m_log.end(), '\n')),
+         dialog.m_log.size(), rss_growth_kib);
+  if (options.quick) return 0;
 
   // One status report as the engine makes them: a new text each time.
   {
@@ -239,35 +318,40 @@ int Bench(const Options& options) {
   return 0;
 }
 
-// Shows the dialog (after a run over `archive`, if given, so the pane has lines), lets the
-// window manager map it, and saves the whole screen, the window's own rendering and the About
-// box's.
-int Screenshot(const char* out, const char* archive) {
+// Four whole-screen pictures on the display at hand (Xvfb with a window manager): the window at
+// start, a run of GOOD with its progress bar, GOOD's success and BAD's failure. GOOD should take
+// a second or more to verify, so the second picture falls inside its run.
+int Screenshots(const char* prefix, const char* good, const char* bad) {
   CVormicDlg dialog;
-  dialog.show();
-  if (archive != nullptr) {
-    dialog.m_chooseArchive = [&](QWidget*) { return QString::fromLocal8Bit(archive); };
-    dialog.findChild<QCheckBox*>(QStringLiteral("IDC_EXTERNAL"))->setChecked(false);
-    dialog.findChild<QCheckBox*>(QStringLiteral("IDC_ETAG"))->setChecked(true);
-    QTimer::singleShot(300, &dialog, [&] { dialog.m_verifyButton->click(); });
-  }
+  QString archive;
+  dialog.m_chooseArchive = [&](QWidget*, const QString&) { return archive; };
+  dialog.findChild<QCheckBox*>(QStringLiteral("IDC_EXTERNAL"))->setChecked(false);
   int rc = 0;
-  QTimer::singleShot(archive != nullptr ? 2500 : 800, &dialog, [&] {
-    const QString base = QString::fromLocal8Bit(out);
-    QString window_file = base;
-    window_file.replace(QStringLiteral(".png"), QStringLiteral("-window.png"));
-    QScreen* screen = QGuiApplication::primaryScreen();
-    QString about_file = base;
-    about_file.replace(QStringLiteral(".png"), QStringLiteral("-about.png"));
-    CAboutDlg about(dialog.m_hIcon, &dialog);
-    about.ensurePolished();
-    if (!screen->grabWindow(0).save(base) || !dialog.grab().save(window_file) ||
-        !about.grab().save(about_file))
-      rc = 1;
-    printf("window %dx%d at %d,%d; saved %s and %s\n", dialog.width(), dialog.height(), dialog.x(),
-           dialog.y(), qPrintable(base), qPrintable(window_file));
+  auto shoot = [&](const char* name) {
+    const QString file = QString::fromLocal8Bit(prefix) + QLatin1Char('-') +
+                         QString::fromLatin1(name) + QStringLiteral(".png");
+    if (!QGuiApplication::primaryScreen()->grabWindow(0).save(file)) rc = 1;
+    printf("%s: window %dx%d, progress bar %s\n", qPrintable(file), dialog.width(), dialog.height(),
+           dialog.GetDlgItem(IDC_PROGRESS)->isVisible() ? "shown" : "hidden");
+  };
+  QTimer::singleShot(1000, &dialog, [&] {
+    shoot("start");
+    archive = QString::fromLocal8Bit(good);
+    // Fires inside the run, from a report's input handling.
+    QTimer::singleShot(700, &dialog, [&] {
+      Settle(200);
+      shoot("running");
+    });
+    dialog.m_verifyButton->click();
+    Settle(500);
+    shoot("success");
+    archive = QString::fromLocal8Bit(bad);
+    dialog.m_verifyButton->click();
+    Settle(500);
+    shoot("failure");
     dialog.accept();
   });
+  dialog.show();
   dialog.exec();
   return rc;
 }
@@ -275,17 +359,21 @@ int Screenshot(const char* out, const char* archive) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool screenshot = argc >= 3 && strcmp(argv[1], "--screenshot") == 0;
+  const bool screenshot = argc == 5 && strcmp(argv[1], "--screenshots") == 0;
   if (!screenshot && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   SetNameListFolder("/tmp");
-  if (screenshot) return Screenshot(argv[2], argc >= 4 ? argv[3] : nullptr);
+  if (screenshot) return Screenshots(argv[2], argv[3], argv[4]);
 
   Options options;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--folder") == 0 && i + 1 < argc) {
       options.folder = argv[++i];
+    } else if (strcmp(argv[i], "--cli") == 0 && i + 1 < argc) {
+      options.cli = argv[++i];
+    } else if (strcmp(argv[i], "--quick") == 0) {
+      options.quick = true;
     } else if (strcmp(argv[i], "--pump-ms") == 0 && i + 1 < argc) {
       options.pump_ms = std::max(0, atoi(argv[++i]));
     } else if (strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) {
@@ -294,8 +382,9 @@ int main(int argc, char** argv) {
       options.archive = argv[i];
     } else {
       fprintf(stderr,
-              "usage: dialog_bench ARCHIVE [--folder FOLDER] [--repeat N] [--pump-ms N]\n"
-              "       dialog_bench --screenshot OUT.png [ARCHIVE]\n");
+              "usage: dialog_bench ARCHIVE [--folder FOLDER] [--cli VORMIC_CLI] [--repeat N]\n"
+              "                    [--pump-ms N] [--quick]\n"
+              "       dialog_bench --screenshots PREFIX GOOD.zip BAD.zip\n");
       return 2;
     }
   }

@@ -259,6 +259,7 @@ bool FindEndRecord(uint64_t* position) {
   int64_t size = TellStream(g_archive);
   if (size < 0) return Fail(kNoLocation);
   g_archiveSize = static_cast<uint64_t>(size);
+  g_entryChecker.SetProgressTotal(g_archiveSize);
   if (static_cast<uint64_t>(size) < kEndRecordLen) return Fail(kEndRecordNotFound);
   size_t span = static_cast<uint64_t>(size) < kEndSearchSpan ? static_cast<size_t>(size)
                                                               : kEndSearchSpan;
@@ -422,6 +423,7 @@ bool WalkEntries(const char* folder_path, const char* archive_path, bool externa
   g_faultEntry.index = -1;
   ForgetOpenedFiles();
   g_archiveSize = 0;
+  g_entryChecker.SetProgressTotal(0);
   WalkCounts counts;
 
   g_archive = OpenArchiveFile(archive_path, &g_archiveReader);

@@ -81,7 +81,7 @@ extern bool g_walkStopped;
 
 // --- Progress -----------------------------------------------------------------------------
 // Size in bytes of the archive being walked: set by WalkArchive() once it has found the end of
-// the file, read by the progress reports of the walk and the entry check. 0 outside a walk's reach.
+// the file (and handed to the entry checker), read by the walk's progress reports.
 extern uint64_t g_archiveSize;
 
 // --- Where the name lists go ---------------------------------------------------------------

@@ -46,8 +46,8 @@ int EntryChecker::Pass(Decoder* decoder, FILE* archive, uint64_t compressed_leng
       line = progress_;
     }
     const int64_t at = TellStream(archive);  // the end of the chunk just read
-    if (at >= 0 && static_cast<uint64_t>(at) <= g_archiveSize)
-      ReportProgress(static_cast<uint64_t>(at), g_archiveSize);
+    if (line != nullptr && at >= 0 && static_cast<uint64_t>(at) <= progressTotal_)
+      ReportProgress(static_cast<uint64_t>(at), progressTotal_);
     if (ReportStatus(kStatusLine, line)) {
       ReportStatus(kLogLine, kStopped);
       return kEntryStopped;

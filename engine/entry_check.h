@@ -45,6 +45,10 @@ class EntryChecker {
   int CheckDeflated(FILE* archive, uint64_t compressed_length, uint32_t expected_crc,
                     uint32_t* crc, FILE* external, const char* entry_name);
 
+  // Beside each progress line, ReportProgress gives the position reached in `archive` of
+  // `archive_size` bytes; 0 (the start) reports no progress.
+  void SetProgressTotal(uint64_t archive_size) { progressTotal_ = archive_size; }
+
  private:
   // One pass with `decoder`; `entry_name` null shows no progress lines.
   int Pass(Decoder* decoder, FILE* archive, uint64_t compressed_length, uint32_t* crc,
@@ -56,4 +60,5 @@ class EntryChecker {
   std::array<unsigned char, kInflateChunk> output_;   // what one decode call produced
   std::array<unsigned char, kInflateChunk> compare_;  // the external file's same bytes
   char progress_[200];  // "<name> (N remaining)", cut at 199 characters
+  uint64_t progressTotal_ = 0;  // the archive's size, for ReportProgress
 };

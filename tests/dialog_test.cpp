@@ -1,9 +1,11 @@
 // The dialog on its real widgets, without a display (QT_QPA_PLATFORM=offscreen): its initial
 // state and layout, whole Verify commands over archives made by Info-ZIP's zip at test time,
-// the buttons during and after a run, Stop handled inside a report, the status line's
-// shortening, the choosers' cancel paths, Help and the About box. The choosers are replaced by
-// functions, so no modal window waits for a user. Work "inside a report" is done by a helper
-// object whose posted event the report's input handling dispatches.
+// the buttons and the progress bar during and after a run, Stop and closing handled inside a
+// report, archives from the command line and from a drop, the status line's shortening, the
+// choosers' cancel paths, Help (with its own window when the desktop cannot show the page) and
+// the About box. The choosers and the URL opener are replaced by functions, so no modal window
+// waits for a user. Work "inside a report" is done by a helper object whose posted event the
+// report's input handling dispatches.
 #include "about_dlg.h"
 #include "archive_walk.h"
 #include "dialog_units.h"
@@ -11,6 +13,7 @@
 #include "etag.h"
 #include "resource.h"
 #include "status.h"
+#include "status_label.h"
 #include "test_util.h"
 #include "verify_run.h"
 #include "vormic_dlg.h"
@@ -24,11 +27,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QUrl>
 
@@ -54,17 +61,6 @@ class ReportObserver : public QObject {
     if (onReport && onReport()) arm();
     return true;
   }
-};
-
-// Takes the URLs that QDesktopServices::openUrl is asked to open.
-class UrlCatcher : public QObject {
-  Q_OBJECT
-
- public:
-  std::vector<QUrl> urls;
-
- public slots:
-  void open(const QUrl& url) { urls.push_back(url); }
 };
 
 // Queues a mouse click on `button`, to be handled whenever the window next handles input.
@@ -96,8 +92,8 @@ class DialogTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(SetNameListFolder(temp_.path().c_str()));
     dialog_ = std::make_unique<CVormicDlg>();
-    dialog_->m_chooseArchive = [this](QWidget*) {
-      ++archiveChoices_;
+    dialog_->m_chooseArchive = [this](QWidget*, const QString& start) {
+      archiveStarts_.push_back(start);
       return archiveAnswer_;
     };
     dialog_->m_chooseFolder = [this](QWidget*, const QString& start) {
@@ -125,6 +121,10 @@ class DialogTest : public ::testing::Test {
   std::string StatusShown() { return Control<QLabel>("IDC_STATUS")->text().toStdString(); }
   std::string PaneShown() {
     return Control<QPlainTextEdit>("IDC_LOG")->toPlainText().toStdString();
+  }
+  QProgressBar* Progress() { return Control<QProgressBar>("IDC_PROGRESS"); }
+  StatusLabel::Verdict VerdictShown() {
+    return static_cast<StatusLabel*>(dialog_->GetDlgItem(IDC_STATUS))->verdict();
   }
 
   // Writes `files` (relative path, content) under the folder `name` and zips the folder's
@@ -160,8 +160,7 @@ class DialogTest : public ::testing::Test {
   TempDir temp_;
   std::unique_ptr<CVormicDlg> dialog_;
   QString archiveAnswer_, folderAnswer_;
-  int archiveChoices_ = 0;
-  std::vector<QString> folderStarts_;
+  std::vector<QString> archiveStarts_, folderStarts_;
 };
 
 const std::vector<std::pair<std::string, std::string>> kThreeFiles = {
@@ -182,9 +181,15 @@ TEST_F(DialogTest, FreshStartShowsIntroductionAndIdleButtons) {
   EXPECT_EQ(dialog_->focusWidget(), Verify());
   EXPECT_FALSE(dialog_->windowIcon().isNull());
   EXPECT_EQ(g_mainDialog, dialog_.get());
+  EXPECT_FALSE(Progress()->isVisible());
+  EXPECT_EQ(VerdictShown(), StatusLabel::Verdict::kNone);
 }
 
-TEST_F(DialogTest, ControlsFitTheirTexts) {
+// Down to the minimum size (a window asked to be smaller, or fitted into a small screen) every
+// control lies whole inside the window, on none of the others, and shows its whole caption.
+TEST_F(DialogTest, ControlsShowWholeDownToTheMinimumSize) {
+  const QSize screen = dialog_->screen()->availableGeometry().size();
+  EXPECT_LE(dialog_->width(), screen.width());  // the offscreen screen is 800 pixels wide
   struct Row {
     int id;
     const char* name;
@@ -199,8 +204,15 @@ TEST_F(DialogTest, ControlsFitTheirTexts) {
       {IDC_ETAG, "IDC_ETAG", kEtagText},
       {IDC_HELP_BUTTON, "IDC_HELP_BUTTON", kHelpText},
       {IDC_EXPECTED_ETAG, "IDC_EXPECTED_ETAG", nullptr},
+      {IDC_PROGRESS, "IDC_PROGRESS", nullptr},
   };
-  for (const QSize size : {QSize(1400, 700), QSize(300, 120)}) {
+  const QSize full = DialogUnits(dialog_->font()).sizeToPixels(kMainDialogSize);
+  dialog_->FitInto(QRect(0, 0, 100, 100));  // a screen far too small
+  const QSize fitted = dialog_->size();
+  EXPECT_EQ(fitted, dialog_->minimumSize());
+  EXPECT_LT(fitted.width(), full.width());
+  for (const QSize size : {QSize(1400, 700), full, QSize(300, 120), fitted + QSize(40, 30)}) {
+    SCOPED_TRACE(size.width());
     dialog_->resize(size);
     QCoreApplication::processEvents();
     for (const Row& row : rows) {
@@ -208,6 +220,12 @@ TEST_F(DialogTest, ControlsFitTheirTexts) {
       QWidget* control = dialog_->GetDlgItem(row.id);
       ASSERT_NE(control, nullptr);
       EXPECT_EQ(control->objectName().toStdString(), row.name);
+      EXPECT_TRUE(dialog_->rect().contains(control->geometry())) << dialog_->size().width();
+      for (const Row& other : rows) {
+        if (other.id == row.id) continue;
+        EXPECT_FALSE(control->geometry().intersects(dialog_->GetDlgItem(other.id)->geometry()))
+            << other.name;
+      }
       if (row.text == nullptr) continue;
       if (auto* check = qobject_cast<QCheckBox*>(control)) {
         EXPECT_EQ(check->text().toStdString(), row.text);
@@ -223,9 +241,8 @@ TEST_F(DialogTest, ControlsFitTheirTexts) {
     }
   }
   auto* pane = Control<QPlainTextEdit>("IDC_LOG");
-  EXPECT_TRUE(pane->isReadOnly());
-  EXPECT_EQ(pane->lineWrapMode(), QPlainTextEdit::NoWrap);
   EXPECT_EQ(pane->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(pane->horizontalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
 }
 
 // --- Whole commands --------------------------------------------------------------------------
@@ -253,6 +270,7 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
     std::string status;
     std::vector<std::string> log;
   };
+  using V = StatusLabel::Verdict;
   const Row rows[] = {
       {"internal", good, false, "", kSuccessText, {kVerifyingInternally, verified}},
       {"external",
@@ -275,11 +293,18 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
        kResultFailed,
        {kVerifyingInternally, "Entry 0: only.txt", kCrcMismatch}},
   };
+  QString last_folder;  // the archive chooser opens where the last archive was chosen
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     folderStarts_.clear();
+    archiveStarts_.clear();
     SetBoxes(row.external, false);
     RunVerify(row.archive, row.folder);
+    ASSERT_EQ(archiveStarts_.size(), 1u);
+    EXPECT_EQ(archiveStarts_[0], last_folder);
+    last_folder = QFileInfo(QString::fromStdString(row.archive)).absolutePath();
+    EXPECT_EQ(VerdictShown(), row.status == kSuccessText ? V::kSuccess : V::kFailure);
+    EXPECT_FALSE(Progress()->isVisible());
     std::string log;
     for (const std::string& line : row.log) log += line + "\r\n";
     log += row.status + "\r\n";  // the log ends with the verdict
@@ -366,24 +391,38 @@ TEST_F(DialogTest, ExpectedEtagBox) {
 
 // --- The run loop: buttons, Stop and check boxes inside reports ------------------------------
 
-TEST_F(DialogTest, ButtonsSwapForTheRunAndBack) {
+TEST_F(DialogTest, ButtonsSwapAndProgressShowsForTheRun) {
   if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
-  const std::string archive = MakeZip("run", kThreeFiles);
-  bool seen = false, verify_enabled = true, stop_enabled = false;
+  // 300 KB that deflate cannot shrink: the entry's data comes in many chunks, each a report.
+  std::string noise(300000, '\0');
+  uint32_t x = 12345;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  const std::string archive = MakeZip("run", {{"a.txt", "small"}, {"noise.bin", noise}});
+  dialog_->m_pumpIntervalMs = 0;
+  int reports = 0, wrong_buttons = 0, hidden = 0, backwards = 0, between = 0, last = -1;
   ReportObserver observer;
   observer.onReport = [&] {
-    seen = true;
-    verify_enabled = Verify()->isEnabled();
-    stop_enabled = Stop()->isEnabled();
-    return false;
+    ++reports;
+    if (Verify()->isEnabled() || !Stop()->isEnabled()) ++wrong_buttons;
+    if (!Progress()->isVisible()) ++hidden;
+    const int value = Progress()->value();
+    if (value < last) ++backwards;
+    if (value > 0 && value < kProgressSteps) ++between;
+    last = value;
+    return true;
   };
   observer.arm();
   SetBoxes(false, false);
   RunVerify(archive);
-  ASSERT_TRUE(seen) << "no report handled the waiting input";
-  EXPECT_FALSE(verify_enabled);
-  EXPECT_TRUE(stop_enabled);
+  observer.onReport = nullptr;
+  ASSERT_GT(reports, 10) << "too few reports handled the waiting input";
+  EXPECT_EQ(wrong_buttons, 0);
+  EXPECT_EQ(hidden, 0);
+  EXPECT_EQ(backwards, 0);
+  EXPECT_GT(between, 5);
+  EXPECT_EQ(last, kProgressSteps);  // the result's report comes after the whole archive
   ExpectIdle();
+  EXPECT_FALSE(Progress()->isVisible());
   EXPECT_EQ(dialog_->m_status, kSuccessText);
 }
 
@@ -426,15 +465,14 @@ TEST_F(DialogTest, StopClickedInsideReportEndsRunAtThatReport) {
   observer.onReport = nullptr;
 
   // The click came in the report that announced f06: that report returned the stop, so f06 is
-  // the last entry the run reached; the "Stopped" line, the result and its copy in the log
-  // followed, and the observer's last look came after the run.
+  // the last entry the run reached. The "Stopped" log line and the log's copy of the result
+  // handle no input (the walk does not look at their answers); the result's report did, and
+  // the observer's last look came after the run.
   std::string seen;
   for (const std::string& status : statuses) seen += status + "|";
-  ASSERT_GE(statuses.size(), 5u) << seen;
-  EXPECT_EQ(statuses[statuses.size() - 5], "f05.txt") << seen;
-  EXPECT_EQ(statuses[statuses.size() - 4], "f06.txt") << seen;  // in the "Stopped" report
-  EXPECT_EQ(statuses[statuses.size() - 3], "f06.txt") << seen;  // in the result's report
-  EXPECT_EQ(statuses[statuses.size() - 2], kStoppedByUser) << seen;  // in the log's copy
+  ASSERT_GE(statuses.size(), 3u) << seen;
+  EXPECT_EQ(statuses[statuses.size() - 3], "f05.txt") << seen;
+  EXPECT_EQ(statuses[statuses.size() - 2], "f06.txt") << seen;  // in the result's report
   EXPECT_EQ(statuses.back(), kStoppedByUser) << seen;
   for (const std::string& status : statuses) EXPECT_NE(status, "f07.txt");
   EXPECT_EQ(dialog_->m_log, std::string(kVerifyingInternally) + "\r\n" + kStopped + "\r\n" +
@@ -484,6 +522,176 @@ TEST_F(DialogTest, CheckBoxChangedDuringRunIsSetBack) {
   EXPECT_EQ(dialog_->m_etag, 0);
   EXPECT_EQ(dialog_->m_status, kSuccessText);  // an external run with no ETag, as it began
   EXPECT_EQ(dialog_->m_log.rfind(kVerifyingExternally, 0), 0u);
+}
+
+// --- Closing, keys, the command line and drops ------------------------------------------------
+
+// Every way of closing during a run asks for a stop; the window ends only once the run has
+// stopped, and an ETag stopped this way writes no .md5 file. Esc during a run is Stop alone.
+TEST_F(DialogTest, ClosingDuringRunStopsItThenEnds) {
+  if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  const std::string archive = MakeZip("close", kThreeFiles);
+  const QString md5 = QString::fromStdString(archive + ".md5");
+  struct Row {
+    const char* name;
+    std::function<void()> close;
+    bool ends;
+  };
+  const Row rows[] = {
+      {"title-bar close", [&] { dialog_->close(); }, true},
+      {"Cancel", [&] { dialog_->reject(); }, true},
+      {"OK", [&] { dialog_->accept(); }, true},
+      {"Esc", [&] { QTest::keyClick(dialog_.get(), Qt::Key_Escape); }, false},
+  };
+  for (const Row& row : rows) {
+    for (const bool etag : {true, false}) {
+      SCOPED_TRACE(std::string(row.name) + (etag ? ", ETag" : ", verification"));
+      dialog_->show();
+      bool open_after_close = false;
+      ReportObserver observer;
+      observer.onReport = [&] {
+        row.close();
+        open_after_close = dialog_->isVisible() && dialog_->IsRunning();
+        return false;
+      };
+      observer.arm();
+      SetBoxes(false, etag);
+      RunVerify(archive);
+      EXPECT_TRUE(open_after_close);
+      EXPECT_TRUE(g_stopRequested);
+      EXPECT_EQ(dialog_->isVisible(), !row.ends);
+      EXPECT_FALSE(QFileInfo::exists(md5));
+      EXPECT_EQ(dialog_->m_log,
+                (etag ? "" : std::string(kVerifyingInternally) + "\r\n" + kStopped + "\r\n") +
+                    kStoppedByUser + "\r\n");
+      ExpectIdle();
+    }
+  }
+  // Idle, Esc closes as in any dialog.
+  dialog_->show();
+  QTest::keyClick(dialog_.get(), Qt::Key_Escape);
+  EXPECT_FALSE(dialog_->isVisible());
+}
+
+// A close at any point of an ETag run and its verification: the .md5 file exists exactly when
+// the ETag had been written before the close (its lines were already in the log).
+TEST_F(DialogTest, CloseAtAnyReportWritesNothingAfterIt) {
+  if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  const std::string archive = MakeZip("sweep", kThreeFiles);
+  const QString md5 = QString::fromStdString(archive + ".md5");
+  dialog_->m_pumpIntervalMs = 0;
+  int at = 1;
+  for (;; ++at) {
+    SCOPED_TRACE(at);
+    QFile::remove(md5);
+    dialog_->show();
+    int reports = 0;
+    bool closed = false, etag_logged = false;
+    ReportObserver observer;
+    observer.onReport = [&] {
+      if (++reports < at) return true;
+      etag_logged = dialog_->m_log.find("Multipart ETag") != std::string::npos;
+      closed = true;
+      dialog_->close();
+      return false;
+    };
+    observer.arm();
+    SetBoxes(false, true);
+    RunVerify(archive);
+    observer.onReport = nullptr;
+    QCoreApplication::processEvents();
+    if (!closed) break;  // the run was over before this report: every one has been tried
+    EXPECT_FALSE(dialog_->isVisible());
+    EXPECT_EQ(QFileInfo::exists(md5), etag_logged);
+  }
+  EXPECT_GT(at, 5);
+}
+
+TEST_F(DialogTest, EnterNeverEndsTheProgram) {
+  if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  const std::string archive = MakeZip("enter", kThreeFiles);
+  SetBoxes(false, false);
+  auto* pane = Control<QPlainTextEdit>("IDC_LOG");
+  for (const bool after_run : {false, true}) {
+    SCOPED_TRACE(after_run ? "after a run" : "idle");
+    if (after_run) RunVerify(archive);
+    for (QWidget* target : {static_cast<QWidget*>(pane), static_cast<QWidget*>(dialog_.get())}) {
+      target->setFocus();
+      QTest::keyClick(target, Qt::Key_Return);
+      QTest::keyClick(target, Qt::Key_Enter);
+      EXPECT_TRUE(dialog_->isVisible()) << target->objectName().toStdString();
+    }
+  }
+  // On a button Enter presses that button: Verify asks for an archive (cancelled here).
+  archiveStarts_.clear();
+  archiveAnswer_.clear();
+  Verify()->setFocus();
+  QTest::keyClick(Verify(), Qt::Key_Return);
+  EXPECT_EQ(archiveStarts_.size(), 1u);
+  EXPECT_TRUE(dialog_->isVisible());
+}
+
+// An archive given on the command line or dropped on the idle window is verified as if it had
+// been chosen: no archive chooser, the folder chooser when External is ticked. A drop during a
+// run, or of anything but one .zip file, is refused.
+TEST_F(DialogTest, ArchiveFromCommandLineOrDropStartsRun) {
+  if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  const std::string archive = MakeZip("given", kThreeFiles);
+  WriteFile(temp_ / "notes.txt", "not an archive");
+  auto drop = [&](const std::vector<std::string>& paths) {
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const std::string& path : paths)
+      urls.append(QUrl::fromLocalFile(QString::fromStdString(path)));
+    data.setUrls(urls);
+    const QPoint at(dialog_->width() / 2, dialog_->height() / 2);
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(dialog_.get(), &enter);
+    QDropEvent dropped(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(dialog_.get(), &dropped);
+    QCoreApplication::processEvents();  // the run starts once the drop is over
+    return enter.isAccepted() && dropped.isAccepted();
+  };
+  struct Row {
+    const char* name;
+    std::function<void()> start;
+    bool external;
+  };
+  const Row rows[] = {
+      {"command line", [&] { dialog_->OpenArchive(QString::fromStdString(archive)); }, false},
+      {"command line, External", [&] { dialog_->OpenArchive(QString::fromStdString(archive)); },
+       true},
+      {"drop", [&] { EXPECT_TRUE(drop({archive})); }, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    archiveStarts_.clear();
+    folderStarts_.clear();
+    dialog_->m_status.clear();
+    folderAnswer_ = QString::fromStdString(temp_ / "given");
+    SetBoxes(row.external, false);
+    row.start();
+    EXPECT_TRUE(archiveStarts_.empty());
+    EXPECT_EQ(folderStarts_.size(), row.external ? 1u : 0u);
+    EXPECT_EQ(dialog_->m_status, kSuccessText);
+  }
+  SetBoxes(false, false);
+  dialog_->m_status.clear();
+  EXPECT_FALSE(drop({temp_ / "notes.txt"}));
+  EXPECT_FALSE(drop({archive, archive}));
+  EXPECT_EQ(dialog_->m_status, "");
+  // During a run: the drop is refused and the run goes on alone.
+  bool refused = false;
+  ReportObserver observer;
+  observer.onReport = [&] {
+    refused = !drop({archive});
+    return false;
+  };
+  observer.arm();
+  RunVerify(archive);
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(dialog_->m_log, std::string(kVerifyingInternally) + "\r\n" +
+                                Format(kVerifiedFmt, 3) + "\r\n" + kSuccessText + "\r\n");
 }
 
 TEST_F(DialogTest, CancelledChooserLeavesPaneAndButtons) {
@@ -552,6 +760,7 @@ TEST_F(DialogTest, StatusLineKeepsEndsOfLongTexts) {
 }
 
 TEST_F(DialogTest, ReportKindsChangeOnlyTheirMember) {
+  dialog_->m_pumpIntervalMs = 0;  // the pane takes the lines of every report
   dialog_->m_log.clear();
   ASSERT_FALSE(ReportStatus(kLogLine, "abc"));
   EXPECT_EQ(dialog_->m_log, "abc\r\n");
@@ -569,6 +778,16 @@ TEST_F(DialogTest, ReportKindsChangeOnlyTheirMember) {
   EXPECT_TRUE(External()->isChecked());
   EXPECT_EQ(dialog_->m_log, "abc\r\n<i>name</i>\r\n");
   EXPECT_EQ(dialog_->m_status, "status");
+
+  // A line longer than the pane can be scrolled to.
+  auto* pane = Control<QPlainTextEdit>("IDC_LOG");
+  EXPECT_EQ(pane->horizontalScrollBar()->maximum(), 0);
+  ReportStatus(kLogLine, std::string(400, 'w').c_str());
+  QCoreApplication::processEvents();
+  EXPECT_GT(pane->horizontalScrollBar()->maximum(), 0);
+  ReportStatus(kLogLine, nullptr);
+  dialog_->m_log = "abc\r\n<i>name</i>\r\n";
+  dialog_->UpdateData(false);
 
   g_stopRequested = true;
   EXPECT_TRUE(ReportStatus(kStatusLine, nullptr));
@@ -604,18 +823,36 @@ TEST_F(DialogTest, LogRewrittenWhenNotOnlyGrown) {
 
 // --- Help and About --------------------------------------------------------------------------
 
-TEST_F(DialogTest, HelpOpensShippedPage) {
-  UrlCatcher catcher;
-  QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
-  QTest::mouseClick(Control<QPushButton>("IDC_HELP_BUTTON"), Qt::LeftButton);
-  QTest::keyClick(dialog_.get(), Qt::Key_F1);
-  QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-  ASSERT_EQ(catcher.urls.size(), 2u);
-  for (const QUrl& url : catcher.urls) {
-    ASSERT_TRUE(url.isLocalFile());
-    const QFileInfo page(url.toLocalFile());
-    EXPECT_EQ(page.fileName().toStdString(), kHelpPageName);
-    EXPECT_TRUE(page.isFile()) << url.toLocalFile().toStdString();
+// Help and F1 hand the shipped page to the desktop; when it cannot show it, the page opens in a
+// window of the program's own.
+TEST_F(DialogTest, HelpShowsPageThroughDesktopOrOwnWindow) {
+  for (const bool desktop_opens : {true, false}) {
+    SCOPED_TRACE(desktop_opens ? "desktop opens it" : "no URL handler");
+    std::vector<QUrl> urls;
+    dialog_->m_openUrl = [&](const QUrl& url) {
+      urls.push_back(url);
+      return desktop_opens;
+    };
+    QTest::mouseClick(Control<QPushButton>("IDC_HELP_BUTTON"), Qt::LeftButton);
+    QTest::keyClick(dialog_.get(), Qt::Key_F1);
+    ASSERT_EQ(urls.size(), 2u);
+    for (const QUrl& url : urls) {
+      ASSERT_TRUE(url.isLocalFile());
+      const QFileInfo page(url.toLocalFile());
+      EXPECT_EQ(page.fileName().toStdString(), kHelpPageName);
+      EXPECT_TRUE(page.isFile()) << url.toLocalFile().toStdString();
+    }
+    auto* window = dialog_->findChild<QWidget*>(QStringLiteral("IDD_HELP_WINDOW"));
+    ASSERT_EQ(window != nullptr, !desktop_opens);
+    if (window == nullptr) continue;
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->isWindow());
+    EXPECT_EQ(window->windowTitle().toStdString(), "Vormic Help");
+    auto* browser = window->findChild<QTextBrowser*>();
+    ASSERT_NE(browser, nullptr);
+    EXPECT_TRUE(browser->toPlainText().contains(QStringLiteral("Verifying an archive")));
+    // The second press raised the same window instead of opening another.
+    EXPECT_EQ(dialog_->findChildren<QTextBrowser*>().size(), 1);
   }
 }
 
@@ -699,4 +936,3 @@ int main(int argc, char** argv) {
   return RUN_ALL_TESTS();
 }
 
-#include "dialog_test.moc"

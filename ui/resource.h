@@ -20,6 +20,7 @@ inline constexpr int IDC_EXTERNAL = 1004;
 inline constexpr int IDC_ETAG = 1005;
 inline constexpr int IDC_HELP_BUTTON = 1006;
 inline constexpr int IDC_EXPECTED_ETAG = 1007;
+inline constexpr int IDC_PROGRESS = 1008;
 
 // --- Templates (x, y, width, height in dialog units) ----------------------------------------
 struct DialogRect {
@@ -38,6 +39,11 @@ inline constexpr DialogRect kExternalRect = {118, 9, 41, 10};
 inline constexpr DialogRect kEtagRect = {171, 9, 32, 10};
 inline constexpr DialogRect kHelpRect = {445, 7, 50, 14};
 inline constexpr DialogRect kExpectedEtagRect = {207, 7, 160, 14};
+inline constexpr DialogRect kProgressRect = {7, 51, 488, 5};  // the run's progress, thin
+// Below the template size the wide controls give up room; nothing may shrink past this margin
+// between neighbours, nor the message pane below this height.
+inline constexpr int kControlGap = 7;
+inline constexpr int kMinLogHeight = 24;  // about three lines of the pane
 
 inline constexpr DialogRect kAboutDialogSize = {0, 0, 181, 75};
 inline constexpr DialogRect kAboutIconRect = {14, 14, 20, 20};

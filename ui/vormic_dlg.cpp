@@ -14,18 +14,25 @@
 #include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
+#include <QTextBrowser>
 #include <QTextCursor>
-#include <QUrl>
+#include <QVBoxLayout>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -47,8 +54,9 @@ QString PaneText(const char* bytes, size_t size) {
 
 // Qt's own choosers. A choice that has no local path (a network location offered by the
 // desktop's dialog) counts as cancel, as does an empty one.
-QString ChooseArchiveWithQt(QWidget* owner) {
-  const QUrl url = QFileDialog::getOpenFileUrl(owner, QString::fromUtf8(kChooseZipTitle), QUrl(),
+QString ChooseArchiveWithQt(QWidget* owner, const QString& start_folder) {
+  const QUrl start = start_folder.isEmpty() ? QUrl() : QUrl::fromLocalFile(start_folder);
+  const QUrl url = QFileDialog::getOpenFileUrl(owner, QString::fromUtf8(kChooseZipTitle), start,
                                                QString::fromUtf8(kZipFilter), nullptr, {},
                                                {QStringLiteral("file")});
   return url.isLocalFile() ? url.toLocalFile() : QString();
@@ -71,6 +79,16 @@ QString FindHelpPage() {
   const QString source = QStringLiteral(VORMIC_HELP_SOURCE);
   if (QFileInfo::exists(source)) return source;
   return QString();
+}
+
+// The one archive a drag carries: a single local file whose name ends in ".zip" (any case).
+// Empty for anything else, several files included.
+QString DraggedArchive(const QMimeData* data) {
+  if (data == nullptr || !data->hasUrls()) return QString();
+  const QList<QUrl> urls = data->urls();
+  if (urls.size() != 1 || !urls.front().isLocalFile()) return QString();
+  const QString path = urls.front().toLocalFile();
+  return path.endsWith(QStringLiteral(".zip"), Qt::CaseInsensitive) ? path : QString();
 }
 
 }  // namespace
@@ -97,7 +115,8 @@ CVormicDlg::CVormicDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_chooseArchive(ChooseArchiveWithQt),
-      m_chooseFolder(ChooseFolderWithQt) {
+      m_chooseFolder(ChooseFolderWithQt),
+      m_openUrl([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {
   for (int size : {16, 24, 32, 48, 64, 128, 256})
     m_hIcon.addFile(QStringLiteral(":/icons/vormic-%1.png").arg(size), QSize(size, size));
   createControls();
@@ -138,7 +157,7 @@ void CVormicDlg::createControls() {
   m_logPane->setReadOnly(true);
   m_logPane->setLineWrapMode(QPlainTextEdit::NoWrap);
   m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   m_logPane->setFocusPolicy(Qt::StrongFocus);
   m_logPane->setUndoRedoEnabled(false);  // the log only grows; undo would keep a second copy
 
@@ -158,6 +177,15 @@ void CVormicDlg::createControls() {
   m_expectedEtagEdit->setMaxLength(kExpectedEtagMaxLength);
   m_helpButton = make_button("IDC_HELP_BUTTON", kHelpText, kHelpRect);
 
+  // Not in the tab order: it only shows.
+  m_progressBar = new QProgressBar(this);
+  m_progressBar->setObjectName(QStringLiteral("IDC_PROGRESS"));
+  m_progressBar->setGeometry(units.toPixels(kProgressRect));
+  m_progressBar->setRange(0, kProgressSteps);
+  m_progressBar->setTextVisible(false);
+  m_progressBar->setFocusPolicy(Qt::NoFocus);
+  m_progressBar->hide();
+
   setTabOrder(m_verifyButton, m_stopButton);
   setTabOrder(m_stopButton, m_logPane);
   setTabOrder(m_logPane, m_externalCheck);
@@ -165,12 +193,53 @@ void CVormicDlg::createControls() {
   setTabOrder(m_etagCheck, m_expectedEtagEdit);
   setTabOrder(m_expectedEtagEdit, m_helpButton);
 
-  // The window may be resized; nothing lays the controls out again, so they keep their places.
+  // At the template size and above the controls keep their places; below it layoutControls()
+  // narrows the wide ones down to the minimum at which every control still shows whole.
+  int row_end = 0;  // the right edge of the buttons' row, Help aside
+  for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (w == m_helpButton || w == m_statusLine || w == m_logPane || w == m_progressBar) continue;
+    row_end = std::max(row_end, w->geometry().right() + 1);
+  }
+  const QRect help = units.toPixels(kHelpRect);
+  const QRect log = units.toPixels(kLogRect);
+  const int margin = units.toPixels(kVerifyRect).left();
+  const int gap = units.toPixels({kControlGap, 0, 0, 0}).left();
+  setMinimumSize(row_end + gap + help.width() + margin,
+                 log.top() + units.toPixels({0, 0, 0, kMinLogHeight}).height() + margin);
   resize(units.sizeToPixels(kMainDialogSize));
+  setAcceptDrops(true);
 
   connect(m_verifyButton, &QPushButton::clicked, this, &CVormicDlg::OnBnClickedVerify);
   connect(m_stopButton, &QPushButton::clicked, this, &CVormicDlg::OnBnClickedStop);
   connect(m_helpButton, &QPushButton::clicked, this, &CVormicDlg::OnBnClickedHelp);
+}
+
+// Below the template size each wide control loses what the window lacks, and Help keeps its
+// distance from the right edge; at the template size and above every control is where the
+// template puts it.
+void CVormicDlg::layoutControls() {
+  const DialogUnits units(font());
+  const QSize full = units.sizeToPixels(kMainDialogSize);
+  const int narrower = std::max(0, full.width() - width());
+  const int lower = std::max(0, full.height() - height());
+  auto place = [&](QWidget* w, const DialogRect& rect, int dx, int dw, int dh) {
+    const QRect r = units.toPixels(rect);
+    w->setGeometry(r.x() - dx, r.y(), r.width() - dw, r.height() - dh);
+  };
+  place(m_statusLine, kStatusRect, 0, narrower, 0);
+  place(m_progressBar, kProgressRect, 0, narrower, 0);
+  place(m_logPane, kLogRect, 0, narrower, lower);
+  place(m_helpButton, kHelpRect, narrower, 0, 0);
+}
+
+void CVormicDlg::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  layoutControls();
+}
+
+void CVormicDlg::FitInto(const QRect& available) {
+  const QSize fitted = size().boundedTo(available.size()).expandedTo(minimumSize());
+  if (fitted != size()) resize(fitted);
 }
 
 QWidget* CVormicDlg::GetDlgItem(int id) const {
@@ -191,6 +260,8 @@ QWidget* CVormicDlg::GetDlgItem(int id) const {
       return m_helpButton;
     case IDC_EXPECTED_ETAG:
       return m_expectedEtagEdit;
+    case IDC_PROGRESS:
+      return m_progressBar;
     default:
       return nullptr;
   }
@@ -201,6 +272,12 @@ void CVormicDlg::setVisible(bool visible) {
   if (visible && !m_initialized) {
     m_initialized = true;
     OnInitDialog();
+    // A screen smaller than the template (a high scale factor) gets a window that fits it, with
+    // room left for the window manager's frame.
+    if (QScreen* where = screen()) {
+      constexpr int kFrameWidth = 16, kFrameHeight = 48;  // borders and a title bar
+      FitInto(where->availableGeometry().adjusted(0, 0, -kFrameWidth, -kFrameHeight));
+    }
   }
   QDialog::setVisible(visible);
 }
@@ -225,6 +302,7 @@ bool CVormicDlg::UpdateData(bool save_and_validate) {
 
 void CVormicDlg::DoDataExchange(bool save_and_validate) {
   if (save_and_validate) {
+    writeLogControl(true);  // log lines still waiting for the pane's next batch are its text too
     m_status = m_shownStatus;
     m_log = m_shownLog;
     m_external = m_externalCheck->isChecked() ? 1 : 0;
@@ -232,12 +310,20 @@ void CVormicDlg::DoDataExchange(bool save_and_validate) {
     m_expectedEtag = m_expectedEtagEdit->text().toStdString();
     return;
   }
+  refreshControls(true);
+}
+
+void CVormicDlg::RefreshAfterReport() {
+  refreshControls(!m_paneClock.isValid() || m_paneClock.elapsed() >= m_pumpIntervalMs);
+}
+
+void CVormicDlg::refreshControls(bool with_pane) {
   if (m_status != m_shownStatus) {
     m_shownStatus = m_status;
     m_statusLine->setText(
         QString::fromUtf8(m_shownStatus.data(), static_cast<qsizetype>(m_shownStatus.size())));
   }
-  writeLogControl();
+  if (with_pane) writeLogControl(false);
   // A box the user changed during a run is set back here, at the next report.
   if (m_externalCheck->isChecked() != (m_external != 0))
     m_externalCheck->setChecked(m_external != 0);
@@ -247,17 +333,21 @@ void CVormicDlg::DoDataExchange(bool save_and_validate) {
 }
 
 // Brings the pane up to m_log. A log that grew by whole lines gets only the new text; any other
-// change rewrites the pane. A view that was at the end stays at the end, so the newest line is
-// in sight while a run goes on.
-void CVormicDlg::writeLogControl() {
+// change rewrites the pane, unless `growth_only`. A view that was at the end stays at the end, so
+// the newest line is in sight while a run goes on.
+void CVormicDlg::writeLogControl(bool growth_only) {
   const size_t shown = m_shownLog.size();
   const bool grown = m_log.size() >= shown && (shown == 0 || m_shownLog.back() == '\n') &&
                      memcmp(m_log.data(), m_shownLog.data(), shown) == 0;
-  if (grown && m_log.size() == shown) return;
+  if ((grown && m_log.size() == shown) || (!grown && growth_only)) {
+    m_paneClock.start();
+    return;
+  }
 
   QScrollBar* bar = m_logPane->verticalScrollBar();
   const bool at_end = bar->value() == bar->maximum();
   if (grown && shown > 0) {
+    // All lines since the last refresh in one edit: one relayout per batch, not per line.
     QTextCursor end(m_logPane->document());
     end.movePosition(QTextCursor::End);
     end.insertText(PaneText(m_log.data() + shown, m_log.size() - shown));
@@ -267,17 +357,26 @@ void CVormicDlg::writeLogControl() {
     m_logPane->setPlainText(PaneText(m_shownLog.data(), m_shownLog.size()));
   }
   if (at_end) bar->setValue(bar->maximum());
+  m_paneClock.start();
 }
 
 // --- Commands --------------------------------------------------------------------------------
 
-void CVormicDlg::OnBnClickedVerify() {
+void CVormicDlg::OnBnClickedVerify() { runCommand(QString()); }
+
+void CVormicDlg::OpenArchive(const QString& archive) {
+  if (m_running || archive.isEmpty()) return;
+  runCommand(QFileInfo(archive).absoluteFilePath());
+}
+
+void CVormicDlg::runCommand(QString chosen) {
   UpdateData(true);
   m_log.clear();  // the pane shows the cleared log from the run's first report on
   g_stopRequested = false;
 
-  const QString chosen = m_chooseArchive(this);
+  if (chosen.isEmpty()) chosen = m_chooseArchive(this, m_lastArchiveFolder);
   if (chosen.isEmpty()) return;
+  m_lastArchiveFolder = QFileInfo(chosen).absolutePath();
   const QByteArray archive = QFile::encodeName(chosen);
   std::array<char, kFolderBufferSize> folder{};
   std::string start_folder(archive.constData(), static_cast<size_t>(archive.size()));
@@ -288,13 +387,21 @@ void CVormicDlg::OnBnClickedVerify() {
 
   m_stopButton->setEnabled(true);
   m_verifyButton->setEnabled(false);
+  m_running = true;
+  m_statusLine->setVerdict(StatusLabel::Verdict::kNone);
+  m_shownProgress = -1;
+  m_progressBar->setValue(0);
+  m_progressBar->show();
   m_pumpClock.invalidate();  // the run's first report handles whatever input is waiting
+  m_paneClock.invalidate();
 
+  StatusLabel::Verdict verdict = StatusLabel::Verdict::kFailure;
   EtagOptions etag_options;
   if (!QString::fromStdString(m_expectedEtag).trimmed().isEmpty())
     etag_options.expected = m_expectedEtag.c_str();
   if (m_etag == 0 || ComputeEtag(archive.constData(), etag_options)) {
     const char* result = RunVerification(folder.data(), archive.constData(), m_external != 0);
+    if (strcmp(result, kResultOk) == 0) verdict = StatusLabel::Verdict::kSuccess;
     result = ShownResult(result);
     ReportStatus(kStatusLine, result);
     ReportStatus(kLogLine, result);  // the log keeps the verdict: copying it copies the outcome
@@ -304,16 +411,54 @@ void CVormicDlg::OnBnClickedVerify() {
     const std::string outcome = m_status;
     ReportStatus(kLogLine, outcome.c_str());
   }
+  // A stopped run has no verdict to show.
+  m_statusLine->setVerdict(g_stopRequested && verdict != StatusLabel::Verdict::kSuccess
+                               ? StatusLabel::Verdict::kNone
+                               : verdict);
+  UpdateData(false);  // the last log lines, which waited for the pane's next batch
 
+  m_progressBar->hide();
+  m_running = false;
   m_stopButton->setEnabled(false);
   m_verifyButton->setEnabled(true);
+  if (m_closeAsked) {
+    m_closeAsked = false;
+    QDialog::done(m_closeResult);
+  }
 }
 
 void CVormicDlg::OnBnClickedStop() { g_stopRequested = true; }
 
 void CVormicDlg::OnBnClickedHelp() {
   const QString page = FindHelpPage();
-  if (!page.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(page));
+  if (!page.isEmpty() && m_openUrl(QUrl::fromLocalFile(page))) return;
+  showHelpWindow();
+}
+
+// The copy of the page built into the program, in a window of its own: it shows whatever the
+// desktop lacks. One window, raised again by the next Help.
+void CVormicDlg::showHelpWindow() {
+  if (m_helpWindow == nullptr) {
+    auto* window = new QWidget(this, Qt::Window);
+    window->setObjectName(QStringLiteral("IDD_HELP_WINDOW"));
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    auto* browser = new QTextBrowser(window);
+    browser->setObjectName(QStringLiteral("IDC_HELP_TEXT"));
+    browser->setOpenExternalLinks(true);
+    browser->setSource(QUrl(QStringLiteral("qrc:/help/help.html")));
+    auto* layout = new QVBoxLayout(window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(browser);
+    window->setWindowTitle(browser->documentTitle());
+    const DialogUnits units(font());
+    window->resize(units.sizeToPixels({0, 0, 320, 240})
+                       .boundedTo(screen() != nullptr ? screen()->availableGeometry().size()
+                                                      : QSize(640, 480)));
+    m_helpWindow = window;
+  }
+  m_helpWindow->show();
+  m_helpWindow->raise();
+  m_helpWindow->activateWindow();
 }
 
 void CVormicDlg::OnAbout() {
@@ -339,10 +484,17 @@ void CVormicDlg::keyPressEvent(QKeyEvent* event) {
       OnBnClickedHelp();
       return;
     case Qt::Key_Return:
-    case Qt::Key_Enter:
-      // As in every dialog of this kind, Enter outside a button is OK, which ends the dialog.
-      if (qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
-        accept();
+    case Qt::Key_Enter: {
+      // Enter presses the focused button and nothing else: the window has no default button,
+      // so a key pressed after a run never ends the program and loses the log.
+      auto* button = qobject_cast<QPushButton*>(focusWidget());
+      if (button != nullptr && button->isEnabled()) button->click();
+      return;
+    }
+    case Qt::Key_Escape:
+      // During a run Esc is Stop; when idle it closes the window, as in every dialog.
+      if (m_running) {
+        OnBnClickedStop();
         return;
       }
       break;
@@ -350,6 +502,36 @@ void CVormicDlg::keyPressEvent(QKeyEvent* event) {
       break;
   }
   QDialog::keyPressEvent(event);
+}
+
+// Every way of closing (the title bar, Esc, accept and reject) ends here. During a run the run
+// is asked to stop and the window ends once it has, so nothing is written after the close.
+void CVormicDlg::done(int result) {
+  if (m_running) {
+    m_closeAsked = true;
+    m_closeResult = result;
+    g_stopRequested = true;
+    return;
+  }
+  QDialog::done(result);
+}
+
+// An archive dragged from a file manager is taken when the window is idle.
+void CVormicDlg::dragEnterEvent(QDragEnterEvent* event) {
+  if (!m_running && !DraggedArchive(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void CVormicDlg::dragMoveEvent(QDragMoveEvent* event) {
+  if (!m_running && !DraggedArchive(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void CVormicDlg::dropEvent(QDropEvent* event) {
+  const QString archive = DraggedArchive(event->mimeData());
+  if (m_running || archive.isEmpty()) return;
+  event->acceptProposedAction();
+  // The run starts once the drop is over, so the file manager is not kept waiting on it.
+  QMetaObject::invokeMethod(
+      this, [this, archive] { OpenArchive(archive); }, Qt::QueuedConnection);
 }
 
 // The desktop gives applications no window menu of their own, so the About entry lives in the
@@ -365,16 +547,29 @@ void CVormicDlg::contextMenuEvent(QContextMenuEvent* event) {
 
 // --- Status channel --------------------------------------------------------------------------
 
-void CVormicDlg::PumpPendingInput() {
-  if (m_pumpClock.isValid() && m_pumpClock.elapsed() < m_pumpIntervalMs) return;
+bool CVormicDlg::PumpPendingInput() {
+  if (m_pumpClock.isValid() && m_pumpClock.elapsed() < m_pumpIntervalMs) return false;
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   m_pumpClock.start();
+  return true;
 }
 
+void CVormicDlg::SetProgress(uint64_t done, uint64_t total) {
+  if (!m_running || total == 0) return;
+  const int step = static_cast<int>(static_cast<double>(std::min(done, total)) * kProgressSteps /
+                                    static_cast<double>(total));
+  if (step == m_shownProgress) return;
+  m_shownProgress = step;
+  m_progressBar->setValue(step);
+}
+
+// Input is handled only at the reports that carry a stop point (status lines, and the null text
+// that only asks): the reporting code ignores the result of a log line, so a Stop or a close
+// handled there would be seen one step late, after a file had been written perhaps.
 bool ReportStatus(int kind, const char* text) {
   CVormicDlg* dialog = g_mainDialog;
   if (dialog == nullptr) return g_stopRequested;
-  dialog->PumpPendingInput();
+  if (kind != kLogLine || text == nullptr) dialog->PumpPendingInput();
   if (text == nullptr) return g_stopRequested;
   if (kind == kStatusLine) {
     dialog->m_status = ShortenStatusText(text);
@@ -382,6 +577,10 @@ bool ReportStatus(int kind, const char* text) {
     dialog->m_log += text;
     dialog->m_log += kLogLineEnd;
   }
-  dialog->UpdateData(false);
+  dialog->RefreshAfterReport();
   return g_stopRequested;
+}
+
+void ReportProgress(uint64_t done, uint64_t total) {
+  if (g_mainDialog != nullptr) g_mainDialog->SetProgress(done, total);
 }

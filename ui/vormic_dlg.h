@@ -1,14 +1,18 @@
 // The main dialog: eight controls bound to the members below by data exchange, the Verify, Stop
 // and Help commands, and ReportStatus, the dialog's Status channel, through which the engine and
 // the ETag calculator reach the controls while a run goes on inside the Verify click handler.
-// Everything runs on the GUI thread; a report re-enters the window only to handle pending input.
+// Everything runs on the GUI thread; a report re-enters the window only to handle pending input,
+// and only at reports whose stop request the reporting code acts on, so a Stop or a close is
+// always seen where the work can end. Closing the window during a run stops the run first.
 // Owns no large buffers; the folder path of a run is a PATH_MAX area on the handler's stack.
 #pragma once
 
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QIcon>
+#include <QPointer>
 #include <QString>
+#include <QUrl>
 
 #include <climits>
 #include <cstddef>
@@ -19,6 +23,7 @@
 class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class StatusLabel;
 
@@ -28,10 +33,12 @@ inline constexpr size_t kStatusWholeMax =
 inline constexpr size_t kStatusKeepBytes = 50;  // else this many from each end, around "..."
 inline constexpr const char* kStatusEllipsis = "...";
 inline constexpr const char* kLogLineEnd = "\r\n";
-// ReportStatus lets the window handle pending input once this many milliseconds have passed
-// since it last did (always at the first report of a run). Handling input costs far more than
-// a report, and a click still reaches the run within a few milliseconds.
+// ReportStatus lets the window handle pending input, and passes new log lines to the message
+// pane, once this many milliseconds have passed since it last did (always at the first report
+// of a run). Both cost far more than a report; a click still reaches the run within a few
+// milliseconds, and the pane takes the lines of each interval in one piece.
 inline constexpr int kDefaultPumpIntervalMs = 10;
+inline constexpr int kProgressSteps = 1000;  // the progress bar moves in tenths of a percent
 
 class CVormicDlg : public QDialog {
   Q_OBJECT
@@ -39,8 +46,11 @@ class CVormicDlg : public QDialog {
  public:
   // Returns the path the user chose, or an empty string for cancel (or anything that has no
   // file-system path). The defaults are Qt's file and folder dialogs; tests put their own here.
-  using ArchiveChooser = std::function<QString(QWidget* owner)>;
+  // The archive chooser starts in `start_folder` (empty: the toolkit's choice).
+  using ArchiveChooser = std::function<QString(QWidget* owner, const QString& start_folder)>;
   using FolderChooser = std::function<QString(QWidget* owner, const QString& start_folder)>;
+  // Asks the desktop to show `url`; false when it could not. The default is QDesktopServices.
+  using UrlOpener = std::function<bool(const QUrl& url)>;
 
   // Builds the controls from the template and stores this dialog in g_mainDialog. The members
   // reach the controls when the dialog is first shown (OnInitDialog).
@@ -60,12 +70,16 @@ class CVormicDlg : public QDialog {
 
   // One complete verification: choose the archive (and the folder when External is ticked),
   // optionally the ETag, the run, its result in the status line. Cancelling a chooser ends the
-  // command with the buttons and the pane as they were.
+  // command with the buttons and the pane as they were. A close asked for during the run ends
+  // the dialog once the run has stopped.
   void OnBnClickedVerify();
+  // The same command with `archive` taken as chosen (the command line, a drop): the folder
+  // chooser still follows when External is ticked. Ignored during a run.
+  void OpenArchive(const QString& archive);
   // Raises the stop request; the running code sees it at its next report.
   void OnBnClickedStop();
-  // Opens the help page in the desktop's viewer; when none is found or none opens it, nothing
-  // is reported.
+  // Opens the help page in the desktop's viewer; when the desktop cannot, shows the page bundled
+  // with the program in a window of its own.
   void OnBnClickedHelp();
   // Shows the About box, modally.
   void OnAbout();
@@ -79,9 +93,18 @@ class CVormicDlg : public QDialog {
   // The control with template identifier `id` (IDC_...), or null.
   QWidget* GetDlgItem(int id) const;
 
-  // Lets the window handle its pending input if the pump interval has passed. Called by every
-  // report; never waits.
-  void PumpPendingInput();
+  // Lets the window handle its pending input if the pump interval has passed; true when it did.
+  // Called by the reports that carry a stop point; never waits.
+  bool PumpPendingInput();
+  // Brings the controls up to the members after a report: the status line and the check boxes
+  // every time, new log lines when the pump interval has passed since the pane last took some.
+  void RefreshAfterReport();
+  // Moves the progress bar to `done` of `total`; shown only during a run.
+  void SetProgress(uint64_t done, uint64_t total);
+  // Sizes the window to fit `available` (a screen's free area) when it is larger, never below
+  // minimumSize().
+  void FitInto(const QRect& available);
+  bool IsRunning() const { return m_running; }
 
   // --- Members bound to the controls -------------------------------------------------------
   QIcon m_hIcon;                          // the application icon, all sizes
@@ -96,26 +119,44 @@ class CVormicDlg : public QDialog {
   // --- Seams -------------------------------------------------------------------------------
   ArchiveChooser m_chooseArchive;
   FolderChooser m_chooseFolder;
+  UrlOpener m_openUrl;
   int m_pumpIntervalMs = kDefaultPumpIntervalMs;  // 0: every report handles pending input
 
  protected:
   void setVisible(bool visible) override;
+  void done(int result) override;
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void createControls();
-  void writeLogControl();
+  void layoutControls();
+  void writeLogControl(bool growth_only);
+  void refreshControls(bool with_pane);
+  void runCommand(QString archive);
+  void showHelpWindow();
 
   StatusLabel* m_statusLine = nullptr;   // IDC_STATUS
   QPlainTextEdit* m_logPane = nullptr;   // IDC_LOG
   QCheckBox* m_externalCheck = nullptr;  // IDC_EXTERNAL
   QCheckBox* m_etagCheck = nullptr;      // IDC_ETAG
   QPushButton* m_helpButton = nullptr;   // IDC_HELP_BUTTON
+  QProgressBar* m_progressBar = nullptr;  // IDC_PROGRESS, visible during a run only
+  QPointer<QWidget> m_helpWindow;         // the bundled help page, once shown
   std::string m_shownStatus;             // what the status line was last given
   std::string m_shownLog;                // what the message pane was last given
   QElapsedTimer m_pumpClock;             // since input was last handled; invalid: never
+  QElapsedTimer m_paneClock;             // since the pane last took log lines; invalid: never
+  QString m_lastArchiveFolder;           // the archive chooser's start; empty until a choice
+  int m_shownProgress = -1;              // the bar's value in kProgressSteps; -1: none yet
   bool m_initialized = false;            // OnInitDialog has run
+  bool m_running = false;                // between the buttons' swap and their swap back
+  bool m_closeAsked = false;             // the window was closed during the run
+  int m_closeResult = 0;                 // and with what result
 
   QLineEdit* m_expectedEtagEdit = nullptr;  // IDC_EXPECTED_ETAG
 };
