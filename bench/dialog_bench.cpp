@@ -8,6 +8,7 @@
 //   dialog_bench ARCHIVE [--folder FOLDER] [--cli VORMIC_CLI] [--repeat N] [--pump-ms N] [--quick]
 //   dialog_bench --screenshots PREFIX GOOD.zip BAD.zip   (on a display: four whole-screen shots)
 #include "engine_state.h"
+#include "log_view.h"
 #include "resource.h"
 #include "status.h"
 #include "verify_run.h"
@@ -262,9 +263,12 @@ int Bench(const Options& options) {
            Median(dialog_wall) / Median(cli_wall), best(dialog_wall) / best(cli_wall),
            Median(dialog_cpu) / Median(cli_cpu));
   }
-  printf("log: %zu lines, %zu bytes; resident memory grew by at most %ld KiB in a dialog run\n",
-         static_cast<size_t>(std::count(dialog.m_log.begin(), dialog.m_log.end(), '\n')),
-         dialog.m_log.size(), rss_growth_kib);
+  printf(
+      "log: %zu lines, %zu bytes, %d lines in the pane; resident memory grew by at most %ld "
+      "KiB in a dialog run\n",
+      static_cast<size_t>(std::count(dialog.m_log.begin(), dialog.m_log.end(), '\n')),
+      dialog.m_log.size(), static_cast<LogView*>(dialog.GetDlgItem(IDC_LOG))->lineCount(),
+      rss_growth_kib);
   if (options.quick) return 0;
 
   // One status report as the engine makes them: a new text each time.

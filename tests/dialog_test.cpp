@@ -11,6 +11,7 @@
 #include "dialog_units.h"
 #include "engine_state.h"
 #include "etag.h"
+#include "log_view.h"
 #include "resource.h"
 #include "status.h"
 #include "status_label.h"
@@ -29,7 +30,6 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
@@ -119,9 +119,7 @@ class DialogTest : public ::testing::Test {
   QCheckBox* External() { return Control<QCheckBox>("IDC_EXTERNAL"); }
   QCheckBox* Etag() { return Control<QCheckBox>("IDC_ETAG"); }
   std::string StatusShown() { return Control<QLabel>("IDC_STATUS")->text().toStdString(); }
-  std::string PaneShown() {
-    return Control<QPlainTextEdit>("IDC_LOG")->toPlainText().toStdString();
-  }
+  std::string PaneShown() { return Control<LogView>("IDC_LOG")->toPlainText().toStdString(); }
   QProgressBar* Progress() { return Control<QProgressBar>("IDC_PROGRESS"); }
   StatusLabel::Verdict VerdictShown() {
     return static_cast<StatusLabel*>(dialog_->GetDlgItem(IDC_STATUS))->verdict();
@@ -240,7 +238,7 @@ TEST_F(DialogTest, ControlsShowWholeDownToTheMinimumSize) {
       }
     }
   }
-  auto* pane = Control<QPlainTextEdit>("IDC_LOG");
+  auto* pane = Control<LogView>("IDC_LOG");
   EXPECT_EQ(pane->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   EXPECT_EQ(pane->horizontalScrollBarPolicy(), Qt::ScrollBarAsNeeded);
 }
@@ -611,7 +609,7 @@ TEST_F(DialogTest, EnterNeverEndsTheProgram) {
   if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
   const std::string archive = MakeZip("enter", kThreeFiles);
   SetBoxes(false, false);
-  auto* pane = Control<QPlainTextEdit>("IDC_LOG");
+  auto* pane = Control<LogView>("IDC_LOG");
   for (const bool after_run : {false, true}) {
     SCOPED_TRACE(after_run ? "after a run" : "idle");
     if (after_run) RunVerify(archive);
@@ -729,6 +727,7 @@ TEST_F(DialogTest, CancelledChooserLeavesPaneAndButtons) {
 // --- The Status channel ----------------------------------------------------------------------
 
 TEST_F(DialogTest, StatusLineKeepsEndsOfLongTexts) {
+  dialog_->m_pumpIntervalMs = 0;  // the status line takes the text of every report
   const std::string a50(50, 'a'), b50(50, 'b');
   const std::string e_acute = "\xc3\xa9";         // 2 bytes
   const std::string rocket = "\xf0\x9f\x9a\x80";  // 4 bytes
@@ -780,11 +779,16 @@ TEST_F(DialogTest, ReportKindsChangeOnlyTheirMember) {
   EXPECT_EQ(dialog_->m_status, "status");
 
   // A line longer than the pane can be scrolled to.
-  auto* pane = Control<QPlainTextEdit>("IDC_LOG");
+  auto* pane = Control<LogView>("IDC_LOG");
   EXPECT_EQ(pane->horizontalScrollBar()->maximum(), 0);
   ReportStatus(kLogLine, std::string(400, 'w').c_str());
   QCoreApplication::processEvents();
   EXPECT_GT(pane->horizontalScrollBar()->maximum(), 0);
+  // Ctrl+A and Ctrl+C take every line, as shown.
+  QTest::keyClick(pane, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(pane->selectedText(), pane->toPlainText());
+  EXPECT_EQ(pane->selectedText().toStdString(),
+            "abc\n<i>name</i>\n" + std::string(400, 'w') + "\n");
   ReportStatus(kLogLine, nullptr);
   dialog_->m_log = "abc\r\n<i>name</i>\r\n";
   dialog_->UpdateData(false);

@@ -5,6 +5,7 @@
 #include "dialog_units.h"
 #include "engine_state.h"
 #include "etag.h"
+#include "log_view.h"
 #include "resource.h"
 #include "status.h"
 #include "status_label.h"
@@ -23,7 +24,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -43,14 +43,6 @@ namespace {
 constexpr int kMaxUtf8Continuation = 3;  // a UTF-8 character is at most 4 bytes
 
 bool IsUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
-
-// The pane shows CR LF as one line break; a lone CR or LF breaks the line too.
-QString PaneText(const char* bytes, size_t size) {
-  QString text = QString::fromUtf8(bytes, static_cast<qsizetype>(size));
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-  return text;
-}
 
 // Qt's own choosers. A choice that has no local path (a network location offered by the
 // desktop's dialog) counts as cancel, as does an empty one.
@@ -120,6 +112,7 @@ CVormicDlg::CVormicDlg(QWidget* parent)
   for (int size : {16, 24, 32, 48, 64, 128, 256})
     m_hIcon.addFile(QStringLiteral(":/icons/vormic-%1.png").arg(size), QSize(size, size));
   createControls();
+  m_clock.start();
   g_mainDialog = this;
 }
 
@@ -151,15 +144,11 @@ void CVormicDlg::createControls() {
   m_verifyButton = make_button("IDC_VERIFY", kVerifyText, kVerifyRect);
   m_stopButton = make_button("IDC_STOP", kStopText, kStopRect);
 
-  m_logPane = new QPlainTextEdit(this);
+  m_logPane = new LogView(this);
   m_logPane->setObjectName(QStringLiteral("IDC_LOG"));
   m_logPane->setGeometry(units.toPixels(kLogRect));
-  m_logPane->setReadOnly(true);
-  m_logPane->setLineWrapMode(QPlainTextEdit::NoWrap);
   m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  m_logPane->setFocusPolicy(Qt::StrongFocus);
-  m_logPane->setUndoRedoEnabled(false);  // the log only grows; undo would keep a second copy
 
   auto make_check = [&](const char* name, const char* text, const DialogRect& rect) {
     auto* check = new QCheckBox(QString::fromUtf8(text), this);
@@ -304,7 +293,7 @@ void CVormicDlg::DoDataExchange(bool save_and_validate) {
   if (save_and_validate) {
     writeLogControl(true);  // log lines still waiting for the pane's next batch are its text too
     m_status = m_shownStatus;
-    m_log = m_shownLog;
+    m_log = m_logPane->text();
     m_external = m_externalCheck->isChecked() ? 1 : 0;
     m_etag = m_etagCheck->isChecked() ? 1 : 0;
     m_expectedEtag = m_expectedEtagEdit->text().toStdString();
@@ -313,17 +302,20 @@ void CVormicDlg::DoDataExchange(bool save_and_validate) {
   refreshControls(true);
 }
 
-void CVormicDlg::RefreshAfterReport() {
-  refreshControls(!m_paneClock.isValid() || m_paneClock.elapsed() >= m_pumpIntervalMs);
+void CVormicDlg::RefreshAfterReport(qint64 now_ms) {
+  const bool due =
+      m_lastRefreshMs < 0 || now_ms - m_lastRefreshMs >= kRefreshPumps * m_pumpIntervalMs;
+  refreshControls(due);
+  if (due) m_lastRefreshMs = now_ms;
 }
 
-void CVormicDlg::refreshControls(bool with_pane) {
-  if (m_status != m_shownStatus) {
+void CVormicDlg::refreshControls(bool with_texts) {
+  if (with_texts && m_status != m_shownStatus) {
     m_shownStatus = m_status;
     m_statusLine->setText(
         QString::fromUtf8(m_shownStatus.data(), static_cast<qsizetype>(m_shownStatus.size())));
   }
-  if (with_pane) writeLogControl(false);
+  if (with_texts) writeLogControl(false);
   // A box the user changed during a run is set back here, at the next report.
   if (m_externalCheck->isChecked() != (m_external != 0))
     m_externalCheck->setChecked(m_external != 0);
@@ -336,28 +328,19 @@ void CVormicDlg::refreshControls(bool with_pane) {
 // change rewrites the pane, unless `growth_only`. A view that was at the end stays at the end, so
 // the newest line is in sight while a run goes on.
 void CVormicDlg::writeLogControl(bool growth_only) {
-  const size_t shown = m_shownLog.size();
-  const bool grown = m_log.size() >= shown && (shown == 0 || m_shownLog.back() == '\n') &&
-                     memcmp(m_log.data(), m_shownLog.data(), shown) == 0;
-  if ((grown && m_log.size() == shown) || (!grown && growth_only)) {
-    m_paneClock.start();
-    return;
+  const std::string& shown_log = m_logPane->text();
+  const size_t shown = shown_log.size();
+  const bool grown = m_log.size() >= shown && (shown == 0 || shown_log.back() == '\n') &&
+                     memcmp(m_log.data(), shown_log.data(), shown) == 0;
+  if (grown && m_log.size() > shown) {
+    // All lines since the last refresh in one piece.
+    m_logPane->appendText(m_log.data() + shown, m_log.size() - shown);
+  } else if (!grown && !growth_only) {
+    QScrollBar* bar = m_logPane->verticalScrollBar();
+    const bool at_end = bar->value() == bar->maximum();
+    m_logPane->setText(m_log.data(), m_log.size());
+    if (at_end) bar->setValue(bar->maximum());
   }
-
-  QScrollBar* bar = m_logPane->verticalScrollBar();
-  const bool at_end = bar->value() == bar->maximum();
-  if (grown && shown > 0) {
-    // All lines since the last refresh in one edit: one relayout per batch, not per line.
-    QTextCursor end(m_logPane->document());
-    end.movePosition(QTextCursor::End);
-    end.insertText(PaneText(m_log.data() + shown, m_log.size() - shown));
-    m_shownLog.append(m_log, shown, std::string::npos);
-  } else {
-    m_shownLog = m_log;
-    m_logPane->setPlainText(PaneText(m_shownLog.data(), m_shownLog.size()));
-  }
-  if (at_end) bar->setValue(bar->maximum());
-  m_paneClock.start();
 }
 
 // --- Commands --------------------------------------------------------------------------------
@@ -392,8 +375,8 @@ void CVormicDlg::runCommand(QString chosen) {
   m_shownProgress = -1;
   m_progressBar->setValue(0);
   m_progressBar->show();
-  m_pumpClock.invalidate();  // the run's first report handles whatever input is waiting
-  m_paneClock.invalidate();
+  m_lastPumpMs = -1;  // the run's first report handles whatever input is waiting
+  m_lastRefreshMs = -1;
 
   StatusLabel::Verdict verdict = StatusLabel::Verdict::kFailure;
   EtagOptions etag_options;
@@ -547,10 +530,10 @@ void CVormicDlg::contextMenuEvent(QContextMenuEvent* event) {
 
 // --- Status channel --------------------------------------------------------------------------
 
-bool CVormicDlg::PumpPendingInput() {
-  if (m_pumpClock.isValid() && m_pumpClock.elapsed() < m_pumpIntervalMs) return false;
+bool CVormicDlg::PumpPendingInput(qint64 now_ms) {
+  if (m_lastPumpMs >= 0 && now_ms - m_lastPumpMs < m_pumpIntervalMs) return false;
   QCoreApplication::processEvents(QEventLoop::AllEvents);
-  m_pumpClock.start();
+  m_lastPumpMs = now_ms;
   return true;
 }
 
@@ -569,7 +552,8 @@ void CVormicDlg::SetProgress(uint64_t done, uint64_t total) {
 bool ReportStatus(int kind, const char* text) {
   CVormicDlg* dialog = g_mainDialog;
   if (dialog == nullptr) return g_stopRequested;
-  if (kind != kLogLine || text == nullptr) dialog->PumpPendingInput();
+  const qint64 now_ms = dialog->m_clock.elapsed();  // one clock read per report
+  if (kind != kLogLine || text == nullptr) dialog->PumpPendingInput(now_ms);
   if (text == nullptr) return g_stopRequested;
   if (kind == kStatusLine) {
     dialog->m_status = ShortenStatusText(text);
@@ -577,7 +561,7 @@ bool ReportStatus(int kind, const char* text) {
     dialog->m_log += text;
     dialog->m_log += kLogLineEnd;
   }
-  dialog->RefreshAfterReport();
+  dialog->RefreshAfterReport(now_ms);
   return g_stopRequested;
 }
 

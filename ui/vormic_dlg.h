@@ -21,8 +21,8 @@
 #include <string>
 
 class QCheckBox;
+class LogView;
 class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class StatusLabel;
@@ -33,11 +33,13 @@ inline constexpr size_t kStatusWholeMax =
 inline constexpr size_t kStatusKeepBytes = 50;  // else this many from each end, around "..."
 inline constexpr const char* kStatusEllipsis = "...";
 inline constexpr const char* kLogLineEnd = "\r\n";
-// ReportStatus lets the window handle pending input, and passes new log lines to the message
-// pane, once this many milliseconds have passed since it last did (always at the first report
-// of a run). Both cost far more than a report; a click still reaches the run within a few
-// milliseconds, and the pane takes the lines of each interval in one piece.
+// ReportStatus lets the window handle pending input once this many milliseconds have passed
+// since it last did (always at the first report of a run), and passes the status text and new
+// log lines to the controls once kRefreshPumps such intervals have passed. Both cost far more
+// than a report: a click still reaches the run within a few milliseconds, the eye sees no
+// difference, and the pane takes the lines of each interval in one piece.
 inline constexpr int kDefaultPumpIntervalMs = 10;
+inline constexpr int kRefreshPumps = 4;
 inline constexpr int kProgressSteps = 1000;  // the progress bar moves in tenths of a percent
 
 class CVormicDlg : public QDialog {
@@ -93,12 +95,12 @@ class CVormicDlg : public QDialog {
   // The control with template identifier `id` (IDC_...), or null.
   QWidget* GetDlgItem(int id) const;
 
-  // Lets the window handle its pending input if the pump interval has passed; true when it did.
-  // Called by the reports that carry a stop point; never waits.
-  bool PumpPendingInput();
-  // Brings the controls up to the members after a report: the status line and the check boxes
-  // every time, new log lines when the pump interval has passed since the pane last took some.
-  void RefreshAfterReport();
+  // Lets the window handle its pending input if the pump interval has passed by `now_ms` (on
+  // m_clock); true when it did. Called by the reports that carry a stop point; never waits.
+  bool PumpPendingInput(qint64 now_ms);
+  // Brings the controls up to the members after a report: the check boxes every time, the
+  // status line and new log lines when the refresh interval has passed by `now_ms`.
+  void RefreshAfterReport(qint64 now_ms);
   // Moves the progress bar to `done` of `total`; shown only during a run.
   void SetProgress(uint64_t done, uint64_t total);
   // Sizes the window to fit `available` (a screen's free area) when it is larger, never below
@@ -120,7 +122,8 @@ class CVormicDlg : public QDialog {
   ArchiveChooser m_chooseArchive;
   FolderChooser m_chooseFolder;
   UrlOpener m_openUrl;
-  int m_pumpIntervalMs = kDefaultPumpIntervalMs;  // 0: every report handles pending input
+  int m_pumpIntervalMs = kDefaultPumpIntervalMs;  // 0: every report handles input, refreshes
+  QElapsedTimer m_clock;                          // started by the constructor
 
  protected:
   void setVisible(bool visible) override;
@@ -136,21 +139,20 @@ class CVormicDlg : public QDialog {
   void createControls();
   void layoutControls();
   void writeLogControl(bool growth_only);
-  void refreshControls(bool with_pane);
+  void refreshControls(bool with_texts);
   void runCommand(QString archive);
   void showHelpWindow();
 
   StatusLabel* m_statusLine = nullptr;   // IDC_STATUS
-  QPlainTextEdit* m_logPane = nullptr;   // IDC_LOG
+  LogView* m_logPane = nullptr;          // IDC_LOG
   QCheckBox* m_externalCheck = nullptr;  // IDC_EXTERNAL
   QCheckBox* m_etagCheck = nullptr;      // IDC_ETAG
   QPushButton* m_helpButton = nullptr;   // IDC_HELP_BUTTON
   QProgressBar* m_progressBar = nullptr;  // IDC_PROGRESS, visible during a run only
   QPointer<QWidget> m_helpWindow;         // the bundled help page, once shown
   std::string m_shownStatus;             // what the status line was last given
-  std::string m_shownLog;                // what the message pane was last given
-  QElapsedTimer m_pumpClock;             // since input was last handled; invalid: never
-  QElapsedTimer m_paneClock;             // since the pane last took log lines; invalid: never
+  qint64 m_lastPumpMs = -1;              // m_clock when input was last handled; -1: never
+  qint64 m_lastRefreshMs = -1;           // m_clock when the texts were last refreshed; -1: never
   QString m_lastArchiveFolder;           // the archive chooser's start; empty until a choice
   int m_shownProgress = -1;              // the bar's value in kProgressSteps; -1: none yet
   bool m_initialized = false;            // OnInitDialog has run
