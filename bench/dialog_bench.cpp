@@ -329,7 +329,6 @@ int Screenshots(const char* prefix, const char* good, const char* bad) {
   CVormicDlg dialog;
   QString archive;
   dialog.m_chooseArchive = [&](QWidget*, const QString&) { return archive; };
-  dialog.findChild<QCheckBox*>(QStringLiteral("IDC_EXTERNAL"))->setChecked(false);
   int rc = 0;
   auto shoot = [&](const char* name) {
     const QString file = QString::fromLocal8Bit(prefix) + QLatin1Char('-') +
@@ -340,6 +339,7 @@ int Screenshots(const char* prefix, const char* good, const char* bad) {
   };
   QTimer::singleShot(1000, &dialog, [&] {
     shoot("start");
+    dialog.findChild<QCheckBox*>(QStringLiteral("IDC_EXTERNAL"))->setChecked(false);
     archive = QString::fromLocal8Bit(good);
     // Fires inside the run, from a report's input handling.
     QTimer::singleShot(700, &dialog, [&] {

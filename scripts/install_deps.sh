@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, the Debian 12 packages that building and testing Vormic need and that
-# are not installed yet. Sourced or run by run.sh and test.sh; does nothing when all are there.
+# Installs, with apt-get, the Debian 12 packages that building and testing Vormic need, and any
+# named as arguments, that are not installed yet. Run by run.sh and test.sh; does nothing when all
+# are there.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,10 @@ packages=(
   zip unzip python3 p7zip-full libarchive-tools xz-utils zstd
   clang libclang-rt-14-dev strace
 )
+
+# A script that needs more (bench/dialog_screenshots.sh: a virtual display and a window manager)
+# names those packages as arguments.
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Four whole-screen pictures of the dialog as a desktop shows it: Xvfb with the openbox window
+# manager, the real xcb platform. PREFIX-start.png (the window as it opens), PREFIX-running.png
+# (a run with its progress bar), PREFIX-success.png and PREFIX-failure.png (a stored entry with
+# one byte changed). Builds dialog_bench in BUILD_DIR (default /tmp/vormic-dialog-bench-build).
+#
+#   bench/dialog_screenshots.sh [PREFIX]     (default /tmp/vormic-shot)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${BUILD_DIR:-/tmp/vormic-dialog-bench-build}"
+prefix="${1:-/tmp/vormic-shot}"
+"$root/scripts/install_deps.sh" xvfb openbox
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORMIC_SANITIZE=OFF \
+  -DVORMIC_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target dialog_bench >/dev/null
+
+work=/tmp/vormic-bench
+mkdir -p "$work"
+good="$work/usr.zip"  # long enough to catch the run under way
+[[ -f "$good" ]] || (cd /usr && zip -q -r -y "$good" lib/gcc include)
+bad="$work/damaged.zip"
+python3 - "$bad" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_STORED) as z:
+    z.writestr("notes/readme.txt", b"first file\n")
+    z.writestr("notes/payload.txt", b"payload-XYZ " * 100)
+data = bytearray(open(sys.argv[1], "rb").read())
+data[data.index(b"payload-XYZ") + 8] ^= 0x20  # the stored data no longer matches its CRC-32
+open(sys.argv[1], "wb").write(data)
+PY
+
+display=":${DISPLAY_NUMBER:-77}"
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+openbox_pid=""
+trap 'kill $openbox_pid $xvfb 2>/dev/null || true' EXIT
+sleep 1
+DISPLAY="$display" openbox >/dev/null 2>&1 &
+openbox_pid=$!
+sleep 1
+DISPLAY="$display" QT_QPA_PLATFORM=xcb timeout 300 "$build/ui/dialog_bench" --screenshots \
+  "$prefix" "$good" "$bad"
