@@ -152,3 +152,12 @@ bool LocalMarkersResolved(const LocalHeader& header, bool zip64_archive,
                     [&](const unsigned char*, size_t size) { resolved = resolved || size >= needed; });
   return resolved;
 }
+
+LzmaHeader DecodeLzmaHeader(const std::array<unsigned char, kLzmaHeaderLen>& raw) {
+  LzmaHeader h{};
+  // Bytes 0-1: the writer's LZMA SDK version.
+  h.properties_size = static_cast<uint16_t>(raw[2] | raw[3] << 8);
+  h.properties = raw[4];
+  h.dictionary_size = Le32(raw.data() + 5);
+  return h;
+}

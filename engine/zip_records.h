@@ -30,6 +30,14 @@ inline constexpr uint16_t kZip64ExtraId = 0x0001;
 inline constexpr uint16_t kFlagDataDescriptor = 0x0008;  // local flags bit 3
 inline constexpr uint16_t kMethodStored = 0;
 inline constexpr uint16_t kMethodDeflated = 8;
+inline constexpr uint16_t kMethodDeflate64 = 9;         // Windows' zipper over about 2 GB
+inline constexpr uint16_t kMethodBzip2 = 12;
+inline constexpr uint16_t kMethodLzma = 14;             // ZIP's LZMA header, then raw LZMA1
+inline constexpr uint16_t kMethodZstd = 93;
+inline constexpr uint16_t kMethodXz = 95;
+inline constexpr uint16_t kMethodAes = 99;              // WinZip AES: the real method is in 0x9901
+inline constexpr uint16_t kFlagEncrypted = 0x0001;      // local flags bit 0
+inline constexpr uint16_t kFlagLzmaEndMarker = 0x0002;  // bit 1 with method 14
 inline constexpr uint64_t k4GB = 0x100000000ull;
 
 // --- Little-endian cursor ------------------------------------------------------------------
@@ -152,3 +160,16 @@ uint64_t ReadLocalZip64CompressedSize(const unsigned char* extra, size_t extra_l
 // size (which follows it) is marked.
 bool LocalMarkersResolved(const LocalHeader& header, bool zip64_archive,
                           const unsigned char* extra, size_t extra_length);
+
+// Format notes: an LZMA entry's data opens with ZIP's own 4-byte header, the LZMA SDK version
+// that wrote it (2 bytes, not checked: 7-Zip and Python write different ones) and the size of
+// the properties that follow (always 5 for LZMA1), then the 5 LZMA1 property bytes: lc/lp/pb in
+// one byte and the dictionary size. Raw LZMA1 data follows.
+inline constexpr size_t kLzmaHeaderLen = 9;
+inline constexpr uint16_t kLzmaPropertiesLen = 5;
+struct LzmaHeader {
+  uint16_t properties_size;  // must be kLzmaPropertiesLen
+  uint8_t properties;        // (pb * 5 + lp) * 9 + lc
+  uint32_t dictionary_size;
+};
+LzmaHeader DecodeLzmaHeader(const std::array<unsigned char, kLzmaHeaderLen>& raw);

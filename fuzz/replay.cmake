@@ -1,6 +1,7 @@
 # The fuzz entry points built with the ordinary compiler and without libFuzzer, as tests: each
-# replays the built-in seeds, the archives made by real writers (when python3 is there) and 40
-# mutated copies of every one of them, from fixed seeds. Included from tests/CMakeLists.txt.
+# replays the built-in seeds, the archives made by real writers (when python3 is there; the
+# decoders' target: its saved corpus) and 40 mutated copies of every one of them, from fixed
+# seeds. Included from tests/CMakeLists.txt.
 set(vormic_fuzz_dir ${CMAKE_CURRENT_LIST_DIR})
 
 find_package(Python3 COMPONENTS Interpreter QUIET)
@@ -30,6 +31,7 @@ endfunction()
 
 add_fuzz_replay(archive_walk_fuzz LIBS engine PEER_SEEDS)
 add_fuzz_replay(codec_diff_fuzz LIBS engine ARGS --deflate PEER_SEEDS)
+add_fuzz_replay(decoders_fuzz LIBS engine ARGS ${vormic_fuzz_dir}/saved/decoders)
 if(TARGET etag)
   add_fuzz_replay(etag_fuzz LIBS etag engine PEER_SEEDS)
 endif()

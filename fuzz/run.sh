@@ -4,7 +4,8 @@
 # fast. Exits non-zero on any
 # finding (crash, sanitizer report, failed check, timeout, out of memory); the input that
 # caused it is kept in fuzz/findings/.
-#   fuzz/run.sh SECONDS [TARGET...]      (targets: archive_walk_fuzz codec_diff_fuzz etag_fuzz)
+#   fuzz/run.sh SECONDS [TARGET...]      (targets: archive_walk_fuzz codec_diff_fuzz decoders_fuzz
+#                                         etag_fuzz)
 # Environment: VORMIC_FUZZ_BUILD (build folder, default build-fuzz), VORMIC_FUZZ_WORKERS
 # (parallel fuzzing processes per target, default 1), VORMIC_FUZZ_TIMEOUT (seconds one input
 # may take, default 10), VORMIC_FUZZ_SEED (the first worker's seed; default random, printed so
@@ -19,7 +20,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]]; then
 fi
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(archive_walk_fuzz codec_diff_fuzz etag_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=(archive_walk_fuzz codec_diff_fuzz decoders_fuzz etag_fuzz)
 
 build=${VORMIC_FUZZ_BUILD:-build-fuzz}
 workers=${VORMIC_FUZZ_WORKERS:-1}
@@ -36,7 +37,8 @@ cmake -S . -B "$build" -DVORMIC_BUILD_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
   -DVORMIC_BUILD_TESTS=OFF >"$build/fuzz-configure.log" 2>&1 || {
   cat "$build/fuzz-configure.log"; exit 1; }
 # Only the fuzz targets and the seed writer: the programs are not built for libFuzzer.
-cmake --build "$build" -j2 --target archive_walk_fuzz codec_diff_fuzz etag_fuzz make_fuzz_seeds \
+cmake --build "$build" -j2 --target archive_walk_fuzz codec_diff_fuzz decoders_fuzz etag_fuzz \
+  make_fuzz_seeds \
   >"$build/fuzz-build.log" 2>&1 || { tail -50 "$build/fuzz-build.log"; exit 1; }
 
 # Scratch files of the runs (name lists, the comparison folder, ETag files) go to memory when
@@ -58,6 +60,10 @@ seed_corpus() {  # target folder
     codec_diff_fuzz)
       "$build/fuzz/make_fuzz_seeds" deflate "$2" || return 1
       "$build/fuzz/make_fuzz_seeds" archives "$2" || return 1 ;;
+    decoders_fuzz)  # streams of every method from the real producers
+      command -v python3 >/dev/null 2>&1 || return 0
+      python3 fuzz/make_decoder_seeds.py "$2"
+      return ;;
     *)
       "$build/fuzz/make_fuzz_seeds" archives "$2" || return 1 ;;
   esac

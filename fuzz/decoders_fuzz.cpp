@@ -1,0 +1,115 @@
+// libFuzzer target: hostile streams through every method's decoder, fed in slices as the entry
+// check feeds them, each decoder object made once and reused for every input. The first byte
+// picks the method and the slice sizes, the second the uncompressed size the walk would pass;
+// the rest is the stream. Checks, with an abort on failure:
+//   - every result is one of the decoder results, no call writes past its output block, and a
+//     decoder that ended or failed says so again;
+//   - the Deflate64 decoder's deflate variant gives zlib's verdict and, when both end, its bytes.
+// Output is cut at 8 MiB (a bomb is no finding); memory is bounded by the decoders' cap, which
+// libFuzzer's -rss_limit_mb checks.
+#include "deflate64.h"
+#include "method_decoders.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+namespace {
+
+constexpr size_t kMaxOutput = 8 << 20;
+constexpr size_t kInSlices[] = {1, 13, 4096, 16384};
+constexpr size_t kOutSlices[] = {1, 100, 16384, 65536};
+
+void Require(bool condition, const char* what) {
+  if (condition) return;
+  fprintf(stderr, "fuzz check failed: %s\n", what);
+  abort();
+}
+
+bool IsResult(int rc) {
+  return rc == kDecodeMore || rc == kDecodeEnd || rc == kDecodeBadData || rc == kDecodeNoMemory ||
+         rc == kDecodeTooLarge;
+}
+
+// Decodes the stream; returns the last result (kDecodeMore when the input ran out or the output
+// cap was reached).
+int Run(Decoder& decoder, const uint8_t* data, size_t size, uint64_t uncompressed_size,
+        size_t in_slice, size_t out_slice, std::string* output) {
+  static std::vector<unsigned char> block(65536 + 64);
+  Require(decoder.Begin({uncompressed_size, 0}) == kDecodeMore, "Begin failed");
+  for (size_t pos = 0; pos < size; pos += in_slice) {
+    const size_t n = size - pos < in_slice ? size - pos : in_slice;
+    decoder.SetInput(data + pos, n);
+    size_t produced;
+    int rc;
+    do {
+      // A guard after the block: a decoder writing past out_size changes it.
+      for (size_t i = 0; i < 64; ++i) block[out_slice + i] = 0xA5;
+      rc = decoder.Decode(block.data(), out_slice, &produced);
+      Require(IsResult(rc), "unknown result");
+      Require(produced <= out_slice, "produced more than the block");
+      for (size_t i = 0; i < 64; ++i) Require(block[out_slice + i] == 0xA5, "wrote past block");
+      output->append(reinterpret_cast<const char*>(block.data()), produced);
+      if (rc != kDecodeMore) {
+        size_t again;
+        Require(decoder.Decode(block.data(), out_slice, &again) == rc && again == 0,
+                "the end or failure was not kept");
+        return rc;
+      }
+      if (output->size() >= kMaxOutput) return kDecodeMore;
+    } while (produced == out_slice);
+  }
+  return kDecodeMore;
+}
+
+int ZlibVerdict(const uint8_t* data, size_t size, std::string* output) {
+  z_stream zs{};
+  if (inflateInit2(&zs, -15) != Z_OK) abort();
+  zs.next_in = const_cast<Bytef*>(data);
+  zs.avail_in = static_cast<uInt>(size);
+  unsigned char block[16384];
+  int rc;
+  do {
+    zs.next_out = block;
+    zs.avail_out = sizeof block;
+    rc = inflate(&zs, Z_NO_FLUSH);
+    output->append(reinterpret_cast<char*>(block), sizeof block - zs.avail_out);
+  } while (rc == Z_OK && output->size() < kMaxOutput);
+  inflateEnd(&zs);
+  if (output->size() >= kMaxOutput) return -100;  // cut: no verdict to compare
+  return rc == Z_STREAM_END ? kDecodeEnd : rc == Z_DATA_ERROR ? kDecodeBadData : kDecodeMore;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Deflate64Decoder deflate64;
+  static Deflate64Decoder deflate(Deflate64Decoder::Variant::kDeflate);
+  static Bzip2Decoder bzip2;
+  static LzmaDecoder lzma;
+  static XzDecoder xz;
+  static ZstdDecoder zstd;
+  static Decoder* const decoders[] = {&deflate64, &deflate, &bzip2, &lzma, &xz, &zstd};
+  if (size < 2 || size > (1 << 20)) return 0;
+
+  const unsigned method = (data[0] & 7) % 6;
+  const size_t in_slice = kInSlices[(data[0] >> 3) & 3];
+  const size_t out_slice = kOutSlices[(data[0] >> 5) & 3];
+  // The size LZMA streams without an end marker stop at: small, or past the output cap.
+  const uint64_t uncompressed_size = data[1] == 0xFF ? ~uint64_t{0} - 1 : data[1] * 4099u;
+  std::string output;
+  const int rc =
+      Run(*decoders[method], data + 2, size - 2, uncompressed_size, in_slice, out_slice, &output);
+  if (decoders[method] == &deflate && output.size() < kMaxOutput) {
+    std::string reference;
+    const int expected = ZlibVerdict(data + 2, size - 2, &reference);
+    if (expected != -100) {
+      Require(rc == expected, "deflate verdict differs from zlib's");
+      Require(rc != kDecodeEnd || output == reference, "deflate output differs from zlib's");
+    }
+  }
+  return 0;
+}
