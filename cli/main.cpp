@@ -14,6 +14,7 @@
 #include "engine_state.h"
 #include "etag.h"
 #include "inflater.h"
+#include "method_decoders.h"
 #include "shown_text.h"
 #include "stream_io.h"
 #include "terminal_status.h"
@@ -48,7 +49,7 @@ constexpr const char* kUsage =
     "                    instead of /Temp\n"
     "  -q, --quiet       no live status line on standard error\n"
     "  -h, --help        show this help and exit\n"
-    "      --version     show the version and the inflate implementation, and exit\n"
+    "      --version     show the version and the decoders in use, and exit\n"
     "\n"
     "Standard output gets every log line, then the outcome: \"Successful verification\" or what\n"
     "went wrong. Control characters in names are shown as \\xNN whether or not standard output\n"
@@ -177,8 +178,13 @@ int ParseOptions(int argc, char** argv, Options* options) {
         fputs(kUsage, stdout);
         return CloseOutput(kExitVerified);
       case kVersionOption:
-        printf("%s %s\ninflate and CRC-32: %s\n", kProgram, kVormicVersion, CodecName(ActiveCodec()));
+      {
+        char decoders[160];
+        if (!FormatDecoderVersions(decoders, sizeof decoders)) decoders[0] = '\0';
+        printf("%s %s\ninflate and CRC-32: %s\nother methods: %s\n", kProgram, kVormicVersion,
+               CodecName(ActiveCodec()), decoders);
         return CloseOutput(kExitVerified);
+      }
       case ':':
         return UsageError("option needs a value:", RefusedOption(argv[word], optopt));
       default:

@@ -272,7 +272,9 @@ bool FormatDecoderVersions(char* text, size_t size) {
   // BZ2_bzlibVersion() gives "1.0.8, 13-Jul-2019": the part before the comma.
   const char* bz = BZ2_bzlibVersion();
   const int bz_len = static_cast<int>(strcspn(bz, ","));
-  const int n = snprintf(text, size, "Deflate64 (built in), bzip2 %.*s, liblzma %s, zstd %s",
+  const int n = snprintf(text, size,
+                         "Deflate64 (built in), bzip2 (libbz2 %.*s), LZMA and xz (liblzma %s), "
+                         "zstd (libzstd %s)",
                          bz_len, bz, lzma_version_string(), ZSTD_versionString());
   return n >= 0 && static_cast<size_t>(n) < size;
 }

@@ -406,6 +406,8 @@ help_version)
   expect_rc 0
   [ "$(sed -n 1p out)" = "vormic-cli 1.11" ] || fail "version line: $(sed -n 1p out)"
   grep -Eqx 'inflate and CRC-32: (ISA-L|zlib)' out || fail "codec line: $(sed -n 2p out)"
+  grep -Eqx 'other methods: Deflate64 \(built in\), bzip2 \(libbz2 [0-9.]+\), LZMA and xz \(liblzma [0-9.]+\), zstd \(libzstd [0-9.]+\)' out ||
+    fail "decoders line: $(sed -n 3p out)"
   VORMIC_CODEC=zlib run --version
   [ "$(sed -n 2p out)" = "inflate and CRC-32: zlib" ] || fail "VORMIC_CODEC=zlib: $(sed -n 2p out)"
   ;;
