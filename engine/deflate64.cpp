@@ -70,8 +70,8 @@ Entry DistanceSymbol(unsigned sym, bool deflate64) {
 // Builds the decoding table of a canonical Huffman code from its code lengths. The root table
 // holds codes up to `root_bits`; each longer code's root prefix links to a sub-table sized for
 // the longest code, so a table never holds more than its root plus one sub-table per symbol.
-// Refuses, as zlib does, over-subscribed sets and incomplete ones, except (when not `strict`)
-// a set of no codes or of a single one-bit code, whose unused codes decode as invalid.
+// Refuses, as zlib does, over-subscribed sets and incomplete ones, except a set of no codes and
+// (when not `strict`) one of a single one-bit code, whose unused codes decode as invalid.
 template <size_t N, typename SymbolFn>
 bool BuildTable(const uint8_t* lengths, unsigned count, unsigned root_bits, bool strict,
                 SymbolFn symbol, std::array<Entry, N>& table) {
@@ -81,8 +81,13 @@ bool BuildTable(const uint8_t* lengths, unsigned count, unsigned root_bits, bool
   while (max_len > 0 && counts[max_len] == 0) --max_len;
 
   const unsigned root_size = 1u << root_bits;
-  for (unsigned i = 0; i < root_size; ++i) table[i] = {0, 1, kOpInvalid};
-  if (max_len == 0) return !strict;
+  // No codes at all: zlib reads every symbol of such a code-length code as length 0 taking one
+  // bit (the block then fails for want of an end-of-block code); for other codes every symbol
+  // is invalid. The same here, so that a stream cut short inside runs out where zlib's does.
+  const Entry empty = strict ? Entry{0, 1, kOpLiteral} : Entry{0, 1, kOpInvalid};
+  for (unsigned i = 0; i < root_size; ++i)
+    table[i] = max_len == 0 ? empty : Entry{0, 1, kOpInvalid};
+  if (max_len == 0) return true;
   int left = 1;
   for (unsigned len = 1; len <= 15; ++len) {
     left = 2 * left - static_cast<int>(counts[len]);

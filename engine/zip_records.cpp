@@ -89,6 +89,16 @@ LocalHeader DecodeLocalHeader(const std::array<unsigned char, kLocalHeaderLen>& 
   return h;
 }
 
+Descriptor64 DecodeDescriptor64Values(
+    const std::array<unsigned char, kDescriptor64ValuesLen>& raw) {
+  ByteCursor c(raw.data(), raw.size());
+  Descriptor64 d;
+  d.crc32 = c.U32();
+  d.compressed_size = c.U64();
+  d.uncompressed_size = c.U64();
+  return d;
+}
+
 DataDescriptor DecodeDescriptorValues(const std::array<unsigned char, kDescriptorValuesLen>& raw) {
   ByteCursor c(raw.data(), raw.size());
   DataDescriptor d;
@@ -102,8 +112,8 @@ CentralValues ReadCentralValues(const CentralHeader& header, bool zip64_archive,
                                 const unsigned char* extra, size_t extra_length) {
   CentralValues v{header.compressed_size, header.uncompressed_size, header.local_header_offset,
                   true};
-  bool uncompressed_marked = zip64_archive && header.uncompressed_size == kSizeMarker;
-  bool compressed_marked = zip64_archive && header.compressed_size == kSizeMarker;
+  bool uncompressed_marked = header.uncompressed_size == kSizeMarker;
+  bool compressed_marked = header.compressed_size == kSizeMarker;
   bool offset_marked = header.local_header_offset == kSizeMarker;
   bool have_uncompressed = false, have_compressed = false;
   ForEachZip64Field(extra, extra_length, [&](const unsigned char* data, size_t size) {
@@ -121,8 +131,9 @@ CentralValues ReadCentralValues(const CentralHeader& header, bool zip64_archive,
       if (c.ok()) v.local_header_offset = value;
     }
   });
-  v.sizes_known = (!uncompressed_marked || have_uncompressed) &&
-                  (!compressed_marked || have_compressed);
+  // Outside a ZIP64 archive a marked size without its value is an ordinary size.
+  v.sizes_known = !zip64_archive || ((!uncompressed_marked || have_uncompressed) &&
+                                     (!compressed_marked || have_compressed));
   return v;
 }
 

@@ -23,6 +23,7 @@ inline constexpr size_t kZip64EndRecordLen = 56;     // the part that is read
 inline constexpr size_t kCentralHeaderLen = 46;
 inline constexpr size_t kLocalHeaderLen = 30;
 inline constexpr size_t kDescriptorValuesLen = 12;   // CRC-32, compressed, uncompressed (4 each)
+inline constexpr size_t kDescriptor64ValuesLen = 20; // CRC-32, then 8-byte sizes (ZIP64)
 
 inline constexpr size_t kMaxNameLen = 259;           // stored name bytes kept; the rest skipped
 inline constexpr uint32_t kSizeMarker = 0xFFFFFFFF;  // in a ZIP64 archive: "see the ZIP64 field"
@@ -118,6 +119,12 @@ struct DataDescriptor {
   uint32_t uncompressed_size;  // read, not compared
 };
 
+struct Descriptor64 {  // the same after an entry in ZIP64 form
+  uint32_t crc32;
+  uint64_t compressed_size;
+  uint64_t uncompressed_size;
+};
+
 // Each decoder takes exactly its record's fixed bytes; the array type carries the length.
 EndRecordFields DecodeEndRecordFields(const std::array<unsigned char, kEndRecordFieldsLen>& raw);
 Zip64Locator DecodeZip64Locator(const std::array<unsigned char, kZip64LocatorLen>& raw);
@@ -125,6 +132,8 @@ Zip64EndRecord DecodeZip64EndRecord(const std::array<unsigned char, kZip64EndRec
 CentralHeader DecodeCentralHeader(const std::array<unsigned char, kCentralHeaderLen>& raw);
 LocalHeader DecodeLocalHeader(const std::array<unsigned char, kLocalHeaderLen>& raw);
 DataDescriptor DecodeDescriptorValues(const std::array<unsigned char, kDescriptorValuesLen>& raw);
+Descriptor64 DecodeDescriptor64Values(
+    const std::array<unsigned char, kDescriptor64ValuesLen>& raw);
 
 // Little-endian 32-bit value of the first four bytes.
 uint32_t Le32(const unsigned char* p);
@@ -137,12 +146,13 @@ struct CentralValues {
   bool sizes_known;  // false: a size carries the marker but the sub-field holds no value for it
 };
 
-// Format notes: in a ZIP64 archive a 32-bit size of 0xFFFFFFFF says the real value stands in the
-// ZIP64 sub-field (0x0001), whose 8-byte values come in the order uncompressed size, compressed
-// size, local header offset, each present only when its 32-bit field holds the marker. Info-ZIP
-// with -fz, bsdtar's zip64 option and most streaming writers mark small entries this way. Outside
-// a ZIP64 archive 0xFFFFFFFF is an ordinary size; only the offset is looked up there, at data
-// offset 0, as older writers that set the marker on the offset alone expect.
+// Format notes: a 32-bit size of 0xFFFFFFFF says the real value stands in the ZIP64 sub-field
+// (0x0001), whose 8-byte values come in the order uncompressed size, compressed size, local
+// header offset, each present only when its 32-bit field holds the marker. Info-ZIP with -fz,
+// bsdtar's zip64 option and most streaming writers mark small entries this way. A marker whose
+// value the sub-field gives is one in any archive: Python's zipfile writing to an unseekable
+// stream marks entries and adds the sub-field but no ZIP64 end records. Outside a ZIP64 archive
+// a marker without its value is an ordinary size; inside one, sizes_known turns false.
 // Every sub-field is examined in order and the last that qualifies wins; a sub-field counts only
 // when its 4-byte header lies inside the extra field, a value only when its 8 bytes lie inside
 // the sub-field.
