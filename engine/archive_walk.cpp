@@ -146,6 +146,8 @@ struct WalkCounts {
 
 // --- Entry data ----------------------------------------------------------------------------
 
+static_assert(kMaxDecoderWindow == 128ull << 20, "kWindowTooLarge names the cap");
+
 // Stored data compared chunk by chunk with `external` (which may be null: CRC only).
 bool CompareStored(uint64_t compressed, uint32_t* crc, FILE* external) {
   for (uint64_t remaining = compressed; remaining > 0;) {
@@ -163,13 +165,15 @@ bool CompareStored(uint64_t compressed, uint32_t* crc, FILE* external) {
   return true;
 }
 
-// Stored or deflated data of an internal check (or a ".DS_Store" entry of an external run).
-bool CheckInternal(uint16_t method, uint64_t compressed, uint32_t expected_crc, uint32_t* crc) {
-  if (method != kMethodDeflated) return CompareStored(compressed, crc, nullptr);
-  int rc = g_entryChecker.CheckDeflated(g_archive, compressed, expected_crc, crc, nullptr,
-                                        g_entryName);
+// Stored or compressed data of an internal check (or a ".DS_Store" entry of an external run).
+bool CheckInternal(uint16_t method, const DecodeParams& params, uint64_t compressed,
+                   uint32_t expected_crc, uint32_t* crc) {
+  if (method == kMethodStored) return CompareStored(compressed, crc, nullptr);
+  int rc = g_entryChecker.Check(method, params, g_archive, compressed, expected_crc, crc, nullptr,
+                                g_entryName);
   if (rc == kEntryOk) return true;
   if (rc == kEntryStopped) return Stop(kStoppedByUser);
+  if (rc == kEntryTooLarge) return Fail(kWindowTooLarge);
   return FAIL_F(kInflateErrorFmt, rc);
 }
 
@@ -220,8 +224,9 @@ FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCo
 }
 
 // The external branch of one entry: compare its data with the folder's file.
-bool CheckExternal(const char* folder, int32_t index, uint16_t method, uint64_t compressed,
-                   uint32_t expected_crc, uint32_t* crc, WalkCounts* counts) {
+bool CheckExternal(const char* folder, int32_t index, uint16_t method, const DecodeParams& params,
+                   uint64_t compressed, uint32_t expected_crc, uint32_t* crc,
+                   WalkCounts* counts) {
   if (HasParentComponent(g_entryName)) return FAIL_F(kUnsafeNameFmt, g_entryName);
   bool is_directory, too_long;
   FILE* external = OpenExternal(folder, index, &is_directory, counts, &too_long);
@@ -232,13 +237,14 @@ bool CheckExternal(const char* folder, int32_t index, uint16_t method, uint64_t 
     if (EndsWithSlash(g_externalPath)) return true;
     return FAIL_F(kDirNoSlashFmt, g_externalPath);
   }
-  if (method == kMethodDeflated) {
-    int rc = g_entryChecker.CheckDeflated(g_archive, compressed, expected_crc, crc, external,
-                                          g_entryName);
+  if (method != kMethodStored) {
+    int rc = g_entryChecker.Check(method, params, g_archive, compressed, expected_crc, crc,
+                                  external, g_entryName);
     CloseStream(external);
     if (rc == kEntryOk) return ++counts->compared, true;
     if (rc == kEntryDiffers) return FAIL_F(kContentsDifferFmt, g_externalPath);
     if (rc == kEntryStopped) return Stop(kStoppedByUser);
+    if (rc == kEntryTooLarge) return Fail(kWindowTooLarge);
     return FAIL_F(kDecompressErrorFmt, g_externalPath, rc);
   }
   bool ok = CompareStored(compressed, crc, external);
@@ -329,7 +335,12 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
   // From here on a fault names the entry, by the central name once it has been read.
   g_faultEntry.index = index;
   g_faultEntry.name[0] = '\0';
-  if (central.method != kMethodStored && central.method != kMethodDeflated) {
+  // WinZip's AES entries carry method 99 (the real method sits in their 0x9901 sub-field).
+  if (central.method == kMethodAes) {
+    ReadNameForFault(central.name_length);
+    return Fail(kEncrypted);
+  }
+  if (central.method != kMethodStored && !EntryChecker::Decodes(central.method)) {
     ReadNameForFault(central.name_length);
     return Fail(kUnknownMethod);
   }
@@ -340,13 +351,12 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
   if (ReportStatus(kStatusLine, g_entryName)) return Stop(kStopped);
   if (!ReadExact(g_extraBuffer.data(), central.extra_length)) return ReadFail(7);
 
-  // Format notes: entries of 4 GB or more are refused; a marked size is real only through the
-  // ZIP64 sub-field, and one the sub-field does not give cannot be checked.
+  // Format notes: the real sizes, of any width, come from the ZIP64 sub-field; a size marked in
+  // a ZIP64 archive that the sub-field does not give cannot be known, so the entry cannot be
+  // checked.
   CentralValues values =
       ReadCentralValues(central, zip64, g_extraBuffer.data(), central.extra_length);
-  if (!values.sizes_known || values.compressed_size >= k4GB ||
-      values.uncompressed_size >= k4GB)
-    return Fail(kTooLarge);
+  if (!values.sizes_known) return Fail(kTooLarge);
   *position += kCentralHeaderLen + central.name_length + central.extra_length +
                central.comment_length;
 
@@ -355,12 +365,14 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
     return ReadFail(8);
   LocalHeader local = DecodeLocalHeader(local_raw);
   if (local.signature != kLocalHeaderSig) return Fail(kBadLocalSig);
+  // Traditional PKWARE encryption (and any other) sets bit 0: its data cannot be checked
+  // without the password, so nothing of it is read.
+  if ((local.flags & kFlagEncrypted) != 0) return Fail(kEncrypted);
   if (!ReadName(local.name_length)) return ReadFail(9);
   if (!ReadExact(g_extraBuffer.data(), local.extra_length)) return ReadFail(12);
-  // A marked local size is accepted when its own ZIP64 sub-field holds the value; the central
-  // directory's real sizes, already below 4 GB, are the ones compared.
-  if (!LocalMarkersResolved(local, zip64, g_extraBuffer.data(), local.extra_length))
-    return Fail(kTooLarge);
+  // The local header's own sizes are never used, so a marker there that its sub-field leaves
+  // without a value harms nothing: the data is checked against the central directory's sizes.
+  const bool local_zip64 = HasZip64Field(g_extraBuffer.data(), local.extra_length);
   uint64_t data_start =
       values.local_header_offset + kLocalHeaderLen + local.name_length + local.extra_length;
 
@@ -373,8 +385,7 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
     bool found;
     uint64_t local_size =
         ReadLocalZip64CompressedSize(g_extraBuffer.data(), local.extra_length, &found);
-    if (found) compressed = local_size;
-    if (compressed >= k4GB) return Fail(kTooLarge);
+    if (found) compressed = local_size;  // of any size: the data check decides
   }
 
   bool ds_store = IsDsStore(g_entryName);
@@ -382,10 +393,11 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
     ++g_archiveFileCount;
 
   uint32_t crc = Crc32(0, nullptr, 0);
+  const DecodeParams params{values.uncompressed_size, local.flags};
   bool ok = external && !ds_store
-                ? CheckExternal(folder, index, central.method, compressed, central.crc32, &crc,
-                                counts)
-                : CheckInternal(central.method, compressed, central.crc32, &crc);
+                ? CheckExternal(folder, index, central.method, params, compressed, central.crc32,
+                                &crc, counts)
+                : CheckInternal(central.method, params, compressed, central.crc32, &crc);
   if (!ok) return false;
   if (crc != central.crc32) return Fail(kCrcMismatch);
   counts->checked =
@@ -397,12 +409,29 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
     unsigned char sig[4];
     if (!SeekTo(data_start + compressed) || !ReadExact(sig, sizeof sig)) return ReadFail(10);
     if (Le32(sig) != kDataDescriptorSig) SeekStream(g_archive, -4, SEEK_CUR);
-    std::array<unsigned char, kDescriptorValuesLen> values_raw;
-    if (!ReadExact(values_raw.data(), values_raw.size())) return ReadFail(11);
-    DataDescriptor descriptor = DecodeDescriptorValues(values_raw);
-    if (descriptor.compressed_size != values.compressed_size)
-      return Fail(kDescriptorSizeMismatch);
-    if (descriptor.crc32 != central.crc32) return Fail(kDescriptorCrcMismatch);
+    // Format notes: after an entry in ZIP64 form the descriptor's sizes are 8 bytes wide. The
+    // local header announces that form with its ZIP64 sub-field (and a size of 4 GiB or more
+    // needs it), so that width is the one expected; but writers disagree (8-byte sizes after
+    // entries without a local sub-field, 4-byte ones despite it), so the descriptor is
+    // accepted when it matches in full in either width. Only when neither matches is the
+    // failure named, as the expected width reads the descriptor.
+    std::array<unsigned char, kDescriptor64ValuesLen> raw;
+    size_t got = ReadStream(g_archive, raw.data(), raw.size());
+    if (got < kDescriptorValuesLen) return ReadFail(11);
+    std::array<unsigned char, kDescriptorValuesLen> narrow_raw;
+    memcpy(narrow_raw.data(), raw.data(), narrow_raw.size());
+    DataDescriptor narrow = DecodeDescriptorValues(narrow_raw);
+    Descriptor64 wide = DecodeDescriptor64Values(raw);
+    bool narrow_sizes = narrow.compressed_size == values.compressed_size;
+    bool wide_sizes = got == raw.size() && wide.compressed_size == values.compressed_size &&
+                      wide.uncompressed_size == values.uncompressed_size;
+    if (!(narrow_sizes && narrow.crc32 == central.crc32) &&
+        !(wide_sizes && wide.crc32 == central.crc32)) {
+      bool expect_wide = local_zip64 || values.compressed_size >= k4GB ||
+                         values.uncompressed_size >= k4GB;
+      if (!(expect_wide ? wide_sizes : narrow_sizes)) return Fail(kDescriptorSizeMismatch);
+      return Fail(kDescriptorCrcMismatch);
+    }
   }
   g_faultEntry.index = -1;
   return true;

@@ -1,5 +1,5 @@
 // Archive walk: one pass over a ZIP archive. Finds the end records, then follows every central
-// directory header to its local header, reads or inflates the entry's data, checks its CRC-32
+// directory header to its local header, reads or decodes the entry's data, checks its CRC-32
 // and data descriptor, and in an external run compares it with the file of the same relative
 // path in a folder. Uses and resets the state of engine_state.h; one run at a time.
 #pragma once
@@ -15,6 +15,11 @@ inline constexpr const char* kBadCentralSig = "Bad central directory signature";
 inline constexpr const char* kTooLarge = "File size exceeds 4GB";
 inline constexpr const char* kUnknownMethod =
     "Unknown compression method; not necessarily corrupted.";
+inline constexpr const char* kEncrypted = "Encrypted entry; not necessarily corrupted.";
+// A stream that declares a dictionary or window above kMaxDecoderWindow (decoder.h): the data
+// may well be sound, but checking it would take more memory than the engine allows itself.
+inline constexpr const char* kWindowTooLarge =
+    "Compression window larger than 128 MiB; not necessarily corrupted.";
 inline constexpr const char* kBadLocalSig = "Bad local signature";
 inline constexpr const char* kIncompleteInArchive = "Incomplete file in archive";
 inline constexpr const char* kInflateErrorFmt = "inf() error: %d";

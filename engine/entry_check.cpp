@@ -1,4 +1,4 @@
-// Entry data check: one pass over an entry's deflated data per decoder, and the second pass
+// Entry data check: one pass over an entry's data per decoder, and for deflate the second pass
 // with zlib that settles every entry ISA-L did not pass.
 #include "entry_check.h"
 
@@ -7,28 +7,76 @@
 
 #include "status.h"
 #include "stream_io.h"
+#include "zip_records.h"
+
+namespace {
+constexpr DecodeParams kDeflateParams{0, 0};  // raw deflate needs nothing of the entry
+}  // namespace
 
 EntryChecker::EntryChecker() : isal_(NewIsalDecoder()) {}
 
 int EntryChecker::CheckDeflated(FILE* archive, uint64_t compressed_length, uint32_t expected_crc,
                                 uint32_t* crc, FILE* external, const char* entry_name) {
   if (isal_ == nullptr || ActiveCodec() != CodecBackend::kIsal)
-    return Pass(&zlib_, archive, compressed_length, crc, external, entry_name);
+    return Pass(&zlib_, kDeflateParams, archive, compressed_length, crc, external, entry_name);
   const uint32_t crc_before = *crc;
   const int64_t data_start = TellStream(archive);
-  int rc = Pass(isal_.get(), archive, compressed_length, crc, external, entry_name);
+  int rc = Pass(isal_.get(), kDeflateParams, archive, compressed_length, crc, external,
+                entry_name);
   if ((rc == kEntryOk && *crc == expected_crc) || rc == kEntryReadError || rc == kEntryStopped)
     return rc;
   // ISA-L judged the entry bad, or its data does not match: zlib's verdict is the one given.
   if (data_start < 0 || SeekStream(archive, data_start, SEEK_SET) != 0) return rc;
   if (external != nullptr && SeekStream(external, 0, SEEK_SET) != 0) return rc;
   *crc = crc_before;
-  return Pass(&zlib_, archive, compressed_length, crc, external, nullptr);
+  return Pass(&zlib_, kDeflateParams, archive, compressed_length, crc, external, nullptr);
 }
 
-int EntryChecker::Pass(Decoder* decoder, FILE* archive, uint64_t compressed_length,
-                       uint32_t* crc, FILE* external, const char* entry_name) {
-  if (decoder->Begin(DecodeParams{0, 0}) != kDecodeMore) return kEntryNoMemory;
+bool EntryChecker::Decodes(uint16_t method) {
+  switch (method) {
+    case kMethodDeflated:
+    case kMethodDeflate64:
+    case kMethodBzip2:
+    case kMethodLzma:
+    case kMethodZstd:
+    case kMethodXz:
+      return true;
+    default:
+      return false;
+  }
+}
+
+Decoder* EntryChecker::DecoderFor(uint16_t method) {
+  switch (method) {
+    case kMethodDeflate64:
+      return &deflate64_;
+    case kMethodBzip2:
+      return &bzip2_;
+    case kMethodLzma:
+      return &lzma_;
+    case kMethodZstd:
+      return &zstd_;
+    case kMethodXz:
+      return &xz_;
+    default:
+      return nullptr;
+  }
+}
+
+int EntryChecker::Check(uint16_t method, const DecodeParams& params, FILE* archive,
+                        uint64_t compressed_length, uint32_t expected_crc, uint32_t* crc,
+                        FILE* external, const char* entry_name) {
+  if (method == kMethodDeflated)
+    return CheckDeflated(archive, compressed_length, expected_crc, crc, external, entry_name);
+  Decoder* decoder = DecoderFor(method);
+  if (decoder == nullptr) return kEntryBadData;  // the walk asks only for methods Decodes()
+  return Pass(decoder, params, archive, compressed_length, crc, external, entry_name);
+}
+
+int EntryChecker::Pass(Decoder* decoder, const DecodeParams& params, FILE* archive,
+                       uint64_t compressed_length, uint32_t* crc, FILE* external,
+                       const char* entry_name) {
+  if (decoder->Begin(params) != kDecodeMore) return kEntryNoMemory;
   uint64_t unread = compressed_length;
   for (;;) {
     size_t n = unread < kInflateChunk ? static_cast<size_t>(unread) : kInflateChunk;
@@ -59,8 +107,9 @@ int EntryChecker::Pass(Decoder* decoder, FILE* archive, uint64_t compressed_leng
     size_t produced;
     do {
       result = decoder->Decode(output_.data(), output_.size(), &produced);
-      if (result == kDecodeBadData || result == kDecodeTooLarge) return kEntryBadData;
+      if (result == kDecodeBadData) return kEntryBadData;
       if (result == kDecodeNoMemory) return kEntryNoMemory;
+      if (result == kDecodeTooLarge) return kEntryTooLarge;
       *crc = Crc32(*crc, output_.data(), produced);
       if (external != nullptr && produced > 0) {
         if (ReadStream(external, compare_.data(), produced) != produced ||

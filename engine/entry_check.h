@@ -1,8 +1,9 @@
-// Entry data check: decompresses one deflated entry from the archive stream, sums the CRC-32 of
-// its data, compares it with an external file as it goes, reports progress every 16 KiB of
-// compressed input and honours the stop request there. An EntryChecker owns its decoders, its
-// three 16 KiB buffers and its progress text, so several checkers can work at once, each on one
-// thread; one checker checks one entry at a time.
+// Entry data check: decompresses one entry from the archive stream with the decoder of its
+// method, sums the CRC-32 of its data, compares it with an external file as it goes, reports
+// progress every 16 KiB of compressed input and honours the stop request there. An EntryChecker
+// owns its decoders (one per method, reused for every entry), its three 16 KiB buffers and its
+// progress text, so several checkers can work at once, each on one thread; one checker checks
+// one entry at a time.
 #pragma once
 
 #include <array>
@@ -11,12 +12,15 @@
 #include <memory>
 
 #include "decoder.h"
+#include "deflate64.h"
 #include "inflater.h"
+#include "method_decoders.h"
 
 inline constexpr int kEntryOk = 0;           // stream end reached; CRC complete; external equal
 inline constexpr int kEntryReadError = -1;   // the archive stream reported a read error
 inline constexpr int kEntryBadData = -3;     // corrupt, dictionary asked for, or input ran out
-inline constexpr int kEntryNoMemory = -4;    // the inflater ran out of memory
+inline constexpr int kEntryNoMemory = -4;    // the decoder ran out of memory
+inline constexpr int kEntryTooLarge = -5;    // the stream's dictionary or window is over the cap
 inline constexpr int kEntryDiffers = -92;    // external file shorter or different
 inline constexpr int kEntryStopped = -93;    // the stop request was seen at a progress line
 inline constexpr size_t kInflateChunk = 16384;
@@ -45,17 +49,34 @@ class EntryChecker {
   int CheckDeflated(FILE* archive, uint64_t compressed_length, uint32_t expected_crc,
                     uint32_t* crc, FILE* external, const char* entry_name);
 
+  // True for the methods Check() decodes: deflate (8), Deflate64 (9), bzip2 (12), LZMA (14),
+  // zstd (93) and xz (95).
+  static bool Decodes(uint16_t method);
+  // Checks an entry of any method Decodes(): deflate as CheckDeflated(); the others in one pass
+  // with their decoder, told `params` first, with the results of CheckDeflated() and also
+  //   -5   the stream needs a dictionary or window larger than kMaxDecoderWindow
+  // (-3 covers their corrupt data and a stream cut short, -4 their memory).
+  int Check(uint16_t method, const DecodeParams& params, FILE* archive,
+            uint64_t compressed_length, uint32_t expected_crc, uint32_t* crc, FILE* external,
+            const char* entry_name);
+
   // Beside each progress line, ReportProgress gives the position reached in `archive` of
   // `archive_size` bytes; 0 (the start) reports no progress.
   void SetProgressTotal(uint64_t archive_size) { progressTotal_ = archive_size; }
 
  private:
   // One pass with `decoder`; `entry_name` null shows no progress lines.
-  int Pass(Decoder* decoder, FILE* archive, uint64_t compressed_length, uint32_t* crc,
-           FILE* external, const char* entry_name);
+  int Pass(Decoder* decoder, const DecodeParams& params, FILE* archive,
+           uint64_t compressed_length, uint32_t* crc, FILE* external, const char* entry_name);
+  Decoder* DecoderFor(uint16_t method);  // the methods other than deflate; null for the rest
 
   ZlibDecoder zlib_;
   std::unique_ptr<Decoder> isal_;  // null when ISA-L is not built in
+  Deflate64Decoder deflate64_;     // method 9
+  Bzip2Decoder bzip2_;             // method 12
+  LzmaDecoder lzma_;               // method 14
+  ZstdDecoder zstd_;               // method 93
+  XzDecoder xz_;                   // method 95
   std::array<unsigned char, kInflateChunk> input_;    // compressed bytes of the current chunk
   std::array<unsigned char, kInflateChunk> output_;   // what one decode call produced
   std::array<unsigned char, kInflateChunk> compare_;  // the external file's same bytes

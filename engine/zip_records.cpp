@@ -151,17 +151,10 @@ uint64_t ReadLocalZip64CompressedSize(const unsigned char* extra, size_t extra_l
   return size;
 }
 
-bool LocalMarkersResolved(const LocalHeader& header, bool zip64_archive,
-                          const unsigned char* extra, size_t extra_length) {
-  if (!zip64_archive) return true;
-  size_t needed = header.compressed_size == kSizeMarker     ? 16
-                  : header.uncompressed_size == kSizeMarker ? 8
-                                                            : 0;
-  if (needed == 0) return true;
-  bool resolved = false;
-  ForEachZip64Field(extra, extra_length,
-                    [&](const unsigned char*, size_t size) { resolved = resolved || size >= needed; });
-  return resolved;
+bool HasZip64Field(const unsigned char* extra, size_t extra_length) {
+  bool found = false;
+  ForEachZip64Field(extra, extra_length, [&](const unsigned char*, size_t) { found = true; });
+  return found;
 }
 
 LzmaHeader DecodeLzmaHeader(const std::array<unsigned char, kLzmaHeaderLen>& raw) {

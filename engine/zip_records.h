@@ -165,11 +165,8 @@ CentralValues ReadCentralValues(const CentralHeader& header, bool zip64_archive,
 uint64_t ReadLocalZip64CompressedSize(const unsigned char* extra, size_t extra_length,
                                       bool* found);
 
-// True unless a local header size carries the marker in a ZIP64 archive and no ZIP64 sub-field
-// of its extra field holds the value: 8 bytes for the uncompressed size, 16 when the compressed
-// size (which follows it) is marked.
-bool LocalMarkersResolved(const LocalHeader& header, bool zip64_archive,
-                          const unsigned char* extra, size_t extra_length);
+// True when the extra field holds a ZIP64 sub-field (whose 4-byte header lies inside it).
+bool HasZip64Field(const unsigned char* extra, size_t extra_length);
 
 // Format notes: an LZMA entry's data opens with ZIP's own 4-byte header, the LZMA SDK version
 // that wrote it (2 bytes, not checked: 7-Zip and Python write different ones) and the size of

@@ -168,6 +168,8 @@ const char* kExt = "Verifying externally...";
 const char* kFailed = "Verification failed";
 const char* kNotFound = "End of central directory record not found";
 const char* kEntryA = "Entry 0: a.txt";  // before every fault inside the archive most rows use
+const char* kEncryptedText = "Encrypted entry; not necessarily corrupted.";
+const char* kSizesDiffer = "Central directory and local sizes (after data) not equal";
 
 // One stored "a.txt" holding kText: the archive most rows change one thing of.
 ZipEntry A() { return Stored("a.txt", kText); }
@@ -326,15 +328,19 @@ TEST_F(ArchiveWalkTest, CentralDirectoryFailures) {
       {"central signature byte 1 changed",
        {kInt, "Bad central directory signature"},
        Messed(CentralOf, kCentralSigAt + 1, 0x40)},
-      {"method 12 (bzip2): the name is read for the entry line", {kInt, kEntryA, unknown}, One(Set(A(), &ZipEntry::central_method, 12))},
-      {"method 9 (deflate64)", {kInt, kEntryA, unknown}, One(Set(A(), &ZipEntry::central_method, 9))},
+      {"method 6 (implode): the name is read for the entry line", {kInt, kEntryA, unknown},
+       One(Set(A(), &ZipEntry::central_method, 6))},
+      {"method 98 (PPMd)", {kInt, kEntryA, unknown}, One(Set(A(), &ZipEntry::central_method, 98))},
       {"method 0x0108", {kInt, kEntryA, unknown}, One(Set(A(), &ZipEntry::central_method, 0x0108))},
+      {"method 99 (AES) is named, not unknown",
+       {kInt, kEntryA, kEncryptedText},
+       One(Set(A(), &ZipEntry::central_method, 99))},
       {"name runs past the end of the file: the entry has no name to show",
        {kInt, "Entry 0: ", "Error reading archive (6)"},
        One(Set(A(), &ZipEntry::central_name_length, 0xFFFF))},
       {"unknown method and a name past the end",
        {kInt, "Entry 0: ", unknown},
-       One(With(Set(A(), &ZipEntry::central_method, 12),
+       One(With(Set(A(), &ZipEntry::central_method, 6),
                 [](ZipEntry& e) { e.central_name_length = 0xFFFF; }))},
       {"extra field runs past the end of the file",
        {kInt, kEntryA, "Error reading archive (7)"},
@@ -361,6 +367,10 @@ TEST_F(ArchiveWalkTest, LocalHeaderAndDataFailures) {
       {"local extra field runs past the end",
        {kInt, kEntryA, "Error reading archive (12)"},
        One(Set(A(), &ZipEntry::local_extra_length, 0xFFFF))},
+      // Bit 0 is looked at before the name: an encrypted entry's data is never read.
+      {"local flag bit 0: encrypted",
+       {kInt, kEntryA, kEncryptedText},
+       One(Set(Set(A(), &ZipEntry::local_flags, 1), &ZipEntry::local_name_length, 0xFFFF))},
       {"stored data longer than the file",
        {kInt, kEntryA, "Incomplete file in archive"},
        One(Set(A(), &ZipEntry::central_compressed, 0x7FFFFFFF))},
@@ -394,6 +404,10 @@ TEST_F(ArchiveWalkTest, InflateFailures) {
   ZipEntry garbage = Set(Deflated("a.txt", kText), &ZipEntry::compressed, std::string(4, '\xff'));
   ZipEntry cut = Set(Deflated("a.txt", kLong), &ZipEntry::compressed, DeflateStored(kLong));
   cut.central_compressed = static_cast<uint32_t>(cut.compressed->size() - 1);
+  // ZIP's LZMA header (version 9.20, 5 property bytes, lc=3 lp=0 pb=2, dictionary 256 MiB).
+  ZipEntry lzma_256m = Set(Set(A(), &ZipEntry::method, uint16_t{14}), &ZipEntry::compressed,
+                           std::string("\x09\x14\x05\x00\x5d\x00\x00\x00\x10", 9) +
+                               std::string(32, '\0'));
   std::vector<Row> rows = {
       {"bytes that are not deflate", {kInt, kEntryA, "inf() error: -3"}, One(garbage)},
       {"compressed length 0",
@@ -406,6 +420,30 @@ TEST_F(ArchiveWalkTest, InflateFailures) {
       {"external: bytes that are not deflate",
        {kExt, kEntryA, "Error decompressing file {src}/a.txt (-3)"},
        One(garbage),
+       Files({{"a.txt", kText}})},
+      // Every other method fails on bytes that are not its own as deflate does.
+      {"Deflate64 over text",
+       {kInt, kEntryA, "inf() error: -3"},
+       One(Set(A(), &ZipEntry::central_method, 9))},
+      {"bzip2 over text",
+       {kInt, kEntryA, "inf() error: -3"},
+       One(Set(A(), &ZipEntry::central_method, 12))},
+      {"LZMA over text",
+       {kInt, kEntryA, "inf() error: -3"},
+       One(Set(A(), &ZipEntry::central_method, 14))},
+      {"zstd over text",
+       {kInt, kEntryA, "inf() error: -3"},
+       One(Set(A(), &ZipEntry::central_method, 93))},
+      {"xz over text",
+       {kExt, kEntryA, "Error decompressing file {src}/a.txt (-3)"},
+       One(Set(A(), &ZipEntry::central_method, 95)),
+       Files({{"a.txt", kText}})},
+      {"LZMA with a 256 MiB dictionary",
+       {kInt, kEntryA, "Compression window larger than 128 MiB; not necessarily corrupted."},
+       One(lzma_256m)},
+      {"external: LZMA with a 256 MiB dictionary",
+       {kExt, kEntryA, "Compression window larger than 128 MiB; not necessarily corrupted."},
+       One(lzma_256m),
        Files({{"a.txt", kText}})},
   };
   RUN_ROWS(rows);
@@ -422,6 +460,7 @@ TEST_F(ArchiveWalkTest, DescriptorFailures) {
   };
   ZipEntry signed_long = with_descriptor(Deflated("a.txt", kLong), Descriptor::kSigned);
   ZipEntry unsigned_text = with_descriptor(A(), Descriptor::kUnsigned);
+  ZipEntry wide = Set(unsigned_text, &ZipEntry::descriptor64, true);
   // The deflate stream ends early; its descriptor is looked for 2 GiB further on.
   ZipEntry far = Set(with_descriptor(Deflated("a.txt", kText), Descriptor::kSigned),
                      &ZipEntry::central_compressed, 0x7FFFFFFF);
@@ -433,8 +472,17 @@ TEST_F(ArchiveWalkTest, DescriptorFailures) {
        {kInt, kEntryA, "Central directory and local CRCs (after data) not equal"},
        One(Set(unsigned_text, &ZipEntry::descriptor_crc, 0))},
       {"descriptor size differs",
-       {kInt, kEntryA, "Central directory and local sizes (after data) not equal"},
+       {kInt, kEntryA, kSizesDiffer},
        One(Set(unsigned_text, &ZipEntry::descriptor_compressed, kText.size() + 1))},
+      // After a local ZIP64 sub-field the 8-byte reading is the one named when neither fits.
+      {"8-byte descriptor after a local sub-field, size differs",
+       {kInt, kEntryA, kSizesDiffer},
+       One(Set(Set(wide, &ZipEntry::descriptor_compressed, kText.size() + 1),
+               &ZipEntry::zip64_local, kZ64Uncompressed | kZ64Compressed))},
+      {"8-byte descriptor after a local sub-field, CRC differs",
+       {kInt, kEntryA, "Central directory and local CRCs (after data) not equal"},
+       One(Set(Set(wide, &ZipEntry::descriptor_crc, 7), &ZipEntry::zip64_local,
+               kZ64Uncompressed | kZ64Compressed))},
       {"descriptor place beyond the end of the file",
        {kInt, kEntryA, "Error reading archive (10)"},
        One(far)},
@@ -454,38 +502,38 @@ TEST_F(ArchiveWalkTest, DescriptorFailures) {
   RUN_ROWS(rows);
 }
 
-TEST_F(ArchiveWalkTest, Zip64SizeFailures) {
+// ZIP64 sizes: a central marker the sub-field does not resolve is the one thing refused; sizes
+// of 4 GiB and more are lengths like any other (the data check decides), and so are local ones.
+TEST_F(ArchiveWalkTest, Zip64Sizes) {
   const Lines too_large = {kInt, kEntryA, "File size exceeds 4GB"};
+  const Lines incomplete = {kInt, kEntryA, "Incomplete file in archive"};
   ZipEntry no_values = Set(A(), &ZipEntry::zip64_central, kZ64Uncompressed | kZ64Compressed);
   no_values.zip64_central_values = std::vector<uint64_t>{};
   ZipEntry big_uncompressed = Set(A(), &ZipEntry::zip64_central, kZ64Uncompressed);
   big_uncompressed.zip64_central_values = std::vector<uint64_t>{0x100000000ull};
   ZipEntry big_compressed = Set(A(), &ZipEntry::zip64_central, kZ64Uncompressed | kZ64Compressed);
   big_compressed.zip64_central_values = std::vector<uint64_t>{kText.size(), 0x100000000ull};
+  ZipEntry local_marked = Set(A(), &ZipEntry::local_compressed, 0xFFFFFFFF);
+  local_marked.local_uncompressed = 0xFFFFFFFF;
+  ZipEntry local_big = Set(A(), &ZipEntry::zip64_local, kZ64Uncompressed | kZ64Compressed);
+  local_big.zip64_local_values = std::vector<uint64_t>{kText.size(), 0x100000000ull};
+  // Python's zipfile on an unseekable stream: markers and their sub-field, no ZIP64 records.
+  ZipEntry resolved = Set(Deflated("a.txt", kLong), &ZipEntry::zip64_central,
+                          kZ64Uncompressed | kZ64Compressed);
+  resolved.zip64_local = kZ64Uncompressed | kZ64Compressed;
   std::vector<Row> rows = {
       {"central sizes marked, sub-field holds no value", too_large, Zip64(no_values)},
       {"central compressed size marked, no sub-field", too_large,
        Zip64(Set(A(), &ZipEntry::central_compressed, 0xFFFFFFFF))},
       {"central uncompressed size marked, no sub-field", too_large,
        Zip64(Set(A(), &ZipEntry::central_uncompressed, 0xFFFFFFFF))},
-      {"sub-field gives 4 GiB uncompressed", too_large, Zip64(big_uncompressed)},
-      {"sub-field gives 4 GiB compressed", too_large, Zip64(big_compressed)},
-  };
-  RUN_ROWS(rows);
-}
-
-// In a ZIP64 archive the local header's 0xFFFFFFFF sizes are markers too: their real values
-// come from the local 0x0001 sub-field. A marked size with no value there, or a real size of
-// 4 GiB or more, is refused like its central counterpart, not read as a length.
-TEST_F(ArchiveWalkTest, Zip64LocalSizeFailures) {
-  const Lines too_large = {kInt, kEntryA, "File size exceeds 4GB"};
-  ZipEntry marked = Set(A(), &ZipEntry::local_compressed, 0xFFFFFFFF);
-  marked.local_uncompressed = 0xFFFFFFFF;
-  ZipEntry big = Set(A(), &ZipEntry::zip64_local, kZ64Uncompressed | kZ64Compressed);
-  big.zip64_local_values = std::vector<uint64_t>{kText.size(), 0x100000000ull};
-  std::vector<Row> rows = {
-      {"local sizes marked, no local sub-field", too_large, Zip64(marked)},
-      {"local sub-field gives 4 GiB compressed", too_large, Zip64(big)},
+      {"sub-field gives 4 GiB uncompressed: never compared for stored data", Verified(1),
+       Zip64(big_uncompressed)},
+      {"sub-field gives 4 GiB compressed: read as such", incomplete, Zip64(big_compressed)},
+      {"local sizes marked, no local sub-field: not used", Verified(1), Zip64(local_marked)},
+      {"local sub-field gives 4 GiB compressed", incomplete, Zip64(local_big)},
+      {"local sub-field gives 4 GiB compressed, no locator", incomplete, One(local_big)},
+      {"markers resolved by their sub-field without the locator", Verified(1), One(resolved)},
   };
   RUN_ROWS(rows);
 }
