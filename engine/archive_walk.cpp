@@ -422,7 +422,9 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
     memcpy(narrow_raw.data(), raw.data(), narrow_raw.size());
     DataDescriptor narrow = DecodeDescriptorValues(narrow_raw);
     Descriptor64 wide = DecodeDescriptor64Values(raw);
-    bool narrow_sizes = narrow.compressed_size == values.compressed_size;
+    // A 4-byte descriptor cannot describe an entry of 4 GiB or more.
+    bool narrow_sizes = narrow.compressed_size == values.compressed_size &&
+                        values.uncompressed_size < k4GB;
     bool wide_sizes = got == raw.size() && wide.compressed_size == values.compressed_size &&
                       wide.uncompressed_size == values.uncompressed_size;
     if (!(narrow_sizes && narrow.crc32 == central.crc32) &&
