@@ -284,7 +284,7 @@ TEST(RealArchivesMethods, DamagedAndCutShortAndEncrypted) {
       e.data = data;
       e.method = row.method;
       e.compressed = ReadFile(dir / "raw");
-      zipt::ZipSpec plan;
+      zipt::ZipPlan plan;
       plan.entries.push_back(e);
       WriteFile(dir / "out.zip", zipt::BuildZip(plan));
     }
