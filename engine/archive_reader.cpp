@@ -108,8 +108,10 @@ FILE* OpenArchiveFile(const char* path, WindowReader* reader) {
   io.close = CookieClose;
   FILE* handle = fopencookie(reader, "rb", io);
   if (handle == nullptr) return plain;
-  // Unbuffered: every read goes to the windows (or straight to the caller) in one copy.
-  setvbuf(handle, nullptr, _IONBF, 0);
+  // Fully buffered, a window's worth: glibc serves fread on a cookie stream through its buffer
+  // alone (the default xsgetn), so an unbuffered one would call CookieRead once per byte. A
+  // buffer of kWindowSize is filled by one pread straight into it (see WindowRead).
+  setvbuf(handle, nullptr, _IOFBF, kWindowSize);
   reader->handle = handle;
   reader->plain = plain;
   reader->fd = fd;
