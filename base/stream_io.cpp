@@ -1,6 +1,7 @@
 // POSIX side of the file-access seam of the engine and the ETag calculator.
 #include "stream_io.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -10,7 +11,8 @@
 
 namespace {
 
-uint64_t g_readCalls = 0;      // ReadStream calls since the seam was last set
+// ReadStream calls since the seam was last set; the engine's workers (parallel_check.h) count too.
+std::atomic<uint64_t> g_readCalls{0};
 uint64_t g_faultAt = 0;        // the call to cut short; 0 = none
 size_t g_faultAllowed = 0;     // bytes that call may read
 bool g_faultFails = false;     // whether that call marks the stream failed
@@ -27,6 +29,10 @@ FILE* OpenRegularFile(const char* path, struct stat* info) {
       info->st_mode = 0;
     return served;
   }
+  return OpenRegularFileOnDisk(path, info);
+}
+
+FILE* OpenRegularFileOnDisk(const char* path, struct stat* info) {
   // O_NONBLOCK so that opening a FIFO without a writer returns at once; cleared again below
   // since it is only there for the open itself.
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -71,8 +77,8 @@ PathKind KindOf(const char* path) {
 bool IsDirectory(const char* path) { return KindOf(path) == PathKind::kDirectory; }
 
 size_t ReadStream(FILE* stream, void* buffer, size_t size) {
-  ++g_readCalls;
-  if (g_faultAt != 0 && g_readCalls == g_faultAt) {
+  uint64_t call = g_readCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (g_faultAt != 0 && call == g_faultAt) {
     size_t allowed = g_faultAllowed < size ? g_faultAllowed : size;
     size_t got = allowed == 0 ? 0 : fread(buffer, 1, allowed, stream);
     if (g_faultFails) g_failedStream = stream;
@@ -94,7 +100,7 @@ int64_t TellStream(FILE* stream) {
 }
 
 void InjectReadFault(uint64_t nth, size_t allowed, bool fail) {
-  g_readCalls = 0;
+  g_readCalls.store(0, std::memory_order_relaxed);
   g_faultAt = nth;
   g_faultAllowed = allowed;
   g_faultFails = fail;
@@ -105,7 +111,7 @@ void SetOpenHook(OpenHook hook) { g_openHook = hook; }
 
 void ClearReadFault() { InjectReadFault(0, 0, false); }
 
-uint64_t ReadCallCount() { return g_readCalls; }
+uint64_t ReadCallCount() { return g_readCalls.load(std::memory_order_relaxed); }
 
 int CloseStream(FILE* stream) {
   if (stream == nullptr) return 0;

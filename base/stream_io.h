@@ -1,7 +1,9 @@
 // File access of the engine and the ETag calculator: opening only regular files, creating the
 // name lists without following links, and every read of an archive or external file, through a
-// seam that tests use to make a chosen read fail or come up short. One thread; the seam's state
-// (the read count, the planned fault, the open hook) is process-wide, in stream_io.cpp.
+// seam that tests use to make a chosen read fail or come up short. The seam's state (the read
+// count, the planned fault, the open hook) is process-wide, in stream_io.cpp, and set on one
+// thread while no run is under way; reads and OpenRegularFileOnDisk may come from several
+// threads (the engine's workers), each on streams of its own.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +18,9 @@
 // fstat says of the file opened (st_mode 0 when no file is behind it: a memory stream served by
 // the open hook).
 FILE* OpenRegularFile(const char* path, struct stat* info = nullptr);
+// As OpenRegularFile, always from the file system (the open hook is never asked): safe to call
+// from any thread.
+FILE* OpenRegularFileOnDisk(const char* path, struct stat* info);
 
 // Creates or truncates `path` for binary writing ("wb"), refusing to follow a symbolic link
 // planted at that place. Returns null on any failure.

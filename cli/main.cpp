@@ -15,6 +15,7 @@
 #include "etag.h"
 #include "inflater.h"
 #include "method_decoders.h"
+#include "parallel_check.h"
 #include "shown_text.h"
 #include "stream_io.h"
 #include "terminal_status.h"
@@ -48,6 +49,8 @@ constexpr const char* kUsage =
     "  -l, --lists DIR   write the name lists x1.txt (archive) and x2.txt (folder) into DIR\n"
     "                    instead of /Temp\n"
     "  -q, --quiet       no live status line on standard error\n"
+    "      --jobs N      check entries on N threads (1 to 16; default: the online CPUs, at\n"
+    "                    most 16); the output is the same for every N\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and the decoders in use, and exit\n"
     "\n"
@@ -129,6 +132,7 @@ struct Options {
   const char* folder = nullptr;
   const char* lists = nullptr;
   const char* archive = nullptr;
+  int jobs = DefaultCheckJobs();
   bool etag = false;
   bool quiet = false;
 };
@@ -138,13 +142,14 @@ struct Options {
 //   0           --help or --version was answered (or its output failed: 1)
 //   kExitUsage  the command line is wrong; the message is on standard error
 int ParseOptions(int argc, char** argv, Options* options) {
-  enum { kVersionOption = 1000, kPartSizeOption, kExpectEtagOption };
+  enum { kVersionOption = 1000, kPartSizeOption, kExpectEtagOption, kJobsOption };
   static const option kLongOptions[] = {
       {"folder", required_argument, nullptr, 'f'}, {"etag", no_argument, nullptr, 'e'},
       {"lists", required_argument, nullptr, 'l'},  {"quiet", no_argument, nullptr, 'q'},
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, kVersionOption},
       {"part-size", required_argument, nullptr, kPartSizeOption},
       {"expect-etag", required_argument, nullptr, kExpectEtagOption},
+      {"jobs", required_argument, nullptr, kJobsOption},
       {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, in our own words
   for (;;) {
@@ -177,6 +182,15 @@ int ParseOptions(int argc, char** argv, Options* options) {
       case 'h':
         fputs(kUsage, stdout);
         return CloseOutput(kExitVerified);
+      case kJobsOption: {
+        char* end;
+        errno = 0;
+        long jobs = strtol(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || errno != 0 || jobs < 1 || jobs > kMaxCheckJobs)
+          return UsageError("--jobs: not a number from 1 to 16:", optarg);
+        options->jobs = static_cast<int>(jobs);
+        break;
+      }
       case kVersionOption:
       {
         char decoders[160];
@@ -254,6 +268,7 @@ int main(int argc, char** argv) {
     return Finish(outcome, strcmp(outcome, kStoppedByUser) == 0 ? kExitStopped : kExitFailed);
   }
 
+  g_checkJobs = options.jobs;
   bool external = options.folder != nullptr;
   const char* result = RunVerification(external ? options.folder : "", options.archive, external);
   if (strcmp(result, kResultOk) == 0) return Finish(ShownResult(result), kExitVerified);

@@ -13,6 +13,7 @@
 #include "inflater.h"
 #include "names.h"
 #include "opened_files.h"
+#include "parallel_check.h"
 #include "status.h"
 #include "stream_io.h"
 #include "zip_records.h"
@@ -119,22 +120,55 @@ bool HasParentComponent(const char* name) {
   }
 }
 
-// Joins `folder`, a '/' unless it already ends in a separator, and `name` into the external
-// path. False, leaving the path empty, when the result would not fit: a cut path could name a
+// Joins `folder`, a '/' unless it already ends in a separator, and `name` into `path` (PATH_MAX
+// bytes). False, leaving the path empty, when the result would not fit: a cut path could name a
 // different file.
-bool BuildExternalPath(const char* folder, size_t folder_len, const char* name) {
+bool BuildExternalPath(const char* folder, size_t folder_len, const char* name, char* path) {
   const char* sep = (folder_len > 0 && (folder[folder_len - 1] == '/' ||
                                         folder[folder_len - 1] == '\\'))
                         ? ""
                         : "/";
-  int n = snprintf(g_externalPath, sizeof g_externalPath, "%.*s%s%s",
-                   static_cast<int>(folder_len), folder, sep, name);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof g_externalPath) {
-    g_externalPath[0] = '\0';
+  int n = snprintf(path, PATH_MAX, "%.*s%s%s", static_cast<int>(folder_len), folder, sep, name);
+  if (n < 0 || static_cast<size_t>(n) >= PATH_MAX) {
+    path[0] = '\0';
     return false;
   }
   return true;
 }
+
+}  // namespace
+
+ExternalLookup LookUpExternal(const char* folder, const char* name, FileOpener open, char* path,
+                              FILE** stream, struct stat* info) {
+  *stream = nullptr;
+  if (HasParentComponent(name)) return ExternalLookup::kUnsafeName;
+  size_t folder_len = strlen(folder);
+  if (!BuildExternalPath(folder, folder_len, name, path)) return ExternalLookup::kTooLong;
+  PathKind kind = KindOf(path);
+  if (kind == PathKind::kDirectory || EndsWithSlash(path)) return ExternalLookup::kDirectory;
+  if (kind == PathKind::kRegular && (*stream = open(path, info)) != nullptr)
+    return ExternalLookup::kOpened;
+
+  // Second try: the folder's parent, keeping its separator.
+  size_t parent_len = folder_len;
+  if (parent_len > 0 && (folder[parent_len - 1] == '/' || folder[parent_len - 1] == '\\'))
+    --parent_len;
+  size_t cut = parent_len;
+  while (cut > 0 && folder[cut - 1] != '/') --cut;
+  if (cut == 0) {
+    cut = parent_len;
+    while (cut > 0 && folder[cut - 1] != '\\') --cut;
+  }
+  if (cut == 0) return ExternalLookup::kNoParent;
+  if (!BuildExternalPath(folder, cut, name, path)) return ExternalLookup::kTooLong;
+  kind = KindOf(path);
+  if (kind == PathKind::kDirectory) return ExternalLookup::kDirectory;
+  if (kind == PathKind::kRegular && (*stream = open(path, info)) != nullptr)
+    return ExternalLookup::kOpened;
+  return ExternalLookup::kUnopened;
+}
+
+namespace {
 
 // --- One walk's counters -------------------------------------------------------------------
 
@@ -148,98 +182,75 @@ struct WalkCounts {
 
 static_assert(kMaxDecoderWindow == 128ull << 20, "kWindowTooLarge names the cap");
 
-// Stored data compared chunk by chunk with `external` (which may be null: CRC only).
-bool CompareStored(uint64_t compressed, uint32_t* crc, FILE* external) {
-  for (uint64_t remaining = compressed; remaining > 0;) {
-    size_t n = remaining < kChunkSize ? static_cast<size_t>(remaining) : kChunkSize;
-    if (!ReadExact(g_chunkBuffer.data(), n)) return Fail(kIncompleteInArchive);
-    *crc = Crc32(*crc, g_chunkBuffer.data(), n);
-    if (external != nullptr) {
-      if (ReadStream(external, g_compareBuffer.data(), n) != n)
-        return FAIL_F(kIncompleteExternalFmt, g_externalPath);
-      if (memcmp(g_chunkBuffer.data(), g_compareBuffer.data(), n) != 0)
-        return FAIL_F(kContentsDifferFmt, g_externalPath);
-    }
-    remaining -= n;
+// Stored or compressed data of an internal check (or a ".DS_Store" entry of an external run). A
+// check made ahead on another thread stands for the walk's own when its plan matches the entry.
+bool CheckInternal(int32_t index, const DataKey& key, uint32_t* crc) {
+  int rc;
+  bool ahead = g_parallelCheck.Take(index, key, g_entryName, crc, &rc);
+  if (key.method == kMethodStored) {
+    if (!ahead)
+      rc = g_entryChecker.CheckStored(g_archive, key.length, crc, nullptr, g_chunkBuffer.data(),
+                                      g_compareBuffer.data());
+    return rc == kEntryOk || Fail(kIncompleteInArchive);
   }
-  return true;
-}
-
-// Stored or compressed data of an internal check (or a ".DS_Store" entry of an external run).
-bool CheckInternal(uint16_t method, const DecodeParams& params, uint64_t compressed,
-                   uint32_t expected_crc, uint32_t* crc) {
-  if (method == kMethodStored) return CompareStored(compressed, crc, nullptr);
-  int rc = g_entryChecker.Check(method, params, g_archive, compressed, expected_crc, crc, nullptr,
-                                g_entryName);
+  if (!ahead)
+    rc = g_entryChecker.Check(key.method, {key.uncompressed, key.flags}, g_archive, key.length,
+                              key.expected_crc, crc, nullptr, g_entryName);
   if (rc == kEntryOk) return true;
   if (rc == kEntryStopped) return Stop(kStoppedByUser);
   if (rc == kEntryTooLarge) return Fail(kWindowTooLarge);
   return FAIL_F(kInflateErrorFmt, rc);
 }
 
-// Opens the external file of the working name, trying the folder itself and then the folder's
-// parent (archives made from the folder's parent hold the folder's own name as their first
-// component). Sets *is_directory when the path tried names a directory. Returns the stream, or
-// null when neither try opened a file.
-FILE* OpenExternal(const char* folder, int32_t index, bool* is_directory, WalkCounts* counts,
-                   bool* too_long) {
-  *is_directory = false;
-  *too_long = false;
-  size_t folder_len = strlen(folder);
-  if (!BuildExternalPath(folder, folder_len, g_entryName)) return *too_long = true, nullptr;
-  PathKind kind = KindOf(g_externalPath);
-  if (kind == PathKind::kDirectory || EndsWithSlash(g_externalPath))
-    return *is_directory = true, nullptr;
-  struct stat opened;
-  FILE* stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath, &opened) : nullptr;
-  if (stream != nullptr) return RecordOpenedFile(opened), stream;
-
-  // Second try: the folder's parent, keeping its separator.
-  size_t parent_len = folder_len;
-  if (parent_len > 0 && (folder[parent_len - 1] == '/' || folder[parent_len - 1] == '\\'))
-    --parent_len;
-  size_t cut = parent_len;
-  while (cut > 0 && folder[cut - 1] != '/') --cut;
-  if (cut == 0) {
-    cut = parent_len;
-    while (cut > 0 && folder[cut - 1] != '\\') --cut;
+// Opens the external file of the working name (LookUpExternal), reports a file neither try
+// opened and keeps the counts. Sets *found to the lookup's outcome and *opened to what fstat
+// says of an opened file. Returns the stream, or null when no file was opened.
+FILE* OpenExternal(const char* folder, int32_t index, ExternalLookup* found, WalkCounts* counts,
+                   struct stat* opened) {
+  FILE* stream;
+  *found = LookUpExternal(folder, g_entryName, OpenRegularFile, g_externalPath, &stream, opened);
+  switch (*found) {
+    case ExternalLookup::kOpened:
+      RecordOpenedFile(*opened);
+      break;
+    case ExternalLookup::kNoParent:
+      // No parent to try: not reported, but the file is still missing for the verdict.
+      ++g_unopenedFileCount;
+      break;
+    case ExternalLookup::kUnopened:
+      Log(kCantOpenExternalFmt, index, g_entryName);
+      ++counts->unopened;
+      ++g_unopenedFileCount;
+      break;
+    default:
+      break;
   }
-  if (cut == 0) {
-    // No parent to try: not reported, but the file is still missing for the verdict.
-    ++g_unopenedFileCount;
-    return nullptr;
-  }
-  if (!BuildExternalPath(folder, cut, g_entryName)) return *too_long = true, nullptr;
-  kind = KindOf(g_externalPath);
-  if (kind == PathKind::kDirectory) return *is_directory = true, nullptr;
-  stream = kind == PathKind::kRegular ? OpenRegularFile(g_externalPath, &opened) : nullptr;
-  if (stream == nullptr) {
-    Log(kCantOpenExternalFmt, index, g_entryName);
-    ++counts->unopened;
-    ++g_unopenedFileCount;
-    return nullptr;
-  }
-  RecordOpenedFile(opened);
   return stream;
 }
 
-// The external branch of one entry: compare its data with the folder's file.
-bool CheckExternal(const char* folder, int32_t index, uint16_t method, const DecodeParams& params,
-                   uint64_t compressed, uint32_t expected_crc, uint32_t* crc,
+// The external branch of one entry: compare its data with the folder's file. A check made
+// ahead on another thread stands for the walk's own when its plan matches the entry and it
+// compared the same file.
+bool CheckExternal(const char* folder, int32_t index, DataKey key, uint32_t* crc,
                    WalkCounts* counts) {
-  if (HasParentComponent(g_entryName)) return FAIL_F(kUnsafeNameFmt, g_entryName);
-  bool is_directory, too_long;
-  FILE* external = OpenExternal(folder, index, &is_directory, counts, &too_long);
-  if (too_long) return FAIL_F(kPathTooLongFmt, g_entryName);
-  if (is_directory) {
+  ExternalLookup found;
+  struct stat opened;
+  FILE* external = OpenExternal(folder, index, &found, counts, &opened);
+  if (found == ExternalLookup::kUnsafeName) return FAIL_F(kUnsafeNameFmt, g_entryName);
+  if (found == ExternalLookup::kTooLong) return FAIL_F(kPathTooLongFmt, g_entryName);
+  if (found == ExternalLookup::kDirectory) {
     // A directory entry's name ends in '/': nothing to read or compare. A file entry that
     // meets a directory in the folder is a mismatch.
     if (EndsWithSlash(g_externalPath)) return true;
     return FAIL_F(kDirNoSlashFmt, g_externalPath);
   }
-  if (method != kMethodStored) {
-    int rc = g_entryChecker.Check(method, params, g_archive, compressed, expected_crc, crc,
-                                  external, g_entryName);
+  key.file = external != nullptr ? IdentityOf(opened) : FileIdentity{};
+  int rc;
+  bool ahead = g_parallelCheck.Take(index, key, g_entryName, crc, &rc);
+  if (key.method != kMethodStored) {
+    if (!ahead)
+      rc = g_entryChecker.Check(key.method, {key.uncompressed, key.flags}, g_archive, key.length,
+                                key.expected_crc, crc, external, g_entryName);
     CloseStream(external);
     if (rc == kEntryOk) return ++counts->compared, true;
     if (rc == kEntryDiffers) return FAIL_F(kContentsDifferFmt, g_externalPath);
@@ -247,10 +258,14 @@ bool CheckExternal(const char* folder, int32_t index, uint16_t method, const Dec
     if (rc == kEntryTooLarge) return Fail(kWindowTooLarge);
     return FAIL_F(kDecompressErrorFmt, g_externalPath, rc);
   }
-  bool ok = CompareStored(compressed, crc, external);
+  if (!ahead)
+    rc = g_entryChecker.CheckStored(g_archive, key.length, crc, external, g_chunkBuffer.data(),
+                                    g_compareBuffer.data());
   CloseStream(external);
-  if (ok) ++counts->compared;
-  return ok;
+  if (rc == kStoredIncomplete) return Fail(kIncompleteInArchive);
+  if (rc == kStoredExternalShort) return FAIL_F(kIncompleteExternalFmt, g_externalPath);
+  if (rc == kEntryDiffers) return FAIL_F(kContentsDifferFmt, g_externalPath);
+  return ++counts->compared, true;
 }
 
 // --- End records ---------------------------------------------------------------------------
@@ -393,11 +408,11 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
     ++g_archiveFileCount;
 
   uint32_t crc = Crc32(0, nullptr, 0);
-  const DecodeParams params{values.uncompressed_size, local.flags};
-  bool ok = external && !ds_store
-                ? CheckExternal(folder, index, central.method, params, compressed, central.crc32,
-                                &crc, counts)
-                : CheckInternal(central.method, params, compressed, central.crc32, &crc);
+  const bool compared = external && !ds_store;
+  const DataKey key{data_start, compressed, values.uncompressed_size, central.crc32,
+                    central.method, local.flags, compared, {}};
+  bool ok = compared ? CheckExternal(folder, index, key, &crc, counts)
+                     : CheckInternal(index, key, &crc);
   if (!ok) return false;
   if (crc != central.crc32) return Fail(kCrcMismatch);
   counts->checked =
@@ -465,9 +480,14 @@ bool WalkEntries(const char* folder_path, const char* archive_path, bool externa
   int32_t entry_count;
   if (!FindEndRecord(&end_record)) return false;
   if (!ReadEndRecords(end_record, &zip64, &entry_count, &position)) return false;
-  for (int32_t index = 0; index < entry_count; ++index) {
-    if (!CheckEntry(folder_path, external, zip64, index, &position, &counts)) return false;
-  }
+  // With more than one job, workers check entries' data ahead; none are left at any return.
+  g_parallelCheck.Start(archive_path, external ? folder_path : nullptr, zip64, position,
+                        entry_count, g_checkJobs);
+  bool passed = true;
+  for (int32_t index = 0; passed && index < entry_count; ++index)
+    passed = CheckEntry(folder_path, external, zip64, index, &position, &counts);
+  g_parallelCheck.Finish();
+  if (!passed) return false;
 
   CloseStream(g_archive);
   g_archive = nullptr;

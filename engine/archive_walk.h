@@ -4,6 +4,9 @@
 // path in a folder. Uses and resets the state of engine_state.h; one run at a time.
 #pragma once
 
+#include <cstdio>
+#include <sys/stat.h>
+
 #include "entry_check.h"  // kStopped, reported by the walk too
 #include "texts.h"        // kCantOpenArchive, kStoppedByUser
 
@@ -57,3 +60,22 @@ enum class WalkResult {
 // g_archive may still be open and is the caller's to close. In every case the name lists stay
 // open for the caller (RunVerification).
 WalkResult WalkArchive(const char* folder_path, const char* archive_path, bool external);
+
+// --- Shared with the checks made ahead (parallel_check.h), which report nothing -------------
+
+enum class ExternalLookup {
+  kOpened,      // *stream is open on a regular file
+  kDirectory,   // the path tried names a directory, or ends with '/'
+  kNoParent,    // the folder has no parent for the second try; no file
+  kUnopened,    // neither try opened a file
+  kTooLong,     // a path would not fit in PATH_MAX bytes
+  kUnsafeName,  // a component of the name is "..": never looked up
+};
+using FileOpener = FILE* (*)(const char* path, struct stat* info);
+
+// Looks up the external file of the working name `name`: first `folder`/name, then, unless
+// that names a directory, the same name in the folder's parent (archives made from the parent
+// hold the folder's own name as their first component). Opens with `open`, which fills `info`.
+// Leaves the path last tried in `path` (PATH_MAX bytes). Reports nothing and counts nothing.
+ExternalLookup LookUpExternal(const char* folder, const char* name, FileOpener open, char* path,
+                              FILE** stream, struct stat* info);

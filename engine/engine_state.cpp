@@ -11,6 +11,8 @@ FILE* g_folderList = nullptr;
 EntryChecker g_entryChecker;
 CodecBackend g_codec = CodecBackend::kZlib;
 bool g_codecChosen = false;
+ParallelCheck g_parallelCheck;
+int g_checkJobs = 1;
 
 int32_t g_archiveFileCount = 0;
 int32_t g_folderFileCount = 0;

@@ -15,6 +15,7 @@
 #include "archive_reader.h"
 #include "entry_check.h"
 #include "inflater.h"
+#include "parallel_check.h"
 #include "status.h"
 #include "texts.h"
 #include "zip_records.h"
@@ -40,6 +41,12 @@ extern EntryChecker g_entryChecker;
 // from the build and VORMIC_CODEC (g_codecChosen then true). Read by inflater.cpp only.
 extern CodecBackend g_codec;
 extern bool g_codecChosen;
+// Workers that check entries' data ahead of the walk, their checkers and streams: started and
+// finished by every WalkArchive() with more than one job, asked by it at every data check.
+extern ParallelCheck g_parallelCheck;
+// Jobs of a run (1: the walk checks every entry itself, no threads): set by a front end before
+// a run (vormic-cli --jobs, the dialog's DefaultCheckJobs()), read by WalkArchive().
+extern int g_checkJobs;
 
 // --- Counts --------------------------------------------------------------------------------
 // Files in the archive (entries that are neither directories nor ".DS_Store"): reset and counted
@@ -102,7 +109,7 @@ extern char g_message[360];                // every formatted failure and closin
 extern char g_result[200];
 
 // --- Static buffers of the archive walk ----------------------------------------------------
-inline constexpr size_t kChunkSize = 1048576;        // stored data moves 1 MiB at a time
+inline constexpr size_t kChunkSize = kStoredChunkSize;  // stored data moves 1 MiB at a time
 inline constexpr size_t kExtraBufferSize = 65536;    // fits the largest 16-bit extra field length
 inline constexpr size_t kEndSearchSpan = 65557;      // 22-byte end record + 65,535-byte comment
 

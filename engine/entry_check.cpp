@@ -73,6 +73,42 @@ int EntryChecker::Check(uint16_t method, const DecodeParams& params, FILE* archi
   return Pass(decoder, params, archive, compressed_length, crc, external, entry_name);
 }
 
+void FormatProgress(char* out, const char* entry_name, uint64_t unread) {
+  // The text is cut to its area; a cut name is only a display matter here.
+  snprintf(out, kProgressTextSize, "%s (%" PRIu64 " remaining)", entry_name, unread);
+}
+
+bool EntryChecker::AtPoint(const char* entry_name, uint64_t unread, FILE* archive) {
+  if (sink_ != nullptr) return sink_->Point(entry_name != nullptr, unread);
+  const char* line = nullptr;
+  if (entry_name != nullptr) {
+    FormatProgress(progress_, entry_name, unread);
+    line = progress_;
+    const int64_t at = TellStream(archive);  // the end of the chunk just read
+    if (at >= 0 && static_cast<uint64_t>(at) <= progressTotal_)
+      ReportProgress(static_cast<uint64_t>(at), progressTotal_);
+  }
+  if (!ReportStatus(kStatusLine, line)) return false;
+  ReportStatus(kLogLine, kStopped);
+  return true;
+}
+
+int EntryChecker::CheckStored(FILE* archive, uint64_t length, uint32_t* crc, FILE* external,
+                              unsigned char* chunk, unsigned char* compare) {
+  for (uint64_t remaining = length; remaining > 0;) {
+    if (sink_ != nullptr && sink_->Cancelled()) return kEntryStopped;
+    size_t n = remaining < kStoredChunkSize ? static_cast<size_t>(remaining) : kStoredChunkSize;
+    if (ReadStream(archive, chunk, n) != n) return kStoredIncomplete;
+    *crc = Crc32(*crc, chunk, n);
+    if (external != nullptr) {
+      if (ReadStream(external, compare, n) != n) return kStoredExternalShort;
+      if (memcmp(chunk, compare, n) != 0) return kEntryDiffers;
+    }
+    remaining -= n;
+  }
+  return kEntryOk;
+}
+
 int EntryChecker::Pass(Decoder* decoder, const DecodeParams& params, FILE* archive,
                        uint64_t compressed_length, uint32_t* crc, FILE* external,
                        const char* entry_name) {
@@ -87,19 +123,7 @@ int EntryChecker::Pass(Decoder* decoder, const DecodeParams& params, FILE* archi
     unread -= got;
     decoder->SetInput(input_.data(), got);
 
-    // The progress text is cut to its area; a cut name is only a display matter here.
-    const char* line = nullptr;
-    if (entry_name != nullptr) {
-      snprintf(progress_, sizeof progress_, "%s (%" PRIu64 " remaining)", entry_name, unread);
-      line = progress_;
-    }
-    const int64_t at = TellStream(archive);  // the end of the chunk just read
-    if (line != nullptr && at >= 0 && static_cast<uint64_t>(at) <= progressTotal_)
-      ReportProgress(static_cast<uint64_t>(at), progressTotal_);
-    if (ReportStatus(kStatusLine, line)) {
-      ReportStatus(kLogLine, kStopped);
-      return kEntryStopped;
-    }
+    if (AtPoint(entry_name, unread, archive)) return kEntryStopped;
 
     // Decode until an output block comes back not full: then the input is used up (or the
     // stream ended).

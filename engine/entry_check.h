@@ -23,7 +23,28 @@ inline constexpr int kEntryNoMemory = -4;    // the decoder ran out of memory
 inline constexpr int kEntryTooLarge = -5;    // the stream's dictionary or window is over the cap
 inline constexpr int kEntryDiffers = -92;    // external file shorter or different
 inline constexpr int kEntryStopped = -93;    // the stop request was seen at a progress line
+inline constexpr int kStoredIncomplete = -90;  // stored data: the archive ended first
+inline constexpr int kStoredExternalShort = -91;  // stored data: the external file ended first
 inline constexpr size_t kInflateChunk = 16384;
+inline constexpr size_t kStoredChunkSize = 1048576;  // stored data moves 1 MiB at a time
+inline constexpr size_t kProgressTextSize = 200;  // "<name> (N remaining)", cut at 199 characters
+
+// Formats the progress text of a chunk into `out` (kProgressTextSize bytes).
+void FormatProgress(char* out, const char* entry_name, uint64_t unread);
+
+// Where a checker working ahead of the walk (parallel_check.h) sends its progress points
+// instead of the Status channel: Point() gets each point a one-job run would report, in order
+// (`shown`: a "<name> (N remaining)" line with `unread`; otherwise a silent stop check), and
+// returns true when the check is to be abandoned (it then ends with kEntryStopped, logging
+// nothing). Called on the checker's thread.
+class ProgressSink {
+ public:
+  virtual bool Point(bool shown, uint64_t unread) = 0;
+  virtual bool Cancelled() = 0;  // asked between stored chunks, which have no progress points
+
+ protected:
+  ~ProgressSink() = default;
+};
 
 inline constexpr const char* kStopped = "Stopped";  // the log line of a stop seen at a report
 
@@ -64,7 +85,25 @@ class EntryChecker {
   // `archive_size` bytes; 0 (the start) reports no progress.
   void SetProgressTotal(uint64_t archive_size) { progressTotal_ = archive_size; }
 
+  // Reads `length` stored bytes of `archive` from its current position in chunks of
+  // kStoredChunkSize through `chunk`, summing their CRC-32 into *crc and, with `external`,
+  // comparing each chunk with the same bytes of that file read into `compare`. Each chunk is read whole
+  // from the archive, then from the external file, then compared:
+  //   0    all bytes read (and equal)
+  //   -90  the archive ended within a chunk
+  //   -91  `external` ended within a chunk
+  //   -92  a chunk differs
+  //   -93  the progress sink asked to stop (never without one)
+  int CheckStored(FILE* archive, uint64_t length, uint32_t* crc, FILE* external,
+                  unsigned char* chunk, unsigned char* compare);
+
+  // Sends progress points to `sink` (null: the Status channel, with the stop request and the
+  // "Stopped" line) from the next check on.
+  void SetProgressSink(ProgressSink* sink) { sink_ = sink; }
+
  private:
+  // One progress point: true when the check is to end with kEntryStopped.
+  bool AtPoint(const char* entry_name, uint64_t unread, FILE* archive);
   // One pass with `decoder`; `entry_name` null shows no progress lines.
   int Pass(Decoder* decoder, const DecodeParams& params, FILE* archive,
            uint64_t compressed_length, uint32_t* crc, FILE* external, const char* entry_name);
@@ -80,6 +119,7 @@ class EntryChecker {
   std::array<unsigned char, kInflateChunk> input_;    // compressed bytes of the current chunk
   std::array<unsigned char, kInflateChunk> output_;   // what one decode call produced
   std::array<unsigned char, kInflateChunk> compare_;  // the external file's same bytes
-  char progress_[200];  // "<name> (N remaining)", cut at 199 characters
-  uint64_t progressTotal_ = 0;  // the archive's size, for ReportProgress
+  char progress_[kProgressTextSize];
+  uint64_t progressTotal_ = 0;    // the archive's size, for ReportProgress
+  ProgressSink* sink_ = nullptr;  // null: points go to the Status channel
 };

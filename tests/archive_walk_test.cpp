@@ -134,8 +134,25 @@ class ArchiveWalkTest : public ::testing::Test {
   std::string archive() const { return dir_ / "a.zip"; }
   void Put(const std::string& bytes) { WriteFile(archive(), bytes); }
 
-  // One run; checks that it left nothing open and opened nothing it should not have.
+  // One run with one job, and with TestJobs() jobs when that is more, which must report, list
+  // and return exactly the same.
   Outcome Run(bool external, const std::string& folder, const std::string& path, int stop_at = 0) {
+    Outcome one = RunWith(1, external, folder, path, stop_at);
+    if (TestJobs() == 1) return one;
+    const Lines reports = g_recorder.All();
+    const auto progress = g_recorder.progress;
+    const std::string lists = ReadFile(lists_ / "x1.txt") + "\n--\n" + ReadFile(lists_ / "x2.txt");
+    Outcome many = RunWith(TestJobs(), external, folder, path, stop_at);
+    EXPECT_EQ(many.result, one.result) << "with " << TestJobs() << " jobs";
+    EXPECT_EQ(g_recorder.All(), reports) << "with " << TestJobs() << " jobs";
+    EXPECT_EQ(g_recorder.progress, progress) << "with " << TestJobs() << " jobs";
+    EXPECT_EQ(ReadFile(lists_ / "x1.txt") + "\n--\n" + ReadFile(lists_ / "x2.txt"), lists);
+    return one;
+  }
+  // One run; checks that it left nothing open and opened nothing it should not have.
+  Outcome RunWith(int jobs, bool external, const std::string& folder, const std::string& path,
+                  int stop_at) {
+    g_checkJobs = jobs;
     g_recorder.Reset();
     g_recorder.stop_at = stop_at;
     int fds = CountOpenFds();

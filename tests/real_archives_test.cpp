@@ -121,13 +121,27 @@ struct Outcome {
   Lines logs;
 };
 
-Outcome Verify(const std::string& folder, const std::string& archive, bool external) {
+Outcome VerifyWith(int jobs, const std::string& folder, const std::string& archive,
+                   bool external) {
+  g_checkJobs = jobs;
   g_recorder.Reset();
   int fds = CountOpenFds();
   const char* result = RunVerification(folder.c_str(), archive.c_str(), external);
   EXPECT_EQ(g_archive, nullptr);
   EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
   return {result, g_recorder.Logs()};
+}
+
+// With one job, and again with TestJobs() when that is more: every report and the result must
+// be the same.
+Outcome Verify(const std::string& folder, const std::string& archive, bool external) {
+  Outcome one = VerifyWith(1, folder, archive, external);
+  if (TestJobs() == 1) return one;
+  const Lines reports = g_recorder.All();
+  Outcome many = VerifyWith(TestJobs(), folder, archive, external);
+  EXPECT_EQ(many.result, one.result) << "with " << TestJobs() << " jobs";
+  EXPECT_EQ(g_recorder.All(), reports) << "with " << TestJobs() << " jobs";
+  return one;
 }
 
 class RealArchives : public ::testing::TestWithParam<Producer> {
@@ -159,11 +173,17 @@ TEST_P(RealArchives, VerifyInternallyAndAgainstTheirFolder) {
   Outcome internal = Verify("", out, false);
   EXPECT_EQ(internal.result, "OK");
   EXPECT_EQ(internal.logs, (Lines{"Verifying internally...", "Verified 5 files"}));
+  if (TestJobs() > 1) {
+    EXPECT_GE(g_parallelCheck.taken_from_workers(), 4) << "checked ahead";
+  }
 
   Outcome external = Verify(src_, out, true);
   EXPECT_EQ(external.result, "OK");
   EXPECT_EQ(external.logs, (Lines{"Verifying externally...", "Verified 5 files",
                                   "0 couldn't be opened externally", "5 compared correctly"}));
+  if (TestJobs() > 1) {
+    EXPECT_GE(g_parallelCheck.taken_from_workers(), 4) << "compared ahead";
+  }
 
   // One changed byte in the folder is caught by the comparison.
   WriteFile(src_ + "/text.log", ReadFile(src_ + "/text.log").replace(1000, 1, "#"));

@@ -1,6 +1,8 @@
 #include "status_recorder.h"
 
 
+#include <cstdlib>
+
 #include "status.h"
 
 StatusRecorder g_recorder;
@@ -41,3 +43,15 @@ std::string StatusRecorder::LastStatus() const {
   return s.empty() ? std::string() : s.back();
 }
 
+
+std::vector<std::string> StatusRecorder::All() const {
+  std::vector<std::string> out;
+  for (const auto& r : records)
+    out.push_back(std::to_string(r.kind) + ":" + (r.null_text ? "(null)" : r.text));
+  return out;
+}
+
+int TestJobs() {
+  const char* jobs = getenv("VORMIC_TEST_JOBS");
+  return jobs != nullptr && atoi(jobs) > 1 ? atoi(jobs) : 1;
+}

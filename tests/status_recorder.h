@@ -27,7 +27,12 @@ struct StatusRecorder {
   std::vector<std::string> Logs() const;      // kind 1 texts, in order
   std::vector<std::string> Statuses() const;  // kind 0 texts, in order
   std::string LastStatus() const;
+  std::vector<std::string> All() const;  // every record as "<kind>:<text>" ("<kind>:(null)")
 };
+
+// Jobs for the second run of the differential checks: VORMIC_TEST_JOBS, or 1 (no second run)
+// when it is not set. ctest registers the walk's tables a second time with 4.
+int TestJobs();
 
 extern StatusRecorder g_recorder;
 

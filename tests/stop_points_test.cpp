@@ -96,8 +96,9 @@ class StopPointsTest : public ::testing::TestWithParam<Mode> {
   std::string archive() const { return dir_ / "s.zip"; }
   std::string etag_file() const { return archive() + ".md5"; }
 
-  // One command as a front end runs it: the stop request cleared once at its start.
-  CommandRun RunCommand(Mode mode, int stop_at) {
+  // One command as a front end runs it, with `jobs`: the stop request cleared once at its start.
+  CommandRun RunCommand(Mode mode, int stop_at, int jobs = 1) {
+    g_checkJobs = jobs;
     g_recorder.Reset();
     g_recorder.stop_at = stop_at;
     CommandRun run;
@@ -166,7 +167,8 @@ TEST_P(StopPointsTest, EveryReportIsAStopPoint) {
   for (size_t stop_at = 1; stop_at <= n + 1; ++stop_at) {
     SCOPED_TRACE("stop at report " + std::to_string(stop_at) + " of " + std::to_string(n));
     WriteFile(etag_file(), "left from before\n");
-    CommandRun got = RunCommand(mode, static_cast<int>(stop_at));
+    // The stopped runs use TestJobs(): the log of any number of jobs is one job's, cut there.
+    CommandRun got = RunCommand(mode, static_cast<int>(stop_at), TestJobs());
 
     // The first status line at or after the report that raised the stop sees it.
     size_t seen = stop_at - 1;

@@ -383,6 +383,7 @@ void CVormicDlg::runCommand(QString chosen) {
   if (!QString::fromStdString(m_expectedEtag).trimmed().isEmpty())
     etag_options.expected = m_expectedEtag.c_str();
   if (m_etag == 0 || ComputeEtag(archive.constData(), etag_options)) {
+    g_checkJobs = DefaultCheckJobs();  // every core; the log is the same as with one
     const char* result = RunVerification(folder.data(), archive.constData(), m_external != 0);
     if (strcmp(result, kResultOk) == 0) verdict = StatusLabel::Verdict::kSuccess;
     result = ShownResult(result);

@@ -1,0 +1,534 @@
+// Entry data checked ahead: the scan that plans entries, the workers that check them, and the
+// replay of their traces on the walk's thread.
+#include "parallel_check.h"
+
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <cerrno>
+#include <unistd.h>
+
+#include "archive_walk.h"
+#include "engine_state.h"
+#include "names.h"
+#include "status.h"
+#include "stream_io.h"
+
+namespace {
+
+constexpr size_t kReaderBufferSize = 65536;  // stdio buffer of each archive stream
+constexpr size_t kScanExtraSize = 65536;   // the largest 16-bit extra field
+// How long the walk sleeps at most while the entry it needs is being checked, before it replays
+// the progress points recorded so far: the pace of the status line during a long entry.
+constexpr auto kReplayPace = std::chrono::milliseconds(10);
+
+// The unread count a one-job check shows after progress point `point` (1 = the first) of an
+// entry of `length` bytes whose chunks all came whole.
+uint64_t UnreadAfter(uint64_t length, uint32_t point) {
+  uint64_t read = static_cast<uint64_t>(point) * kInflateChunk;
+  return length > read ? length - read : 0;
+}
+
+bool SameFile(const FileIdentity& a, const FileIdentity& b) {
+  if (a.kind == FileIdentity::kUnknown || a.kind != b.kind) return false;
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.mtime_ns == b.mtime_ns;
+}
+
+// Everything but the file, which a worker finds out only once it has looked it up.
+bool SamePlan(const DataKey& a, const DataKey& b) {
+  return a.data_start == b.data_start && a.length == b.length &&
+         a.uncompressed == b.uncompressed && a.expected_crc == b.expected_crc &&
+         a.method == b.method && a.flags == b.flags && a.external == b.external;
+}
+
+// A plan is made only for what the walk checks: stored data or a method the checker decodes.
+bool CheckableMethod(uint16_t method) {
+  return method == kMethodStored || EntryChecker::Decodes(method);
+}
+
+}  // namespace
+
+FileIdentity IdentityOf(const struct stat& info) {
+  FileIdentity id;
+  if (!S_ISREG(info.st_mode)) {
+    id.kind = FileIdentity::kUnknown;
+    return id;
+  }
+  id.kind = FileIdentity::kFile;
+  id.device = static_cast<uint64_t>(info.st_dev);
+  id.inode = static_cast<uint64_t>(info.st_ino);
+  id.size = static_cast<int64_t>(info.st_size);
+  id.mtime_ns = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  return id;
+}
+
+int DefaultCheckJobs() {
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  if (online < 1) return 1;
+  return online > kMaxCheckJobs ? kMaxCheckJobs : static_cast<int>(online);
+}
+
+// --- Worker side ---------------------------------------------------------------------------
+
+bool ParallelCheck::Slot::Point(bool shown_line, uint64_t unread) {
+  if (shown_line) {
+    uint32_t point = shown.load(std::memory_order_relaxed) + 1;
+    // Only the last line of an entry may follow a short chunk, and every line comes before the
+    // silent checks of a second pass; anything else cannot be replayed from counts.
+    if (short_chunk || silent.load(std::memory_order_relaxed) != 0)
+      invalid.store(true, std::memory_order_relaxed);
+    if (unread != UnreadAfter(key.length, point)) short_chunk = true;
+    last_unread.store(unread, std::memory_order_relaxed);
+    shown.store(point, std::memory_order_release);
+  } else {
+    silent.store(silent.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  }
+  return cancel.load(std::memory_order_relaxed);
+}
+
+void* ParallelCheck::WorkerMain(void* arg) {
+  auto* worker = static_cast<Worker*>(arg);
+  worker->owner->Work(worker);
+  return nullptr;
+}
+
+void ParallelCheck::Check(Worker* worker, Slot* slot) {
+  uint32_t crc = 0;
+  int rc = kEntryOk;
+  FILE* external = nullptr;
+  bool checkable = true;
+  if (slot->key.external) {
+    struct stat info;
+    ExternalLookup found = LookUpExternal(folder_.get(), slot->name, OpenRegularFileOnDisk,
+                                          worker->path.get(), &external, &info);
+    if (found == ExternalLookup::kOpened) {
+      slot->file = IdentityOf(info);
+    } else {
+      // No file: the walk checks the CRC-32 alone. A directory, a path too long or an unsafe
+      // name has no data check at all.
+      checkable = found == ExternalLookup::kNoParent || found == ExternalLookup::kUnopened;
+    }
+  }
+  slot->looked_up.store(true, std::memory_order_release);
+  clearerr(worker->archive);  // a read error on an earlier entry stays with that entry
+  if (!checkable || slot->key.data_start > static_cast<uint64_t>(INT64_MAX) ||
+      SeekStream(worker->archive, static_cast<int64_t>(slot->key.data_start), SEEK_SET) != 0) {
+    slot->invalid.store(true, std::memory_order_relaxed);
+  } else {
+    EntryChecker* checker = worker->checker.get();
+    checker->SetProgressSink(slot);
+    const DataKey& key = slot->key;
+    if (key.method == kMethodStored) {
+      rc = checker->CheckStored(worker->archive, key.length, &crc, external, worker->chunk.get(),
+                                worker->compare.get());
+    } else {
+      // The sink records points without their text; any name makes a pass "shown".
+      rc = checker->Check(key.method, {key.uncompressed, key.flags}, worker->archive, key.length,
+                          key.expected_crc, &crc, external, "");
+    }
+    checker->SetProgressSink(nullptr);
+  }
+  CloseStream(external);
+  slot->rc = rc;
+  slot->crc = crc;
+  slot->done.store(true, std::memory_order_release);
+}
+
+void ParallelCheck::Work(Worker* worker) {
+  std::unique_lock<std::mutex> lock(mu_);
+  auto sleep = [this, &lock] {
+    ++workers_waiting_;
+    work_cv_.wait(lock);
+    --workers_waiting_;
+  };
+  while (!stopping_) {
+    if (scan_ended_ || next_scan_ >= entry_count_) {
+      sleep();
+      continue;
+    }
+    const int32_t index = next_scan_;
+    if (index < taken_) {  // the walk is past it: only its position is needed
+      ScanNext(nullptr);
+      continue;
+    }
+    Slot& slot = slots_[static_cast<size_t>(index % slots_used_)];
+    if (index - taken_ >= slots_used_ || slot.index != -1) {  // the ring is full
+      sleep();
+      continue;
+    }
+    Scan scanned = ScanNext(&slot);
+    if (scanned == Scan::kEnd) continue;
+    slot.index = index;
+    slot.planned = scanned == Scan::kPlanned;
+    if (!slot.planned) continue;
+    slot.busy = true;
+    lock.unlock();
+    Check(worker, &slot);
+    lock.lock();
+    slot.busy = false;
+    if (slot.given_up) {
+      slot.given_up = false;
+      slot.index = -1;
+      if (workers_waiting_ > 0) work_cv_.notify_all();
+    } else if (walk_waiting_ == index) {
+      walk_cv_.notify_one();
+    }
+  }
+}
+
+// Format notes: the same reading as the walk's (zip_records.h), without its reports. An entry
+// whose headers the walk would refuse gets no plan; the walk then reports it when it gets there.
+// A central header that cannot be read ends the scan, since the next one's place is unknown.
+ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot) {
+  Reader* central_reader = &readers_[0];
+  Reader* local_reader = &readers_[1];
+  std::array<unsigned char, kCentralHeaderLen> central_raw;
+  if (!ReadAt(central_reader, scan_position_, central_raw.data(), central_raw.size())) {
+    scan_ended_ = true;
+    return Scan::kEnd;
+  }
+  CentralHeader central = DecodeCentralHeader(central_raw);
+  if (central.signature != kCentralHeaderSig) {
+    scan_ended_ = true;
+    return Scan::kEnd;
+  }
+  const uint64_t central_extra = scan_position_ + kCentralHeaderLen + central.name_length;
+  ++next_scan_;
+  scan_position_ = central_extra + central.extra_length + central.comment_length;
+  if (slot == nullptr || !CheckableMethod(central.method) ||
+      !ReadAt(central_reader, central_extra, scan_extra_.get(), central.extra_length))
+    return Scan::kNoPlan;
+  CentralValues values =
+      ReadCentralValues(central, zip64_, scan_extra_.get(), central.extra_length);
+  if (!values.sizes_known) return Scan::kNoPlan;
+
+  const uint64_t local_at = values.local_header_offset;
+  std::array<unsigned char, kLocalHeaderLen> local_raw;
+  if (!ReadAt(local_reader, local_at, local_raw.data(), local_raw.size())) return Scan::kNoPlan;
+  LocalHeader local = DecodeLocalHeader(local_raw);
+  const size_t kept = local.name_length < kMaxNameLen ? local.name_length : kMaxNameLen;
+  memset(slot->name, 0, sizeof slot->name);
+  if (local.signature != kLocalHeaderSig || (local.flags & kFlagEncrypted) != 0 ||
+      !ReadAt(local_reader, local_at + kLocalHeaderLen, slot->name, kept) ||
+      !ReadAt(local_reader, local_at + kLocalHeaderLen + local.name_length, scan_extra_.get(),
+              local.extra_length))
+    return Scan::kNoPlan;
+  uint64_t length = values.compressed_size;
+  if ((local.flags & kFlagDataDescriptor) == 0) {
+    bool found;
+    uint64_t local_size =
+        ReadLocalZip64CompressedSize(scan_extra_.get(), local.extra_length, &found);
+    if (found) length = local_size;
+  }
+
+  slot->key = DataKey{values.local_header_offset + kLocalHeaderLen + local.name_length +
+                          local.extra_length,
+                      length,
+                      values.uncompressed_size,
+                      central.crc32,
+                      central.method,
+                      local.flags,
+                      external_ && !IsDsStore(slot->name),
+                      FileIdentity{}};
+  slot->cancel.store(false, std::memory_order_relaxed);
+  slot->done.store(false, std::memory_order_relaxed);
+  slot->invalid.store(false, std::memory_order_relaxed);
+  slot->shown.store(0, std::memory_order_relaxed);
+  slot->silent.store(0, std::memory_order_relaxed);
+  slot->last_unread.store(0, std::memory_order_relaxed);
+  slot->short_chunk = false;
+  slot->file = FileIdentity{};
+  slot->looked_up.store(false, std::memory_order_relaxed);
+  return Scan::kPlanned;
+}
+
+// --- The archive's streams ------------------------------------------------------------------
+//
+// Every worker and the scan read the archive through a stream of their own, each with its own
+// position. Over a regular file that stream reads with pread at a position it keeps itself: a
+// jump to another entry costs no system call, and a read only one pread (stdio's own file
+// streams ask the kernel for the position at every seek). The scan reads its small records
+// through a 64 KiB window of the file instead. A stream served from memory by the open hook is
+// used as it is.
+
+namespace {
+
+ssize_t ReaderRead(void* cookie, char* buffer, size_t size) {
+  auto* r = static_cast<ParallelCheck::Reader*>(cookie);
+  for (;;) {
+    ssize_t n = pread(r->fd, buffer, size, static_cast<off_t>(r->position));
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0) r->position += n;
+    return n;
+  }
+}
+
+int ReaderSeek(void* cookie, off64_t* offset, int whence) {
+  auto* r = static_cast<ParallelCheck::Reader*>(cookie);
+  int64_t base = whence == SEEK_SET ? 0 : r->position;
+  if (whence == SEEK_END) {
+    struct stat st;
+    if (fstat(r->fd, &st) != 0) return -1;
+    base = st.st_size;
+  }
+  if (*offset < 0 ? base + *offset < 0 : base > INT64_MAX - *offset) return -1;
+  r->position = base + *offset;
+  *offset = r->position;
+  return 0;
+}
+
+}  // namespace
+
+bool ParallelCheck::ReadAt(Reader* reader, uint64_t offset, void* into, size_t size) {
+  if (size == 0) return true;
+  if (offset > static_cast<uint64_t>(INT64_MAX) - size) return false;
+  if (reader->positional == nullptr) {  // served from memory
+    return SeekStream(reader->plain, static_cast<int64_t>(offset), SEEK_SET) == 0 &&
+           ReadStream(reader->plain, into, size) == size;
+  }
+  auto* out = static_cast<unsigned char*>(into);
+  while (size > 0) {
+    if (offset < reader->window_start || offset >= reader->window_start + reader->window_length) {
+      ssize_t n;
+      do {
+        n = pread(reader->fd, reader->buffer.get(), kReaderBufferSize, static_cast<off_t>(offset));
+      } while (n < 0 && errno == EINTR);
+      if (n <= 0) return false;
+      reader->window_start = offset;
+      reader->window_length = static_cast<size_t>(n);
+    }
+    size_t at = static_cast<size_t>(offset - reader->window_start);
+    size_t n = reader->window_length - at < size ? reader->window_length - at : size;
+    memcpy(out, reader->buffer.get() + at, n);
+    out += n;
+    offset += n;
+    size -= n;
+  }
+  return true;
+}
+
+FILE* ParallelCheck::OpenReader(Reader* reader, const char* path) {
+  CloseReader(reader);
+  reader->plain = OpenRegularFile(path);
+  if (reader->plain == nullptr) return nullptr;
+  reader->fd = fileno(reader->plain);
+  struct stat st;
+  if (reader->fd < 0 || fstat(reader->fd, &st) != 0 || !S_ISREG(st.st_mode)) return reader->plain;
+  cookie_io_functions_t io{};
+  io.read = ReaderRead;
+  io.seek = ReaderSeek;
+  reader->position = 0;
+  reader->window_start = reader->window_length = 0;
+  reader->positional = fopencookie(reader, "rb", io);
+  if (reader->positional == nullptr) return reader->plain;
+  // stdio's buffer no larger than the entry check's chunk, so a whole chunk (16 KiB, or 1 MiB
+  // stored) goes straight into the checker's buffer with one pread; a shorter one costs one
+  // pread too. (Unbuffered, glibc would read a cookie stream byte by byte.) The scan reads
+  // through ReadAt() and its own window instead.
+  if (reader->buffer == nullptr) reader->buffer.reset(new unsigned char[kReaderBufferSize]);
+  setvbuf(reader->positional, reader->stdio_buffer, _IOFBF, sizeof reader->stdio_buffer);
+  return reader->positional;
+}
+
+void ParallelCheck::CloseReader(Reader* reader) {
+  if (reader->positional != nullptr) fclose(reader->positional);
+  CloseStream(reader->plain);
+  reader->positional = reader->plain = nullptr;
+}
+
+// --- Walk side -----------------------------------------------------------------------------
+
+bool ParallelCheck::Start(const char* archive_path, const char* folder, bool zip64,
+                          uint64_t directory, int32_t entry_count, int jobs) {
+  Finish();
+  taken_from_workers_ = 0;
+  if (jobs <= 1 || entry_count <= 1) return false;
+  if (jobs > kMaxCheckJobs) jobs = kMaxCheckJobs;
+  ActiveCodec();  // settles the codec choice here, before any worker asks for it
+
+  static_assert(kScanExtraSize >= 65535, "an extra field's length is 16 bits");
+  if (scan_extra_ == nullptr) {
+    scan_extra_.reset(new unsigned char[kScanExtraSize]);
+    folder_.reset(new char[PATH_MAX]);
+  }
+  external_ = folder != nullptr;
+  if (external_ && snprintf(folder_.get(), PATH_MAX, "%s", folder) >= PATH_MAX) return false;
+  bool ok = OpenReader(&readers_[0], archive_path) != nullptr &&
+            OpenReader(&readers_[1], archive_path) != nullptr;
+  for (int i = 0; ok && i < jobs; ++i) {
+    Worker& w = workers_[static_cast<size_t>(i)];
+    if (w.checker == nullptr) {
+      w.checker.reset(new EntryChecker());
+      w.chunk.reset(new unsigned char[kStoredChunkSize]);
+    }
+    if (external_ && w.compare == nullptr) {
+      w.compare.reset(new unsigned char[kStoredChunkSize]);
+      w.path.reset(new char[PATH_MAX]);
+    }
+    w.owner = this;
+    w.archive = OpenReader(&readers_[static_cast<size_t>(i) + 2], archive_path);
+    ok = w.archive != nullptr;
+  }
+  zip64_ = zip64;
+  entry_count_ = entry_count;
+  next_scan_ = 0;
+  scan_position_ = directory;
+  scan_ended_ = false;
+  taken_ = 0;
+  walk_waiting_ = -1;
+  workers_waiting_ = 0;
+  stopping_ = false;
+  jobs_ = jobs;
+  slots_used_ = kSlotsPerJob * jobs;
+  for (Slot& slot : slots_) {
+    slot.index = -1;
+    slot.busy = slot.given_up = false;
+  }
+  started_ = true;
+  if (!ok) {
+    Finish();
+    return false;
+  }
+
+  // Workers take no signals: a front end's handler (Ctrl-C) runs on the walk's thread.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  for (int i = 0; i < jobs; ++i) {
+    Worker& w = workers_[static_cast<size_t>(i)];
+    w.running = pthread_create(&w.thread, nullptr, WorkerMain, &w) == 0;
+    if (!w.running) break;  // fewer workers: still correct, only slower
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (!workers_[0].running) {
+    Finish();
+    return false;
+  }
+  return true;
+}
+
+void ParallelCheck::Finish() {
+  if (!started_) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+    for (Slot& slot : slots_) slot.cancel.store(true, std::memory_order_relaxed);
+  }
+  work_cv_.notify_all();
+  for (int i = 0; i < jobs_; ++i) {
+    Worker& w = workers_[static_cast<size_t>(i)];
+    if (w.running) pthread_join(w.thread, nullptr);
+    w.running = false;
+    w.archive = nullptr;
+  }
+  for (Reader& reader : readers_) CloseReader(&reader);
+  started_ = false;
+}
+
+void ParallelCheck::GiveUp(Slot* slot) {
+  slot->cancel.store(true, std::memory_order_relaxed);
+  if (slot->busy) {
+    slot->given_up = true;
+  } else {
+    slot->index = -1;
+  }
+}
+
+void ParallelCheck::GiveUpBefore(int32_t index) {
+  for (int i = 0; i < slots_used_; ++i) {
+    Slot& slot = slots_[static_cast<size_t>(i)];
+    if (slot.index != -1 && slot.index < index && !slot.given_up) GiveUp(&slot);
+  }
+  if (taken_ < index) taken_ = index;
+}
+
+bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_name,
+                         uint32_t* crc, int* rc) {
+  if (!started_) return false;
+  std::unique_lock<std::mutex> lock(mu_);
+  GiveUpBefore(index);
+  Slot& slot = slots_[static_cast<size_t>(index % slots_used_)];
+  bool usable = slot.index == index && slot.planned && !slot.given_up && SamePlan(slot.key, key);
+  int result = 0;
+  if (usable) {
+    lock.unlock();
+    usable = Replay(&slot, key.file, entry_name, &result);
+    lock.lock();
+  }
+  if (slot.index == index && !slot.given_up) {
+    if (usable && result != kEntryStopped) *crc = slot.crc;
+    GiveUp(&slot);
+  }
+  taken_ = index + 1;
+  // Workers asleep on a full ring are woken once half of it is free again, not at every entry:
+  // with small entries a wake per entry would cost more than the entries.
+  const bool wake =
+      workers_waiting_ > 0 && taken_ + slots_used_ - next_scan_ >= slots_used_ / 2;
+  lock.unlock();
+  if (wake) work_cv_.notify_all();
+  if (!usable) return false;
+  ++taken_from_workers_;
+  *rc = result;
+  return true;
+}
+
+// Replays the points of `slot` as the entry checker would have reported them, sleeping while
+// its worker is still at it, and sets *rc to the check's result, or kEntryStopped when a point
+// handed back the stop request. False, having reported nothing, when the worker compared another
+// file than `file`; false also when the trace cannot be replayed (only an archive that changes
+// under the run does that; the walk then checks the entry itself).
+bool ParallelCheck::Replay(Slot* slot, const FileIdentity& file, const char* entry_name,
+                           int* rc) {
+  char text[kProgressTextSize];
+  uint32_t shown_done = 0, silent_done = 0;
+  bool same_file = false;
+  for (;;) {
+    if (!same_file && slot->looked_up.load(std::memory_order_acquire)) {
+      if (!SameFile(slot->file, file)) return false;
+      same_file = true;
+    }
+    const bool done = slot->done.load(std::memory_order_acquire);
+    const uint32_t shown = slot->shown.load(std::memory_order_acquire);
+    const uint32_t silent = slot->silent.load(std::memory_order_acquire);
+    if (slot->invalid.load(std::memory_order_acquire)) return false;
+    // A line is final once another point follows it or the check has ended.
+    const bool lines_final = done || silent > 0;
+    const uint32_t ready = lines_final ? shown : (shown > 0 ? shown - 1 : 0);
+    while (same_file && shown_done < ready) {
+      ++shown_done;
+      uint64_t unread = lines_final && shown_done == shown
+                            ? slot->last_unread.load(std::memory_order_relaxed)
+                            : UnreadAfter(slot->key.length, shown_done);
+      FormatProgress(text, entry_name, unread);
+      // Where a one-job check would have read up to: the entry's data start and what it took.
+      const uint64_t at = slot->key.data_start + (slot->key.length - unread);
+      if (at <= g_archiveSize) ReportProgress(at, g_archiveSize);
+      if (ReportStatus(kStatusLine, text)) {
+        ReportStatus(kLogLine, kStopped);
+        *rc = kEntryStopped;
+        return true;
+      }
+    }
+    if (same_file && lines_final) {
+      while (silent_done < silent) {
+        ++silent_done;
+        if (ReportStatus(kStatusLine, nullptr)) {
+          ReportStatus(kLogLine, kStopped);
+          *rc = kEntryStopped;
+          return true;
+        }
+      }
+    }
+    if (same_file && done) {
+      *rc = slot->rc;
+      return true;
+    }
+    std::unique_lock<std::mutex> lock(mu_);
+    walk_waiting_ = slot->index;
+    walk_cv_.wait_for(lock, kReplayPace,
+                      [slot] { return slot->done.load(std::memory_order_acquire); });
+    walk_waiting_ = -1;
+  }
+}

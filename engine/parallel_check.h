@@ -1,0 +1,186 @@
+// Entry data checked ahead on worker threads. While the archive walk (the reporting thread) reads
+// records and reports, workers read ahead through the central directory and the local headers
+// with streams of their own, make a plan for each entry (where its data lies, how long it is, its
+// method and CRC-32), check the data with a checker of their own and record what a one-job check
+// would have reported on the way: every progress point and the result. When the walk reaches an
+// entry's data check it asks Take(): if the plan matches what the walk itself has read, the walk
+// replays the recorded points through the Status channel (reading the stop request there, as one
+// job does) and takes the result; otherwise it checks the entry itself. Workers never report,
+// never read the stop request and touch no state of the walk.
+//
+// Memory: per job one EntryChecker (decoders, three 16 KiB buffers), a 1 MiB stored-data buffer
+// (two in an external run) and an archive stream, made the first time that
+// many jobs run and kept for later runs; a ring of 16 plans per job; two more streams with 64 KiB
+// windows and a 64 KiB extra-field buffer for the scan. Nothing is allocated per entry.
+// Threads: Start(), Take() and Finish() are called by the walk's thread only; one run at a time.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include "entry_check.h"
+#include "zip_records.h"
+
+inline constexpr int kMaxCheckJobs = 16;
+
+// The number of online CPUs, at least 1 and at most kMaxCheckJobs: the front ends' default.
+int DefaultCheckJobs();
+
+// Which external file an entry's data was compared with: its device, inode, size and change
+// time, so a worker's comparison stands only for the very file the walk itself opened.
+struct FileIdentity {
+  enum Kind : uint8_t {
+    kNone,     // no file: an internal check, or no file was opened (CRC-32 only)
+    kFile,     // the regular file below
+    kUnknown,  // a stream with no file behind it (served from memory): matches nothing
+  } kind = kNone;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t mtime_ns = 0;
+};
+FileIdentity IdentityOf(const struct stat& info);
+
+// What decides an entry's data check, as the walk reads it: a worker's result stands for the
+// walk's own check only when every field matches.
+struct DataKey {
+  uint64_t data_start;    // archive offset of the entry's first data byte
+  uint64_t length;        // compressed bytes to read
+  uint64_t uncompressed;  // the central directory's real size (a decoder may need it)
+  uint32_t expected_crc;  // the central directory's CRC-32
+  uint16_t method;        // stored, or one EntryChecker::Decodes()
+  uint16_t flags;         // the local header's flags (a decoder may need them)
+  bool external;          // compared with the folder (an external run, not ".DS_Store")
+  FileIdentity file;      // the file compared with
+};
+
+class ParallelCheck {
+ public:
+  ParallelCheck() = default;
+  ParallelCheck(const ParallelCheck&) = delete;
+  ParallelCheck& operator=(const ParallelCheck&) = delete;
+  ~ParallelCheck() { Finish(); }
+
+  // Starts `jobs` workers for the walk of `archive_path`, whose central directory of
+  // `entry_count` headers starts at `directory`; with `folder` (null: an internal run) the
+  // workers look entries up there as the walk does and compare them. With `jobs` 1 or less, or
+  // when a stream or a thread cannot be had, nothing starts (the walk then checks every entry
+  // itself) and false is returned. Opens the archive `jobs` + 2 times through the open hook;
+  // workers open external files straight from the file system, never through the hook.
+  bool Start(const char* archive_path, const char* folder, bool zip64, uint64_t directory,
+             int32_t entry_count, int jobs);
+
+  // The data check of entry `index` (indices come in increasing order; skipped ones are given
+  // up). True when a worker's result stands: its progress points were replayed as status lines
+  // and silent stop checks (a stop request seen there logs "Stopped" and gives kEntryStopped),
+  // *rc is the result as EntryChecker::CheckDeflated or CheckStored gives it and *crc the CRC-32.
+  // False when the walk must check the entry itself (no plan, a plan that does not match `key`,
+  // a worker that compared another file than key.file, or no workers); nothing was reported.
+  bool Take(int32_t index, const DataKey& key, const char* entry_name, uint32_t* crc, int* rc);
+
+  // Cancels the work ahead, joins every worker and closes every stream Start() opened. Safe to
+  // call when nothing was started.
+  void Finish();
+
+  // Entries whose check Take() took from a worker since the last Start(): for tests.
+  int64_t taken_from_workers() const { return taken_from_workers_; }
+
+  // One stream on the archive with a position of its own (parallel_check.cpp).
+  struct Reader {
+    FILE* plain = nullptr;       // what OpenRegularFile gave
+    FILE* positional = nullptr;  // reads it with pread; null for a stream served from memory
+    int fd = -1;
+    int64_t position = 0;
+    std::unique_ptr<unsigned char[]> buffer;  // the scan's window of the file, 64 KiB
+    char stdio_buffer[kInflateChunk];         // stdio's buffer for `positional`
+    uint64_t window_start = 0;
+    size_t window_length = 0;
+  };
+
+ private:
+  static constexpr int kSlotsPerJob = 16;  // plans made ahead per job: results wait there
+  static constexpr int kMaxSlots = kSlotsPerJob * kMaxCheckJobs;
+
+  // One planned entry and, once checked, its trace. The plan and `busy` are guarded by mu_; the
+  // trace is written by the checking worker and read by the walk without the lock.
+  struct Slot final : ProgressSink {
+    bool Point(bool shown, uint64_t unread) override;
+    bool Cancelled() override { return cancel.load(std::memory_order_relaxed); }
+
+    int32_t index = -1;  // the entry planned here; -1 when free
+    bool planned = false;  // false: the scan could not plan this entry
+    bool busy = false;     // a worker is checking it
+    bool given_up = false;  // the walk passed it while busy: the worker frees it
+    DataKey key{};
+    char name[kMaxNameLen + 1];  // the local (working) name, for the external lookup
+
+    FileIdentity file;                   // what the worker compared (release: looked_up)
+    std::atomic<bool> looked_up{false};  // `file` is final
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> done{false};      // rc and crc are final (release)
+    std::atomic<bool> invalid{false};   // the points cannot be replayed exactly
+    std::atomic<uint32_t> shown{0};     // progress lines recorded so far
+    std::atomic<uint32_t> silent{0};    // silent stop checks recorded after them
+    std::atomic<uint64_t> last_unread{0};  // the unread count of the last progress line
+    bool short_chunk = false;  // the checker's own: a progress line after a short chunk
+    int rc = 0;
+    uint32_t crc = 0;
+  };
+
+  struct Worker {
+    std::unique_ptr<EntryChecker> checker;
+    std::unique_ptr<unsigned char[]> chunk;    // stored data, kStoredChunkSize bytes
+    std::unique_ptr<unsigned char[]> compare;  // the external file's same bytes (external runs)
+    std::unique_ptr<char[]> path;              // the external path tried, PATH_MAX bytes
+    FILE* archive = nullptr;
+    pthread_t thread{};
+    bool running = false;
+    ParallelCheck* owner = nullptr;
+  };
+
+  enum class Scan { kPlanned, kNoPlan, kEnd };
+
+  static void* WorkerMain(void* worker);
+  FILE* OpenReader(Reader* reader, const char* path);
+  // Reads `size` bytes at `offset` whole; false when they are not all there.
+  static bool ReadAt(Reader* reader, uint64_t offset, void* into, size_t size);
+  void CloseReader(Reader* reader);
+  void Work(Worker* worker);
+  void Check(Worker* worker, Slot* slot);
+  Scan ScanNext(Slot* slot);            // with mu_ held
+  void GiveUp(Slot* slot);              // with mu_ held
+  void GiveUpBefore(int32_t index);     // with mu_ held
+  bool Replay(Slot* slot, const FileIdentity& file, const char* entry_name, int* rc);
+
+  std::mutex mu_;
+  std::condition_variable work_cv_;  // a plan can be made, or Finish() was called
+  std::condition_variable walk_cv_;  // the entry the walk waits for is done
+  bool started_ = false;
+  bool stopping_ = false;
+  int jobs_ = 0;
+  int slots_used_ = 0;
+  std::array<Slot, kMaxSlots> slots_;
+  std::array<Worker, kMaxCheckJobs> workers_;
+
+  std::array<Reader, kMaxCheckJobs + 2> readers_;  // the scan's two, then one per worker
+  // The scan, guarded by mu_: the next central header to plan and where it starts.
+  std::unique_ptr<unsigned char[]> scan_extra_;    // 65,536 bytes
+  bool zip64_ = false;
+  bool external_ = false;
+  std::unique_ptr<char[]> folder_;  // the compared folder, PATH_MAX bytes
+  int32_t entry_count_ = 0;
+  int32_t next_scan_ = 0;
+  uint64_t scan_position_ = 0;
+  bool scan_ended_ = false;
+  int32_t taken_ = 0;         // every entry below this one is the walk's past
+  int32_t walk_waiting_ = -1;  // the entry the walk sleeps on, or -1
+  int workers_waiting_ = 0;    // workers asleep on work_cv_: only then is it notified
+  int64_t taken_from_workers_ = 0;
+};
