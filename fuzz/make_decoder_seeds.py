@@ -55,8 +55,7 @@ def main():
             write(out, "py-" + name, BZIP2 if name == "bzip2" else LZMA, entry_data(path))
         if shutil.which("7z"):
             for name, option, method in (("deflate64", "Deflate64", DEFLATE64),
-                                         ("bzip2", "BZip2", BZIP2), ("lzma", "LZMA", LZMA),
-                                         ("lzma-eos", "LZMA:eos", LZMA)):
+                                         ("bzip2", "BZip2", BZIP2), ("lzma", "LZMA", LZMA)):
                 path = os.path.join(tmp, "7z-%s.zip" % name)
                 subprocess.run(["7z", "a", "-tzip", "-mm=" + option, path, src], check=True,
                                stdout=subprocess.DEVNULL)
