@@ -34,7 +34,8 @@ for m in Deflate64 BZip2 LZMA; do
 done
 if [[ ! -f big.zip ]]; then
   echo "== big.zip: one deflated entry of $big_gib GiB"
-  while :; do tar -C "$src" -cf - .; done 2>/dev/null | head -c $((big_gib << 30)) |
+  # The loop ends when head has taken enough and tar meets the closed pipe.
+  while tar -C "$src" -cf - . 2>/dev/null; do :; done | head -c $((big_gib << 30)) |
     zip -q -1 -fz big.zip - || true
 fi
 
