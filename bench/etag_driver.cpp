@@ -12,6 +12,7 @@
 #include "status.h"
 
 #include <cstdio>
+#include <initializer_list>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
