@@ -18,6 +18,13 @@ size_t g_faultAllowed = 0;     // bytes that call may read
 bool g_faultFails = false;     // whether that call marks the stream failed
 FILE* g_failedStream = nullptr;  // the stream an injected failure marked
 OpenHook g_openHook = nullptr;   // replaces the file system in OpenRegularFile when set
+FILE* g_directHandle = nullptr;  // the stream SetDirectStream() registered; null when none
+DirectStream g_direct{};         // its functions
+
+size_t PlainRead(FILE* stream, void* buffer, size_t size) {
+  if (stream == g_directHandle) return g_direct.read(g_direct.self, buffer, size);
+  return PlainRead(stream, buffer, size);
+}
 
 }  // namespace
 
@@ -80,22 +87,30 @@ size_t ReadStream(FILE* stream, void* buffer, size_t size) {
   uint64_t call = g_readCalls.fetch_add(1, std::memory_order_relaxed) + 1;
   if (g_faultAt != 0 && call == g_faultAt) {
     size_t allowed = g_faultAllowed < size ? g_faultAllowed : size;
-    size_t got = allowed == 0 ? 0 : fread(buffer, 1, allowed, stream);
+    size_t got = allowed == 0 ? 0 : PlainRead(stream, buffer, allowed);
     if (g_faultFails) g_failedStream = stream;
     return got;
   }
-  return fread(buffer, 1, size, stream);
+  return PlainRead(stream, buffer, size);
+}
+
+void SetDirectStream(FILE* handle, const DirectStream* direct) {
+  g_directHandle = handle;
+  g_direct = handle != nullptr ? *direct : DirectStream{};
 }
 
 bool StreamFailed(FILE* stream) {
+  if (stream == g_directHandle && g_direct.failed(g_direct.self)) return true;
   return ferror(stream) != 0 || (g_failedStream != nullptr && stream == g_failedStream);
 }
 
 int SeekStream(FILE* stream, int64_t offset, int whence) {
+  if (stream == g_directHandle) return g_direct.seek(g_direct.self, offset, whence);
   return fseeko(stream, static_cast<off_t>(offset), whence);
 }
 
 int64_t TellStream(FILE* stream) {
+  if (stream == g_directHandle) return g_direct.tell(g_direct.self);
   return static_cast<int64_t>(ftello(stream));
 }
 

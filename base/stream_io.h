@@ -33,6 +33,20 @@ bool IsDirectory(const char* path);
 enum class PathKind { kMissing, kRegular, kDirectory, kOther };
 PathKind KindOf(const char* path);
 
+// A stream served without stdio: reads, seeks, tells and the error state go straight to its
+// owner's functions (the engine's window reader registers its stream while it is open), so no
+// byte is copied through stdio's buffer and no call goes through stdio's locking.
+struct DirectStream {
+  void* self;
+  size_t (*read)(void* self, void* buffer, size_t size);
+  int (*seek)(void* self, int64_t offset, int whence);
+  int64_t (*tell)(void* self);
+  bool (*failed)(void* self);
+};
+// Makes the functions below serve `handle` through `direct` (copied); a null `handle` ends that.
+// One such stream at a time.
+void SetDirectStream(FILE* handle, const DirectStream* direct);
+
 // Reads up to `size` bytes; the count read, short at the end of the file or on an error.
 size_t ReadStream(FILE* stream, void* buffer, size_t size);
 // True when a read on `stream` failed (the error indicator, or an injected failure).

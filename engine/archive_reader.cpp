@@ -86,8 +86,18 @@ int CookieSeek(void* cookie, off64_t* offset, int whence) {
   return 0;
 }
 
+size_t DirectRead(void* self, void* buffer, size_t size) {
+  return WindowRead(static_cast<WindowReader*>(self), static_cast<unsigned char*>(buffer), size);
+}
+int DirectSeek(void* self, int64_t offset, int whence) {
+  return WindowSeek(static_cast<WindowReader*>(self), offset, whence);
+}
+int64_t DirectTell(void* self) { return static_cast<WindowReader*>(self)->position; }
+bool DirectFailed(void* self) { return static_cast<WindowReader*>(self)->failed; }
+
 int CookieClose(void* cookie) {
   auto* r = static_cast<WindowReader*>(cookie);
+  if (r->handle != nullptr) SetDirectStream(nullptr, nullptr);
   int rc = fclose(r->plain);
   r->handle = r->plain = nullptr;
   r->fd = -1;
@@ -108,10 +118,9 @@ FILE* OpenArchiveFile(const char* path, WindowReader* reader) {
   io.close = CookieClose;
   FILE* handle = fopencookie(reader, "rb", io);
   if (handle == nullptr) return plain;
-  // Fully buffered, a window's worth: glibc serves fread on a cookie stream through its buffer
-  // alone (the default xsgetn), so an unbuffered one would call CookieRead once per byte. A
-  // buffer of kWindowSize is filled by one pread straight into it (see WindowRead).
-  setvbuf(handle, nullptr, _IOFBF, kWindowSize);
+  // The seam's functions serve the stream from the windows directly, never through stdio.
+  const DirectStream direct{reader, DirectRead, DirectSeek, DirectTell, DirectFailed};
+  SetDirectStream(handle, &direct);
   reader->handle = handle;
   reader->plain = plain;
   reader->fd = fd;

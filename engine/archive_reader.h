@@ -2,10 +2,9 @@
 // local header and data, and through stdio every jump would cost a seek and a refill. A reader
 // keeps two 256 KiB windows of the file, each filled by one pread at its own offset (the one
 // refilled least recently gives way), so a seek only moves a position; reads of a window or
-// more go straight to the caller's buffer. It is handed out as a FILE (a cookie stream), so the
-// file-access seam of stream_io.h reads, seeks and fails it like any other; its stdio buffer is
-// a window's size, since glibc reads a cookie stream only through that buffer. A reader serves one stream at a time, on one thread;
-// several readers can be open at once, each on its own descriptor.
+// more go straight to the caller's buffer. It is handed out as a FILE (a cookie stream, so stdio
+// can use it too) that the file-access seam of stream_io.h serves directly (SetDirectStream), so
+// no byte is copied through stdio's buffer. A reader serves one stream at a time, on one thread.
 #pragma once
 
 #include <cstddef>
