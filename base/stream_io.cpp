@@ -23,7 +23,7 @@ DirectStream g_direct{};         // its functions
 
 size_t PlainRead(FILE* stream, void* buffer, size_t size) {
   if (stream == g_directHandle) return g_direct.read(g_direct.self, buffer, size);
-  return PlainRead(stream, buffer, size);
+  return fread(buffer, 1, size, stream);
 }
 
 }  // namespace
