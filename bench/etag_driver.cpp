@@ -15,7 +15,6 @@
 #include <initializer_list>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 namespace {
 char g_lastStatus[1000];  // a copy: the computation's status text does not outlive the call
