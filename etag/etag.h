@@ -74,7 +74,7 @@ struct EtagOptions {
 //                            The file is not read when no part size could give the value.
 //   kCantWriteEtagFile       after the log lines and the console lines: the file could not be
 //                            created, written, flushed to the disk or renamed into place
-//   kStoppedByUser           (archive_walk.h) a progress line returned a stop request
+//   kStoppedByUser           (texts.h)        a progress line returned a stop request
 // On every false result no ETag file is created or changed, and no temporary file is left.
 // The archive is closed on every path. Progress counts the parts of the first part size read;
 // a read is at most kEtagPartSize bytes and never crosses the end of one of those parts.
