@@ -31,6 +31,7 @@ constexpr int kExitStopped = 130;  // ended by the stop request: the shell's cod
 
 constexpr const char* kProgram = "vormic-cli";
 
+// A printf format: %s is the default folder of the name lists.
 constexpr const char* kUsage =
     "Usage: vormic-cli [OPTION]... ARCHIVE\n"
     "Check that the ZIP archive ARCHIVE is intact: every record, every entry's data and its\n"
@@ -47,7 +48,7 @@ constexpr const char* kUsage =
     "                    for each part size uploaders use that fits it (implies\n"
     "                    --etag); a mismatch fails\n"
     "  -l, --lists DIR   write the name lists x1.txt (archive) and x2.txt (folder) into DIR\n"
-    "                    instead of /Temp\n"
+    "                    instead of %s\n"
     "  -q, --quiet       no live status line on standard error\n"
     "      --jobs N      check entries on N threads (1 to 16; default: the online CPUs, at\n"
     "                    most 16); the output is the same for every N\n"
@@ -180,7 +181,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
         options->quiet = true;
         break;
       case 'h':
-        fputs(kUsage, stdout);
+        printf(kUsage, kDefaultNameListFolder);
         return CloseOutput(kExitVerified);
       case kJobsOption: {
         char* end;
