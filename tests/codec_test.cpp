@@ -159,17 +159,6 @@ TEST_F(CodecTest, Crc32KnownAnswerAndPiecesOnBothBackends) {
   }
 }
 
-TEST_F(CodecTest, SelectionNamesAndAvailability) {
-  EXPECT_TRUE(CodecAvailable(CodecBackend::kZlib));
-  EXPECT_STREQ(CodecName(CodecBackend::kZlib), "zlib");
-  EXPECT_STREQ(CodecName(CodecBackend::kIsal), "ISA-L");
-  EXPECT_TRUE(SelectCodec(CodecBackend::kZlib));
-  EXPECT_EQ(ActiveCodec(), CodecBackend::kZlib);
-  EXPECT_EQ(SelectCodec(CodecBackend::kIsal), CodecAvailable(CodecBackend::kIsal));
-  EXPECT_EQ(ActiveCodec(),
-            CodecAvailable(CodecBackend::kIsal) ? CodecBackend::kIsal : CodecBackend::kZlib);
-}
-
 TEST_F(CodecTest, EnvironmentPicksZlibAtFirstUse) {
   // The variable is read once per process, so ask a fresh one: this very binary, filtered to
   // the disabled helper below that prints the codec in use.
@@ -515,12 +504,9 @@ const MadeRow kMade[] = {
     {"stored_then_fixed", [] { return Stored("hello", false) + FixedStream("world"); }, 0},
     {"stored_lengths_not_complements", [] { return Stored("hello", true, true); }, -3},
     {"reserved_block_type", [] { return std::string("\x07\x00\x00", 3); }, -3},
-    {"reserved_type_after_a_block", [] { return Stored("abc", false) + std::string("\x07", 1); },
-     -3},
     {"fixed_literal_286", [] { return FixedStream("abc", 286); }, -3},
     {"fixed_literal_287", [] { return FixedStream("", 287); }, -3},
     {"fixed_distance_30", [] { return FixedStream("abcd", -1, 30); }, -3},
-    {"fixed_distance_31", [] { return FixedStream("abcd", -1, 31); }, -3},
     {"distance_before_any_output", [] { return FixedStream("", -1, -1, 1); }, -3},
     {"distance_one_too_far", [] { return FixedStream("ab", -1, -1, 3); }, -3},
     {"distance_exactly_at_the_start", [] { return FixedStream("abc", -1, -1, 3); }, 0},
@@ -589,8 +575,6 @@ const MadeRow kMade[] = {
        return DynamicStream(b, "abcd", 1);
      },
      -3},
-    {"dist_code_single_used",  // allowed; its one code decodes
-     [] { return DynamicStream(Small(), "abcd", 1); }, 0},
     {"dist_code_single_unused_pattern",  // the pattern the single code leaves free
      [] {
        Bits w;
@@ -664,15 +648,7 @@ const MadeRow kMade[] = {
        w.Put(0, 5);
        w.Put(0, 4);
        w.Put(0, 12);
-       w.Put(0xFFFFFFFF, 32);
-       w.Put(0xFFFFFFFF, 32);
-       w.Put(0xFFFFFFFF, 32);
-       w.Put(0xFFFFFFFF, 32);
-       w.Put(0xFFFFFFFF, 32);
-       w.Put(0xFFFFFFFF, 32);
-       w.Put(0xFFFFFFFF, 32);
-       w.Put(0xFFFFFFFF, 32);
-       w.Put(0xFFFFFFFF, 32);
+       for (int i = 0; i < 9; ++i) w.Put(0xFFFFFFFF, 32);
        return w.Done();
      },
      -3},
@@ -745,33 +721,6 @@ TEST_F(CodecTest, EveryBitOfTheHeadersFlipped) {
       SCOPED_TRACE("bit " + std::to_string(bit));
       ExpectSameVerdict(s);
     }
-  }
-}
-
-TEST_F(CodecTest, RandomDamage) {
-  std::mt19937 rng(20240607);
-  std::vector<std::string> bases;
-  for (int level : {1, 6, 9})
-    bases.push_back(ZlibStream({"", level, Z_DEFAULT_STRATEGY, 0, 0, 3}, Data(3, 24000)));
-  for (int i = 0; i < 80; ++i) {
-    std::string s = bases[static_cast<size_t>(i) % bases.size()];
-    switch (i % 4) {
-      case 0:  // a few flipped bits anywhere
-        for (int k = 0; k < 3; ++k) s[rng() % s.size()] ^= static_cast<char>(1 << (rng() % 8));
-        break;
-      case 1:  // a run of random bytes
-        for (size_t at = rng() % s.size(), k = 0; k < 40 && at < s.size(); ++k, ++at)
-          s[at] = static_cast<char>(rng());
-        break;
-      case 2:  // cut
-        s.resize(rng() % s.size());
-        break;
-      case 3:  // random bytes after a good first block header
-        s = s.substr(0, 40) + zipt::RandomBytes(3000, static_cast<uint32_t>(i));
-        break;
-    }
-    SCOPED_TRACE("case " + std::to_string(i));
-    ExpectSameVerdict(s);
   }
 }
 
@@ -1120,32 +1069,6 @@ TEST_F(CodecRunTest, ArchivesThatZlibAndIsalJudgeDifferently) {
         expected.replace(at, 5, dir_ / "src");
       EXPECT_NE(std::find(z.begin(), z.end(), expected), z.end()) << "zlib's verdict changed";
       EXPECT_EQ(Reports(CodecBackend::kIsal, external), z);
-    }
-  }
-}
-
-TEST_F(CodecRunTest, RunsOfDamagedArchivesReportAlike) {
-  // Entries of several sizes, one of them damaged in turn at its first, middle and last
-  // compressed byte; internal and external runs.
-  std::vector<zipt::ZipEntry> entries = {
-      Deflated("a.txt", Data(0, 70000)), Deflated("b.bin", Data(3, 33000)),
-      Deflated("c.txt", Data(0, 16384)), Deflated("d.bin", zipt::RandomBytes(5000, 2))};
-  for (const auto& e : entries) WriteFile(dir_ / ("src/" + e.name), e.data);
-  for (size_t victim = 0; victim < entries.size(); ++victim) {
-    for (int where = 0; where < 3; ++where) {
-      zipt::ZipPlan plan;
-      plan.entries = entries;
-      std::string c = zipt::Deflate(entries[victim].data);
-      size_t at = where == 0 ? 0 : where == 1 ? c.size() / 2 : c.size() - 1;
-      c[at] = static_cast<char>(c[at] ^ 0x24);
-      plan.entries[victim].compressed = c;
-      WriteFile(dir_ / "a.zip", zipt::BuildZip(plan));
-      for (bool external : {false, true}) {
-        SCOPED_TRACE(std::string(entries[victim].name) + " byte " + std::to_string(at) +
-                     (external ? " external" : " internal"));
-        std::vector<std::string> z = Reports(CodecBackend::kZlib, external);
-        EXPECT_EQ(Reports(CodecBackend::kIsal, external), z);
-      }
     }
   }
 }

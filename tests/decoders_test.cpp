@@ -5,6 +5,7 @@
 #include "deflate64.h"
 #include "method_decoders.h"
 #include "test_util.h"
+#include "zip_builder.h"
 #include "zip_records.h"
 
 #include <gtest/gtest.h>
@@ -54,17 +55,7 @@ std::string SampleData() {
 }
 
 std::string RawDeflate(const std::string& data, int level, int strategy) {
-  z_stream zs{};
-  deflateInit2(&zs, level, Z_DEFLATED, -15, 8, strategy);
-  std::string out(deflateBound(&zs, data.size()), '\0');
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  zs.avail_in = static_cast<uInt>(data.size());
-  zs.next_out = reinterpret_cast<Bytef*>(out.data());
-  zs.avail_out = static_cast<uInt>(out.size());
-  deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
+  return zipt::Deflate(data, level, "", strategy);
 }
 
 // zlib's verdict on a raw deflate stream: kDecodeEnd, kDecodeBadData or kDecodeMore (ran out).

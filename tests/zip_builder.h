@@ -98,11 +98,12 @@ inline uint32_t Crc(const std::string& data) {
       crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
-// Raw deflate (no zlib header) at `level`; `dictionary` makes a stream that needs it.
+// Raw deflate (no zlib header) at `level` with zlib's `strategy`; `dictionary` makes a stream
+// that needs it.
 inline std::string Deflate(const std::string& data, int level = 6,
-                           const std::string& dictionary = "") {
+                           const std::string& dictionary = "", int strategy = Z_DEFAULT_STRATEGY) {
   z_stream zs{};
-  deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&zs, level, Z_DEFLATED, -15, 8, strategy);
   if (!dictionary.empty())
     deflateSetDictionary(&zs, reinterpret_cast<const Bytef*>(dictionary.data()),
                          static_cast<uInt>(dictionary.size()));
