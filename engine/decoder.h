@@ -41,4 +41,8 @@ class Decoder {
   // kDecodeEnd, or a failure (kDecodeBadData, kDecodeNoMemory, kDecodeTooLarge). Less than
   // out_size comes back with kDecodeMore only when all input given so far has been used.
   virtual int Decode(unsigned char* out, size_t out_size, size_t* produced) = 0;
+  // True when the stream may end where the input given so far ends, although Decode() did not
+  // say so: a run of zstd frames can only tell its last frame by the end of the entry's data.
+  // The other formats mark their own end, so for them it is always false.
+  virtual bool EndsWithInput() const { return false; }
 };

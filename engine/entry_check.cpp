@@ -118,6 +118,8 @@ int EntryChecker::Pass(Decoder* decoder, const DecodeParams& params, FILE* archi
     size_t n = unread < kInflateChunk ? static_cast<size_t>(unread) : kInflateChunk;
     size_t got = n == 0 ? 0 : ReadStream(archive, input_.data(), n);
     if (StreamFailed(archive)) return kEntryReadError;
+    // The entry's bytes are used up where the stream may end (after a zstd frame).
+    if (n == 0 && decoder->EndsWithInput()) return kEntryOk;
     // Out of bytes before the stream's end: the entry is cut short or its length is wrong.
     if (got == 0) return kEntryBadData;
     unread -= got;

@@ -237,7 +237,7 @@ int ZstdDecoder::Decode(unsigned char* out, size_t out_size, size_t* produced) {
   if (dctx_ == nullptr) return kDecodeNoMemory;
   ZSTD_outBuffer output{out, out_size, 0};
   for (;;) {
-    if (frame_ended_ && in_pos_ == in_size_) return kDecodeEnd;
+    if (frame_ended_ && in_pos_ == in_size_) return kDecodeMore;
     ZSTD_inBuffer input{in_, in_size_, in_pos_};
     const size_t in_before = in_pos_;
     const size_t out_before = output.pos;
@@ -260,7 +260,9 @@ int ZstdDecoder::Decode(unsigned char* out, size_t out_size, size_t* produced) {
     } else if (progress) {
       frame_ended_ = false;
     }
-    if (frame_ended_ && in_pos_ == in_size_) return kDecodeEnd;
+    // A frame that ends with the input may be the last one or not: only the end of the
+    // entry's data tells, and the entry check asks EndsWithInput() there.
+    if (frame_ended_ && in_pos_ == in_size_) return kDecodeMore;
     // Out of room, or the input is used up: zstd holds back nothing it could write.
     if (output.pos == output.size || in_pos_ == in_size_ || !progress) return kDecodeMore;
   }

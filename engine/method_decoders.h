@@ -90,8 +90,10 @@ class ZstdDecoder final : public Decoder {
   ~ZstdDecoder() override;
   int Begin(const DecodeParams& params) override;
   void SetInput(const unsigned char* data, size_t size) override;
-  // Also kDecodeTooLarge for a frame whose window is above kMaxDecoderWindow.
+  // Also kDecodeTooLarge for a frame whose window is above kMaxDecoderWindow. Never
+  // kDecodeEnd: another frame may follow the input given so far (see EndsWithInput()).
   int Decode(unsigned char* out, size_t out_size, size_t* produced) override;
+  bool EndsWithInput() const override { return frame_ended_ && in_pos_ == in_size_; }
 
  private:
   ZSTD_DCtx* dctx_ = nullptr;  // made at the first Begin(), kept until destruction
