@@ -25,7 +25,6 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -158,37 +157,6 @@ TEST_F(CodecTest, Crc32KnownAnswerAndPiecesOnBothBackends) {
     EXPECT_EQ(pieces, whole);
   }
 }
-
-TEST_F(CodecTest, EnvironmentPicksZlibAtFirstUse) {
-  // The variable is read once per process, so ask a fresh one: this very binary, filtered to
-  // the disabled helper below that prints the codec in use.
-  std::string binary = "/proc/self/exe";
-  char path[4096];
-  ssize_t n = readlink(binary.c_str(), path, sizeof path - 1);
-  ASSERT_GT(n, 0);
-  path[n] = '\0';
-  auto codec_of = [&](const char* env) {
-    std::string cmd = std::string(env) + " '" + path +
-                      "' --gtest_filter=CodecChild.DISABLED_PrintCodec"
-                      " --gtest_also_run_disabled_tests 2>/dev/null | grep '^codec='";
-    FILE* p = popen(cmd.c_str(), "r");
-    char line[64] = "";
-    if (p != nullptr) {
-      if (fgets(line, sizeof line, p) == nullptr) line[0] = '\0';
-      pclose(p);
-    }
-    return std::string(line);
-  };
-  EXPECT_EQ(codec_of("VORMIC_CODEC=zlib"), "codec=zlib\n");
-  EXPECT_EQ(codec_of("VORMIC_CODEC=ZLIB"), "codec=zlib\n");
-  std::string built_in = CodecAvailable(CodecBackend::kIsal) ? "codec=ISA-L\n" : "codec=zlib\n";
-  EXPECT_EQ(codec_of("VORMIC_CODEC=something-else"), built_in);
-  EXPECT_EQ(codec_of("VORMIC_CODEC="), built_in);
-}
-
-// Not a test of its own: EnvironmentPicksZlibAtFirstUse runs it in a child process (disabled,
-// so a plain run of this binary and ctest leave it out).
-TEST(CodecChild, DISABLED_PrintCodec) { printf("codec=%s\n", CodecName(ActiveCodec())); }
 
 // --- A deflate writer for streams zlib's deflate never makes ---------------------------------
 
