@@ -5,7 +5,7 @@
 # finding (crash, sanitizer report, failed check, timeout, out of memory); the input that
 # caused it is kept in fuzz/findings/.
 #   fuzz/run.sh SECONDS [TARGET...]      (targets: archive_walk_fuzz codec_diff_fuzz decoders_fuzz
-#                                         etag_fuzz)
+#                                         etag_fuzz jobs_diff_fuzz)
 # Environment: VORMIC_FUZZ_BUILD (build folder, default build-fuzz), VORMIC_FUZZ_WORKERS
 # (parallel fuzzing processes per target, default 1), VORMIC_FUZZ_TIMEOUT (seconds one input
 # may take, default 10), VORMIC_FUZZ_SEED (the first worker's seed; default random, printed so
@@ -20,7 +20,8 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]]; then
 fi
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(archive_walk_fuzz codec_diff_fuzz decoders_fuzz etag_fuzz)
+[ ${#targets[@]} -gt 0 ] ||
+  targets=(archive_walk_fuzz codec_diff_fuzz decoders_fuzz etag_fuzz jobs_diff_fuzz)
 
 build=${VORMIC_FUZZ_BUILD:-build-fuzz}
 workers=${VORMIC_FUZZ_WORKERS:-1}
@@ -38,7 +39,7 @@ cmake -S . -B "$build" -DVORMIC_BUILD_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
   cat "$build/fuzz-configure.log"; exit 1; }
 # Only the fuzz targets and the seed writer: the programs are not built for libFuzzer.
 cmake --build "$build" -j2 --target archive_walk_fuzz codec_diff_fuzz decoders_fuzz etag_fuzz \
-  make_fuzz_seeds \
+  jobs_diff_fuzz make_fuzz_seeds \
   >"$build/fuzz-build.log" 2>&1 || { tail -50 "$build/fuzz-build.log"; exit 1; }
 
 # Scratch files of the runs (name lists, the comparison folder, ETag files) go to memory when
