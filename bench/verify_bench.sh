@@ -5,14 +5,17 @@
 # the small files deflated), then times, warm cache, the median of RUNS interleaved rounds:
 #   vormic with ISA-L and with zlib, unzip -tq, 7z t, python3 -m zipfile -t,
 #   bsdtar -xOf ARCHIVE >/dev/null, and the bare ISA-L loop (the limit),
-#   and the check against the folder: vormic --folder against unzip -q -d tmp && diff -r.
+#   and the check against the folder: vormic --folder against unzip -q -d tmp && diff -r;
+#   then vormic with --jobs 1 against --jobs 2 on every archive and on the external run, both
+#   also pinned to one core (taskset -c 0), with bsdtar beside them, and the peak RSS of each.
 # vormic is the Release CLI (BUILD/cli/vormic-cli) when it exists, else BUILD/bench/verify_driver
 # (the engine with a silent Status channel). The folders and archives are kept for later runs;
 # delete DIR to make them again.
 #   bench/verify_bench.sh [DIR]
 # Environment: BUILD (default build-isal-rel, configured with VORMIC_BUILD_BENCH=ON), ZLIB_BUILD
 # (default build-zlib-rel, the same with VORMIC_USE_ISAL=OFF), RUNS
-# (default 5), FILES (default 19134) and SMALL_FILES (default 30000) for the folders' sizes.
+# (default 5), FILES (default 19134) and SMALL_FILES (default 30000) for the folders' sizes,
+# PARTS (default "peers jobs": which of the two comparisons to run).
 set -euo pipefail
 
 dir=${1:-/tmp/vormic-bench}
@@ -24,14 +27,17 @@ zlib_build=${ZLIB_BUILD:-$root/build-zlib-rel}
 runs=${RUNS:-5}
 files=${FILES:-19134}
 small_files=${SMALL_FILES:-30000}
+parts=${PARTS:-peers jobs}
 
 for tool in zip unzip 7z bsdtar python3; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
 bare="$build/bench/bare_isal_loop"
 if [[ -x "$build/cli/vormic-cli" ]]; then
-  vormic="$build/cli/vormic-cli -q --lists $dir"  # no live status line; name lists kept here
-  vormic_kind="vormic-cli -q"
+  # No live status line; name lists kept here; one job, so the peers meet the same engine as
+  # before jobs existed (the jobs comparison below has its own table).
+  vormic="$build/cli/vormic-cli -q --jobs 1 --lists $dir"
+  vormic_kind="vormic-cli -q --jobs 1"
 else
   vormic="$build/bench/verify_driver"
   vormic_kind="bench/verify_driver"
@@ -132,7 +138,9 @@ for name, _ in commands:
 PY
 }
 
-declare -A t c
+ratio() { python3 -c "import sys; a, b = map(float, sys.argv[1:]); print('%.2fx' % (a / b) if b > 0 else '-')" "$1" "$2"; }
+declare -A t c jm
+if [[ " $parts " == *" peers "* ]]; then
 for a in deflated stored small; do
   z="$a.zip"
   while read -r name secs cpu; do t[$a,$name]=$secs; c[$a,$name]=$cpu; done < <(time_group "$a" \
@@ -152,7 +160,6 @@ while read -r name secs cpu; do t[ext,$name]=$secs; c[ext,$name]=$cpu; done < <(
 rm -rf tmp
 echo "== load after: $(uptime)"
 
-ratio() { python3 -c "import sys; a, b = map(float, sys.argv[1:]); print('%.2fx' % (a / b) if b > 0 else '-')" "$1" "$2"; }
 echo
 table() {  # table ARRAY TITLE
   local -n v=$1
@@ -191,3 +198,48 @@ echo "(unzip+diff and bsdtar run two processes; CPU adds them up)"
 echo
 goals t "Goals, by wall time"
 goals c "The same ratios by CPU time"
+fi
+
+# --- Jobs: the same engine on one thread and on two, and pinned to one core ------------------
+if [[ " $parts " == *" jobs "* && -x "$build/cli/vormic-cli" ]]; then
+  cli="$build/cli/vormic-cli -q --lists $dir"
+  declare -A jt jc
+  echo
+  echo "== jobs, load before: $(uptime)"
+  for a in deflated stored small ext; do
+    z="$a.zip" folder=""
+    [[ $a == ext ]] && z=deflated.zip folder="--folder '$dir/src'"
+    extra=()
+    [[ $a == deflated ]] && extra=("bsdtar=bsdtar -xOf $z >/dev/null")
+    while read -r name secs cpu; do jt[$a,$name]=$secs; jc[$a,$name]=$cpu; done < <(
+      time_group "jobs-$a" \
+        "j1=$cli --jobs 1 $folder $z >/dev/null 2>&1" \
+        "j2=$cli --jobs 2 $folder $z >/dev/null 2>&1" \
+        "c1=taskset -c 0 $cli --jobs 1 $folder $z >/dev/null 2>&1" \
+        "c2=taskset -c 0 $cli --jobs 2 $folder $z >/dev/null 2>&1" "${extra[@]}")
+    for j in 1 2 4; do  # peak resident memory of one run, KiB
+      jm[$a,$j]=$(eval "/usr/bin/time -f %M $cli --jobs $j $folder $z" 2>&1 >/dev/null | tail -1)
+    done
+  done
+  echo "== jobs, load after: $(uptime)"
+  echo
+  echo "Wall seconds (CPU seconds), median of $runs interleaved warm rounds; peak RSS in MB"
+  printf '%-9s %15s %15s %15s %15s %9s %17s\n' archive "--jobs 1" "--jobs 2" "1 core, jobs 1" \
+    "1 core, jobs 2" "bsdtar" "RSS jobs 1/2/4"
+  for a in deflated stored small ext; do
+    printf '%-9s %15s %15s %15s %15s %9s %17s\n' "$a" "${jt[$a,j1]} (${jc[$a,j1]})" \
+      "${jt[$a,j2]} (${jc[$a,j2]})" "${jt[$a,c1]} (${jc[$a,c1]})" "${jt[$a,c2]} (${jc[$a,c2]})" \
+      "${jt[$a,bsdtar]:--}" \
+      "$((jm[$a,1] / 1024))/$((jm[$a,2] / 1024))/$((jm[$a,4] / 1024))"
+  done
+  echo "Goals, by wall time"
+  printf '  deflated: jobs 1 / jobs 2   %s (goal at least 1.70x)\n' "$(ratio "${jt[deflated,j1]}" "${jt[deflated,j2]}")"
+  printf '  deflated: bsdtar / jobs 2   %s (goal at least 3.40x)\n' "$(ratio "${jt[deflated,bsdtar]}" "${jt[deflated,j2]}")"
+  printf '  stored:   jobs 1 / jobs 2   %s (goal at least 1.00x)\n' "$(ratio "${jt[stored,j1]}" "${jt[stored,j2]}")"
+  printf '  small:    jobs 1 / jobs 2   %s (goal at least 1.00x)\n' "$(ratio "${jt[small,j1]}" "${jt[small,j2]}")"
+  printf '  external: jobs 1 / jobs 2   %s (goal at least 1.50x)\n' "$(ratio "${jt[ext,j1]}" "${jt[ext,j2]}")"
+  for a in deflated stored small ext; do
+    printf '  one core, %-8s jobs 2 / jobs 1 %s (goal at most 1.05x)\n' "$a:" \
+      "$(ratio "${jt[$a,c2]}" "${jt[$a,c1]}")"
+  done
+fi
