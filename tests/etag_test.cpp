@@ -15,9 +15,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
-#include <iostream>
-#include <memory>
 #include <gtest/gtest.h>
 #include <random>
 #include <signal.h>
@@ -635,6 +632,50 @@ TEST_F(EtagTest, EtagFileNameMustFit) {
   }
 }
 
+// ETag files that cannot be written, each in a way that holds for root too (the tests run as
+// root, for whom a read-only folder mode means nothing). Each reports the two log lines, then
+// the failure; an old ETag file stays as it was and no temporary file remains.
+TEST_F(EtagTest, DirectoryInTheWayOfEtagFile) {
+  const std::string archive = dir_ / "a.zip";
+  WriteFile(archive, "data");
+  ASSERT_TRUE(std::filesystem::create_directory(archive + ".md5"));
+  EXPECT_FALSE(Run(archive));
+  EXPECT_EQ(g_recorder.Logs().size(), 2u);
+  EXPECT_EQ(g_recorder.LastStatus(), "Can't write ETag file");
+  EXPECT_TRUE(std::filesystem::is_empty(archive + ".md5"));
+  EXPECT_EQ(OtherFiles(dir_.path(), {"a.zip", "a.zip.md5"}), std::vector<std::string>{});
+}
+
+// A full disk, made by a file size limit: writes past the limit fail with EFBIG (SIGXFSZ
+// ignored). The failure shows only when the buffered text is flushed. Limits inside the first
+// line, and one byte short of the whole text.
+TEST_F(EtagTest, DiskFullLeavesOldEtagFile) {
+  const std::string archive = dir_ / "b.zip";
+  WriteFile(archive, RandomBytes(5000, 9));
+  ASSERT_TRUE(Run(archive));
+  const size_t text_size = ReadFile(archive + ".md5").size();
+  ASSERT_GT(text_size, 40u);
+  for (rlim_t size_limit : {rlim_t{10}, rlim_t{20}, static_cast<rlim_t>(text_size - 1)}) {
+    SCOPED_TRACE("writes limited to " + std::to_string(size_limit) + " bytes");
+    WriteFile(archive + ".md5", "old text");
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct rlimit limit = old_limit;
+    limit.rlim_cur = size_limit;
+    auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    g_recorder.Reset();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool ok = ComputeEtag(archive.c_str());
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(g_recorder.Logs().size(), 2u);
+    EXPECT_EQ(g_recorder.LastStatus(), "Can't write ETag file");
+    EXPECT_EQ(ReadFile(archive + ".md5"), "old text");
+    EXPECT_EQ(OtherFiles(dir_.path(), {"b.zip", "b.zip.md5"}), std::vector<std::string>{});
+  }
+}
+
 // A small tmpfs mounted for one test; `ok()` false when mounting is not allowed here.
 class SmallTmpfs {
  public:
@@ -660,103 +701,51 @@ class SmallTmpfs {
   int error_ = 0;
 };
 
-// ETag files that cannot be written, each in a way that holds for root too (the tests run as
-// root, for whom a read-only folder mode means nothing): a folder in the file's place, a disk
-// that is really full (ENOSPC: a 64 KiB tmpfs with every block taken) and a read-only file
-// system (without a mount, a folder's mode does the same for anyone but root). Each reports the
-// two log lines, then the failure; the old ETag file stays as it was and no temporary file
-// remains.
-TEST_F(EtagTest, EtagFileThatCannotBeWritten) {
-  struct Row {
-    const char* name;
-    const char* tmpfs;  // mount options, or none
-    // Readies the folder holding a.zip and its old ETag file; "" or why the row is skipped.
-    std::function<std::string(const std::string& folder, SmallTmpfs* fs)> ready;
-    std::vector<std::string> keep;  // names the folder holds besides a.zip and a.zip.md5
-  };
-  const Row rows[] = {
-      {"folder in the way", nullptr,
-       [](const std::string& folder, SmallTmpfs*) {
-         std::filesystem::remove(folder + "/a.zip.md5");
-         std::filesystem::create_directory(folder + "/a.zip.md5");
-         return std::string();
-       },
-       {}},
-      {"full disk", "size=64k",
-       [](const std::string& folder, SmallTmpfs* fs) {
-         if (!fs->ok()) return "cannot mount a tmpfs here: " + fs->why();
-         FILE* f = fopen((folder + "/filler").c_str(), "wb");
-         if (f == nullptr) return std::string("cannot write the filler");
-         const std::string block(4096, 'x');
-         while (fwrite(block.data(), 1, block.size(), f) == block.size() && fflush(f) == 0) {
-         }
-         fclose(f);
-         return std::string();
-       },
-       {"filler"}},
-      {"read-only file system", "size=1m",
-       [](const std::string& folder, SmallTmpfs* fs) {
-         if (fs->ok()) return std::string(fs->MakeReadOnly() ? "" : "cannot remount read-only");
-         if (geteuid() == 0) return "root ignores folder modes and cannot mount here: " + fs->why();
-         std::filesystem::permissions(
-             folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-         return std::string();
-       },
-       {}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    const std::string folder = dir_ / (std::string("w") + std::to_string(&row - rows));
-    std::unique_ptr<SmallTmpfs> fs;
-    if (row.tmpfs != nullptr) fs = std::make_unique<SmallTmpfs>(folder, row.tmpfs);
-    std::filesystem::create_directories(folder);
-    const std::string archive = folder + "/a.zip";
-    WriteFile(archive, "not much of an archive");
-    WriteFile(archive + ".md5", "old text");
-    const std::string skip = row.ready(folder, fs.get());
-    if (!skip.empty()) {
-      std::cout << "[  SKIPPED ] " << row.name << ": " << skip << "\n";
-      continue;
+// A disk that is really full (ENOSPC, not a size limit): a 64 KiB tmpfs with every block taken.
+TEST_F(EtagTest, FullFileSystemLeavesOldEtagFile) {
+  const std::string mnt = dir_ / "full";
+  SmallTmpfs tmpfs(mnt, "size=64k");
+  if (!tmpfs.ok()) GTEST_SKIP() << "cannot mount a tmpfs here: " << tmpfs.why();
+  const std::string archive = mnt + "/a.zip";
+  WriteFile(archive, "not much of an archive");
+  WriteFile(archive + ".md5", "old text");
+  {
+    FILE* f = fopen((mnt + "/filler").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const std::string block(4096, 'x');
+    while (fwrite(block.data(), 1, block.size(), f) == block.size() && fflush(f) == 0) {
     }
-    EXPECT_FALSE(Run(archive));
-    EXPECT_EQ(g_recorder.Logs().size(), 2u);
-    EXPECT_EQ(g_recorder.LastStatus(), "Can't write ETag file");
-    if (std::filesystem::is_directory(archive + ".md5")) {
-      EXPECT_TRUE(std::filesystem::is_empty(archive + ".md5"));
-    } else {
-      EXPECT_EQ(ReadFile(archive + ".md5"), "old text");
-    }
-    std::vector<std::string> keep = row.keep;
-    keep.insert(keep.end(), {"a.zip", "a.zip.md5"});
-    EXPECT_EQ(OtherFiles(folder, keep), std::vector<std::string>{}) << "a partial file stayed";
+    fclose(f);
   }
+  EXPECT_FALSE(Run(archive));
+  EXPECT_EQ(g_recorder.Logs().size(), 2u);
+  EXPECT_EQ(g_recorder.LastStatus(), "Can't write ETag file");
+  EXPECT_EQ(ReadFile(archive + ".md5"), "old text");
+  EXPECT_EQ(OtherFiles(mnt, {"a.zip", "a.zip.md5", "filler"}), std::vector<std::string>{})
+      << "a partial file stayed";
+}
 
-  // A full disk made by a file size limit: writes past it fail with EFBIG (SIGXFSZ ignored),
-  // which shows only when the buffered text is flushed. Limits inside the first line, and one
-  // byte short of the whole text.
-  const std::string archive = dir_ / "b.zip";
-  WriteFile(archive, RandomBytes(5000, 9));
-  ASSERT_TRUE(Run(archive));
-  const size_t text_size = ReadFile(archive + ".md5").size();
-  ASSERT_GT(text_size, 40u);
-  for (rlim_t size_limit : {rlim_t{10}, rlim_t{20}, static_cast<rlim_t>(text_size - 1)}) {
-    SCOPED_TRACE("writes limited to " + std::to_string(size_limit) + " bytes");
-    WriteFile(archive + ".md5", "old text");
-    struct rlimit old_limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-    struct rlimit limit = old_limit;
-    limit.rlim_cur = size_limit;
-    auto old_handler = signal(SIGXFSZ, SIG_IGN);
-    g_recorder.Reset();
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const bool ok = ComputeEtag(archive.c_str());
-    setrlimit(RLIMIT_FSIZE, &old_limit);
-    signal(SIGXFSZ, old_handler);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(g_recorder.Logs().size(), 2u);
-    EXPECT_EQ(g_recorder.LastStatus(), "Can't write ETag file");
-    EXPECT_EQ(ReadFile(archive + ".md5"), "old text");
+// A read-only file system holding an old ETag file. Without a mount, a folder's mode does the
+// same for anyone but root.
+TEST_F(EtagTest, ReadOnlyFileSystemLeavesOldEtagFile) {
+  const std::string mnt = dir_ / "ro";
+  SmallTmpfs tmpfs(mnt, "size=1m");
+  if (!tmpfs.ok() && geteuid() == 0)
+    GTEST_SKIP() << "root ignores folder modes and cannot mount here: " << tmpfs.why();
+  const std::string archive = mnt + "/a.zip";
+  WriteFile(archive, "not much of an archive");
+  WriteFile(archive + ".md5", "old text");
+  if (tmpfs.ok()) {
+    ASSERT_TRUE(tmpfs.MakeReadOnly());
+  } else {
+    std::filesystem::permissions(
+        mnt, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
   }
+  EXPECT_FALSE(Run(archive));
+  EXPECT_EQ(g_recorder.Logs().size(), 2u);
+  EXPECT_EQ(g_recorder.LastStatus(), "Can't write ETag file");
+  EXPECT_EQ(ReadFile(archive + ".md5"), "old text");
+  EXPECT_EQ(OtherFiles(mnt, {"a.zip", "a.zip.md5"}), std::vector<std::string>{});
 }
 
 // Only a regular file is read: a FIFO would block the computation, a directory has no bytes.
