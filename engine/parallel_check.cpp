@@ -17,7 +17,8 @@
 
 namespace {
 
-constexpr size_t kReaderBufferSize = 65536;  // stdio buffer of each archive stream
+constexpr size_t kReaderBufferSize = 65536;  // the scan's window on the central directory
+constexpr size_t kLocalWindowSize = 4096;    // ... and on the local headers
 constexpr size_t kScanExtraSize = 65536;   // the largest 16-bit extra field
 // How long the walk sleeps at most while the entry it needs is being checked, before it replays
 // the progress points recorded so far: the pace of the status line during a long entry.
@@ -293,7 +294,8 @@ bool ParallelCheck::ReadAt(Reader* reader, uint64_t offset, void* into, size_t s
     if (offset < reader->window_start || offset >= reader->window_start + reader->window_length) {
       ssize_t n;
       do {
-        n = pread(reader->fd, reader->buffer.get(), kReaderBufferSize, static_cast<off_t>(offset));
+        n = pread(reader->fd, reader->buffer.get(), reader->window_size,
+                  static_cast<off_t>(offset));
       } while (n < 0 && errno == EINTR);
       if (n <= 0) return false;
       reader->window_start = offset;
@@ -357,6 +359,10 @@ bool ParallelCheck::Start(const char* archive_path, const char* folder, bool zip
   if (external_ && snprintf(folder_.get(), PATH_MAX, "%s", folder) >= PATH_MAX) return false;
   bool ok = OpenReader(&readers_[0], archive_path) != nullptr &&
             OpenReader(&readers_[1], archive_path) != nullptr;
+  // The central directory is read straight through; local headers lie an entry's data apart,
+  // so a large window there would copy the archive's data once more for nothing.
+  readers_[0].window_size = kReaderBufferSize;
+  readers_[1].window_size = kLocalWindowSize;
   for (int i = 0; ok && i < jobs; ++i) {
     Worker& w = workers_[static_cast<size_t>(i)];
     if (w.checker == nullptr) {

@@ -102,6 +102,7 @@ class ParallelCheck {
     char stdio_buffer[kInflateChunk];         // stdio's buffer for `positional`
     uint64_t window_start = 0;
     size_t window_length = 0;
+    size_t window_size = 0;  // bytes one pread of the window asks for
   };
 
  private:
