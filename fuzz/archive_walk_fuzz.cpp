@@ -15,18 +15,6 @@
 #include "stream_io.h"
 #include "verify_run.h"
 
-namespace {
-
-// A stop point taken from the input, so a replay stops at the same report.
-int StopPointFor(const uint8_t* data, size_t size, int reports) {
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < size && i < 256; ++i) h = (h ^ data[i]) * 16777619u;
-  h ^= static_cast<uint32_t>(size);
-  return 1 + static_cast<int>(h % static_cast<uint32_t>(reports));
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > fuzz::kMaxInput) return 0;
   fuzz::SetUpOnce();
@@ -55,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Require(has_end || !walked, "external run verified without an end record signature");
 
   if (reports > 1) {
-    fuzz::ResetStatus(StopPointFor(data, size, reports));
+    fuzz::ResetStatus(fuzz::StopPointFor(data, size, reports));
     RunVerification("", fuzz::kMemoryArchivePath, false);
     fuzz::RequireClosed(fds);
     fuzz::Require(fuzz::g_status.status_after_stop <= 1, "work went on after a stop");
@@ -63,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (reads > 0) {
     // One read of the internal run cut short or failed: whatever site it hits, the run must
     // still end cleanly.
-    uint32_t h = static_cast<uint32_t>(StopPointFor(data, size, 1 << 20));
+    uint32_t h = static_cast<uint32_t>(fuzz::StopPointFor(data, size, 1 << 20));
     InjectReadFault(1 + h % reads, h % 3 == 0 ? 0 : h % 7, (h & 8) != 0);
     fuzz::ResetStatus(0);
     RunVerification("", fuzz::kMemoryArchivePath, false);

@@ -139,6 +139,13 @@ void ServeFromMemory(const uint8_t* data, size_t size) {
 
 int OpenMemoryStreams() { return g_openMemory; }
 
+int StopPointFor(const uint8_t* data, size_t size, int reports) {
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (size_t i = 0; i < size && i < 256; ++i) h = (h ^ data[i]) * 16777619u;
+  h ^= static_cast<uint32_t>(size);
+  return 1 + static_cast<int>(h % static_cast<uint32_t>(reports));
+}
+
 bool HasEndRecordSignature(const uint8_t* data, size_t size) {
   if (size < kEndRecordLen) return false;
   size_t first = size > kEndSearchSpan ? size - kEndSearchSpan : 0;

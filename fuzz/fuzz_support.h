@@ -54,6 +54,9 @@ int OpenMemoryStreams();
 // True when an end record signature starts 22 to 65,557 bytes before the end of `data`: the
 // only place the walk accepts one, so no input without it may ever verify.
 bool HasEndRecordSignature(const uint8_t* data, size_t size);
+// A report number from 1 to `reports` taken from the input (a hash of its first 256 bytes and
+// its size), so a replay of the same input stops at the same report.
+int StopPointFor(const uint8_t* data, size_t size, int reports);
 
 // Aborts with `what` on stderr unless `condition` holds: a finding for libFuzzer.
 void Require(bool condition, const char* what);

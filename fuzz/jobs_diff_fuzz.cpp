@@ -68,14 +68,6 @@ void RequireSame(bool external, int stop_at, int fds) {
   fuzz::Require(same, "4 jobs reported otherwise than 1");
 }
 
-// A report number taken from the input, so a replay stops at the same report.
-int StopPointFor(const uint8_t* data, size_t size, int reports) {
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < size && i < 256; ++i) h = (h ^ data[i]) * 16777619u;
-  h ^= static_cast<uint32_t>(size);
-  return 1 + static_cast<int>(h % static_cast<uint32_t>(reports));
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -87,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (bool external : {false, true}) {
     RequireSame(external, 0, fds);
     const int reports = fuzz::g_status.calls;
-    if (reports > 1) RequireSame(external, StopPointFor(data, size, reports), fds);
+    if (reports > 1) RequireSame(external, fuzz::StopPointFor(data, size, reports), fds);
   }
   fuzz::ResetStatus(0);
   g_checkJobs = 1;
