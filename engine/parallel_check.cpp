@@ -51,6 +51,10 @@ bool CheckableMethod(uint16_t method) {
 
 }  // namespace
 
+bool ParallelCheck::WorthAWorker(uint16_t method, uint64_t length) const {
+  return length >= (method == kMethodStored ? stored_hand_over_ : decoded_hand_over_);
+}
+
 FileIdentity IdentityOf(const struct stat& info) {
   FileIdentity id;
   if (!S_ISREG(info.st_mode)) {
@@ -144,34 +148,37 @@ void ParallelCheck::Work(Worker* worker) {
     work_cv_.wait(lock);
     --workers_waiting_;
   };
+  int passed = 0;  // entries scanned without a plan since the lock was last let go
   while (!stopping_) {
-    if (scan_ended_ || next_scan_ >= entry_count_) {
+    if (scan_ended_ || next_scan_ >= entry_count_ || tail_ - head_ >= slots_used_) {
       sleep();
       continue;
     }
     const int32_t index = next_scan_;
-    if (index < taken_) {  // the walk is past it: only its position is needed
-      ScanNext(nullptr);
+    Slot& slot = slots_[static_cast<size_t>(tail_ % slots_used_)];
+    // The walk checks what it has passed, and small entries, itself: only their place is needed.
+    Scan scanned = ScanNext(index < taken_ ? nullptr : &slot);
+    if (scanned != Scan::kPlanned) {
+      // A long run of small entries is scanned a few at a time, so the walk's Take() and the
+      // other workers are not kept waiting for the lock.
+      if (++passed >= kScanRun) {
+        passed = 0;
+        lock.unlock();
+        lock.lock();
+      }
       continue;
     }
-    Slot& slot = slots_[static_cast<size_t>(index % slots_used_)];
-    if (index - taken_ >= slots_used_ || slot.index != -1) {  // the ring is full
-      sleep();
-      continue;
-    }
-    Scan scanned = ScanNext(&slot);
-    if (scanned == Scan::kEnd) continue;
+    passed = 0;
     slot.index = index;
-    slot.planned = scanned == Scan::kPlanned;
-    if (!slot.planned) continue;
     slot.busy = true;
+    ++tail_;
     lock.unlock();
     Check(worker, &slot);
     lock.lock();
     slot.busy = false;
     if (slot.given_up) {
       slot.given_up = false;
-      slot.index = -1;
+      Free(&slot);
       if (workers_waiting_ > 0) work_cv_.notify_all();
     } else if (walk_waiting_ == index) {
       walk_cv_.notify_one();
@@ -203,7 +210,8 @@ ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot) {
     return Scan::kNoPlan;
   CentralValues values =
       ReadCentralValues(central, zip64_, scan_extra_.get(), central.extra_length);
-  if (!values.sizes_known) return Scan::kNoPlan;
+  if (!values.sizes_known || !WorthAWorker(central.method, values.compressed_size))
+    return Scan::kNoPlan;
 
   const uint64_t local_at = values.local_header_offset;
   std::array<unsigned char, kLocalHeaderLen> local_raw;
@@ -388,7 +396,9 @@ bool ParallelCheck::Start(const char* archive_path, const char* folder, bool zip
   stopping_ = false;
   jobs_ = jobs;
   slots_used_ = kSlotsPerJob * jobs;
-  for (Slot& slot : slots_) {
+  head_ = tail_ = 0;
+  for (int i = 0; i < slots_used_; ++i) {
+    Slot& slot = slots_[static_cast<size_t>(i)];
     slot.index = -1;
     slot.busy = slot.given_up = false;
   }
@@ -433,45 +443,60 @@ void ParallelCheck::Finish() {
   started_ = false;
 }
 
+void ParallelCheck::Free(Slot* slot) {
+  slot->index = -1;
+  while (head_ < tail_ && slots_[static_cast<size_t>(head_ % slots_used_)].index == -1) ++head_;
+}
+
 void ParallelCheck::GiveUp(Slot* slot) {
   slot->cancel.store(true, std::memory_order_relaxed);
   if (slot->busy) {
     slot->given_up = true;
   } else {
-    slot->index = -1;
+    Free(slot);
   }
 }
 
-void ParallelCheck::GiveUpBefore(int32_t index) {
-  for (int i = 0; i < slots_used_; ++i) {
-    Slot& slot = slots_[static_cast<size_t>(i)];
-    if (slot.index != -1 && slot.index < index && !slot.given_up) GiveUp(&slot);
+ParallelCheck::Slot* ParallelCheck::GiveUpBefore(int32_t index) {
+  Slot* found = nullptr;
+  for (int64_t at = head_; at < tail_; ++at) {
+    Slot& slot = slots_[static_cast<size_t>(at % slots_used_)];
+    if (slot.index == -1 || slot.given_up) continue;
+    if (slot.index < index) {
+      GiveUp(&slot);
+    } else {
+      if (slot.index == index) found = &slot;
+      break;  // plans are made in entry order
+    }
   }
   if (taken_ < index) taken_ = index;
+  return found;
 }
 
 bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_name,
                          uint32_t* crc, int* rc) {
-  if (!started_) return false;
+  // A small entry was never planned: the walk checks it without touching the lock.
+  if (!started_ || !WorthAWorker(key.method, key.length)) return false;
   std::unique_lock<std::mutex> lock(mu_);
-  GiveUpBefore(index);
-  Slot& slot = slots_[static_cast<size_t>(index % slots_used_)];
-  bool usable = slot.index == index && slot.planned && !slot.given_up && SamePlan(slot.key, key);
+  Slot* slot = GiveUpBefore(index);
+  bool usable = slot != nullptr && SamePlan(slot->key, key);
   int result = 0;
   if (usable) {
     lock.unlock();
-    usable = Replay(&slot, key.file, entry_name, &result);
+    usable = Replay(slot, key.file, entry_name, &result);
     lock.lock();
   }
-  if (slot.index == index && !slot.given_up) {
-    if (usable && result != kEntryStopped) *crc = slot.crc;
-    GiveUp(&slot);
+  if (slot != nullptr && !slot->given_up) {
+    if (usable && result != kEntryStopped) *crc = slot->crc;
+    GiveUp(slot);
   }
+  // Past this entry: a scan that has not reached it yet leaves it to the walk, which has just
+  // checked it.
   taken_ = index + 1;
-  // Workers asleep on a full ring are woken once half of it is free again, not at every entry:
-  // with small entries a wake per entry would cost more than the entries.
-  const bool wake =
-      workers_waiting_ > 0 && taken_ + slots_used_ - next_scan_ >= slots_used_ / 2;
+  // Workers asleep on a full list of plans are woken once half of it is free again, not at
+  // every entry.
+  const bool wake = workers_waiting_ > 0 && !scan_ended_ && next_scan_ < entry_count_ &&
+                    tail_ - head_ <= slots_used_ / 2;
   lock.unlock();
   if (wake) work_cv_.notify_all();
   if (!usable) return false;

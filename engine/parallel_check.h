@@ -89,6 +89,17 @@ class ParallelCheck {
   // call when nothing was started.
   void Finish();
 
+  // The shortest entry data handed to a worker, stored and otherwise; the walk checks shorter
+  // entries itself, without a plan or the lock: below these, handing an entry over costs more
+  // than its check (a stored entry's check is mostly a copy and a CRC-32). Tests set 0 to hand
+  // every entry over. Takes effect at the next Start().
+  static constexpr uint64_t kDecodedHandOver = 4096;
+  static constexpr uint64_t kStoredHandOver = 262144;
+  void SetHandOverLengths(uint64_t decoded, uint64_t stored) {
+    decoded_hand_over_ = decoded;
+    stored_hand_over_ = stored;
+  }
+
   // Entries whose check Take() took from a worker since the last Start(): for tests.
   int64_t taken_from_workers() const { return taken_from_workers_; }
 
@@ -106,7 +117,7 @@ class ParallelCheck {
   };
 
  private:
-  static constexpr int kSlotsPerJob = 16;  // plans made ahead per job: results wait there
+  static constexpr int kSlotsPerJob = 64;  // plans made ahead per job: results wait there
   static constexpr int kMaxSlots = kSlotsPerJob * kMaxCheckJobs;
 
   // One planned entry and, once checked, its trace. The plan and `busy` are guarded by mu_; the
@@ -116,7 +127,6 @@ class ParallelCheck {
     bool Cancelled() override { return cancel.load(std::memory_order_relaxed); }
 
     int32_t index = -1;  // the entry planned here; -1 when free
-    bool planned = false;  // false: the scan could not plan this entry
     bool busy = false;     // a worker is checking it
     bool given_up = false;  // the walk passed it while busy: the worker frees it
     DataKey key{};
@@ -148,6 +158,11 @@ class ParallelCheck {
 
   enum class Scan { kPlanned, kNoPlan, kEnd };
 
+  // Whether an entry's data is long enough for a worker (see SetHandOverLengths).
+  bool WorthAWorker(uint16_t method, uint64_t length) const;
+  // Entries the scan passes without a plan before it lets the lock go for a moment.
+  static constexpr int kScanRun = 64;
+
   static void* WorkerMain(void* worker);
   FILE* OpenReader(Reader* reader, const char* path);
   // Reads `size` bytes at `offset` whole; false when they are not all there.
@@ -156,8 +171,11 @@ class ParallelCheck {
   void Work(Worker* worker);
   void Check(Worker* worker, Slot* slot);
   Scan ScanNext(Slot* slot);            // with mu_ held
+  void Free(Slot* slot);                // with mu_ held
   void GiveUp(Slot* slot);              // with mu_ held
-  void GiveUpBefore(int32_t index);     // with mu_ held
+  // Gives up the plans of entries before `index` and returns the plan of `index` itself, or
+  // null when it has none; with mu_ held.
+  Slot* GiveUpBefore(int32_t index);
   bool Replay(Slot* slot, const FileIdentity& file, const char* entry_name, int* rc);
 
   std::mutex mu_;
@@ -167,6 +185,10 @@ class ParallelCheck {
   bool stopping_ = false;
   int jobs_ = 0;
   int slots_used_ = 0;
+  // The plans in entry order: slots_[head_ % slots_used_] up to tail_ (not included); a freed
+  // one leaves the list once every older one has left too.
+  int64_t head_ = 0;
+  int64_t tail_ = 0;
   std::array<Slot, kMaxSlots> slots_;
   std::array<Worker, kMaxCheckJobs> workers_;
 
@@ -184,4 +206,6 @@ class ParallelCheck {
   int32_t walk_waiting_ = -1;  // the entry the walk sleeps on, or -1
   int workers_waiting_ = 0;    // workers asleep on work_cv_: only then is it notified
   int64_t taken_from_workers_ = 0;
+  uint64_t decoded_hand_over_ = kDecodedHandOver;
+  uint64_t stored_hand_over_ = kStoredHandOver;
 };

@@ -153,6 +153,7 @@ class ArchiveWalkTest : public ::testing::Test {
   Outcome RunWith(int jobs, bool external, const std::string& folder, const std::string& path,
                   int stop_at) {
     g_checkJobs = jobs;
+    g_parallelCheck.SetHandOverLengths(0, 0);  // every entry goes through a worker
     g_recorder.Reset();
     g_recorder.stop_at = stop_at;
     int fds = CountOpenFds();

@@ -124,6 +124,7 @@ struct Outcome {
 Outcome VerifyWith(int jobs, const std::string& folder, const std::string& archive,
                    bool external) {
   g_checkJobs = jobs;
+  g_parallelCheck.SetHandOverLengths(0, 0);  // every entry goes through a worker
   g_recorder.Reset();
   int fds = CountOpenFds();
   const char* result = RunVerification(folder.c_str(), archive.c_str(), external);
