@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <cerrno>
+#include <sched.h>
 #include <unistd.h>
 
 #include "archive_walk.h"
@@ -70,9 +71,13 @@ FileIdentity IdentityOf(const struct stat& info) {
 }
 
 int DefaultCheckJobs() {
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  if (online < 1) return 1;
-  return online > kMaxCheckJobs ? kMaxCheckJobs : static_cast<int>(online);
+  // The CPUs this process may run on (taskset, a container's cpuset), not every online one:
+  // more workers than those would only take turns.
+  cpu_set_t allowed;
+  long cpus = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed)
+                                                                   : sysconf(_SC_NPROCESSORS_ONLN);
+  if (cpus < 1) return 1;
+  return cpus > kMaxCheckJobs ? kMaxCheckJobs : static_cast<int>(cpus);
 }
 
 // --- Worker side ---------------------------------------------------------------------------

@@ -30,7 +30,8 @@
 
 inline constexpr int kMaxCheckJobs = 16;
 
-// The number of online CPUs, at least 1 and at most kMaxCheckJobs: the front ends' default.
+// The number of CPUs the process may run on, at least 1 and at most kMaxCheckJobs: the front
+// ends' default.
 int DefaultCheckJobs();
 
 // Which external file an entry's data was compared with: its device, inode, size and change
