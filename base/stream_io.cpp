@@ -18,11 +18,22 @@ size_t g_faultAllowed = 0;     // bytes that call may read
 bool g_faultFails = false;     // whether that call marks the stream failed
 FILE* g_failedStream = nullptr;  // the stream an injected failure marked
 OpenHook g_openHook = nullptr;   // replaces the file system in OpenRegularFile when set
-FILE* g_directHandle = nullptr;  // the stream SetDirectStream() registered; null when none
-DirectStream g_direct{};         // its functions
+// The streams AddDirectStream() registered, the first g_directCount of them.
+struct DirectEntry {
+  FILE* handle;
+  DirectStream functions;
+};
+DirectEntry g_direct[kMaxDirectStreams];
+int g_directCount = 0;
+
+const DirectStream* DirectOf(FILE* stream) {
+  for (int i = 0; i < g_directCount; ++i)
+    if (g_direct[i].handle == stream) return &g_direct[i].functions;
+  return nullptr;
+}
 
 size_t PlainRead(FILE* stream, void* buffer, size_t size) {
-  if (stream == g_directHandle) return g_direct.read(g_direct.self, buffer, size);
+  if (const DirectStream* d = DirectOf(stream)) return d->read(d->self, buffer, size);
   return fread(buffer, 1, size, stream);
 }
 
@@ -94,23 +105,34 @@ size_t ReadStream(FILE* stream, void* buffer, size_t size) {
   return PlainRead(stream, buffer, size);
 }
 
-void SetDirectStream(FILE* handle, const DirectStream* direct) {
-  g_directHandle = handle;
-  g_direct = handle != nullptr ? *direct : DirectStream{};
+bool AddDirectStream(FILE* handle, const DirectStream* direct) {
+  if (handle == nullptr || g_directCount == kMaxDirectStreams) return false;
+  g_direct[g_directCount++] = DirectEntry{handle, *direct};
+  return true;
+}
+
+void RemoveDirectStream(FILE* handle) {
+  for (int i = 0; i < g_directCount; ++i) {
+    if (g_direct[i].handle == handle) {
+      g_direct[i] = g_direct[--g_directCount];
+      return;
+    }
+  }
 }
 
 bool StreamFailed(FILE* stream) {
-  if (stream == g_directHandle && g_direct.failed(g_direct.self)) return true;
+  const DirectStream* d = DirectOf(stream);
+  if (d != nullptr && d->failed(d->self)) return true;
   return ferror(stream) != 0 || (g_failedStream != nullptr && stream == g_failedStream);
 }
 
 int SeekStream(FILE* stream, int64_t offset, int whence) {
-  if (stream == g_directHandle) return g_direct.seek(g_direct.self, offset, whence);
+  if (const DirectStream* d = DirectOf(stream)) return d->seek(d->self, offset, whence);
   return fseeko(stream, static_cast<off_t>(offset), whence);
 }
 
 int64_t TellStream(FILE* stream) {
-  if (stream == g_directHandle) return g_direct.tell(g_direct.self);
+  if (const DirectStream* d = DirectOf(stream)) return d->tell(d->self);
   return static_cast<int64_t>(ftello(stream));
 }
 

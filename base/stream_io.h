@@ -34,8 +34,8 @@ enum class PathKind { kMissing, kRegular, kDirectory, kOther };
 PathKind KindOf(const char* path);
 
 // A stream served without stdio: reads, seeks, tells and the error state go straight to its
-// owner's functions (the engine's window reader registers its stream while it is open), so no
-// byte is copied through stdio's buffer and no call goes through stdio's locking.
+// owner's functions (the engine's archive streams register while they are open), so no byte is
+// copied through stdio's buffer and no call goes through stdio's locking.
 struct DirectStream {
   void* self;
   size_t (*read)(void* self, void* buffer, size_t size);
@@ -43,9 +43,13 @@ struct DirectStream {
   int64_t (*tell)(void* self);
   bool (*failed)(void* self);
 };
-// Makes the functions below serve `handle` through `direct` (copied); a null `handle` ends that.
-// One such stream at a time.
-void SetDirectStream(FILE* handle, const DirectStream* direct);
+// Makes the functions below serve `handle` through `direct` (copied) until RemoveDirectStream.
+// At most kMaxDirectStreams at once: false, and `handle` stays a plain stdio stream, beyond
+// that. Both are called only while no other thread uses the seam; streams registered are
+// then read on any thread, each on one at a time.
+inline constexpr int kMaxDirectStreams = 20;
+bool AddDirectStream(FILE* handle, const DirectStream* direct);
+void RemoveDirectStream(FILE* handle);
 
 // Reads up to `size` bytes; the count read, short at the end of the file or on an error.
 size_t ReadStream(FILE* stream, void* buffer, size_t size);

@@ -26,7 +26,8 @@ size_t WindowRead(WindowReader* r, unsigned char* buffer, size_t size) {
       bool direct = size - done >= kWindowSize;
       int victim = 1 - r->last_used;
       unsigned char* into = direct ? buffer + done : r->windows[victim].bytes;
-      size_t want = direct ? size - done : kWindowSize;
+      size_t want = direct ? size - done
+                           : (r->refill_size - 1 < kWindowSize ? r->refill_size : kWindowSize);
       ssize_t n = pread(r->fd, into, want, static_cast<off_t>(r->position));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
@@ -97,7 +98,7 @@ bool DirectFailed(void* self) { return static_cast<WindowReader*>(self)->failed;
 
 int CookieClose(void* cookie) {
   auto* r = static_cast<WindowReader*>(cookie);
-  if (r->handle != nullptr) SetDirectStream(nullptr, nullptr);
+  if (r->handle != nullptr) RemoveDirectStream(r->handle);
   int rc = fclose(r->plain);
   r->handle = r->plain = nullptr;
   r->fd = -1;
@@ -120,12 +121,13 @@ FILE* OpenArchiveFile(const char* path, WindowReader* reader) {
   if (handle == nullptr) return plain;
   // The seam's functions serve the stream from the windows directly, never through stdio.
   const DirectStream direct{reader, DirectRead, DirectSeek, DirectTell, DirectFailed};
-  SetDirectStream(handle, &direct);
+  AddDirectStream(handle, &direct);
   reader->handle = handle;
   reader->plain = plain;
   reader->fd = fd;
   reader->position = 0;
   reader->failed = false;
   reader->windows[0].length = reader->windows[1].length = 0;
+  reader->refill_size = kWindowSize;
   return handle;
 }

@@ -376,6 +376,9 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
                central.comment_length;
 
   std::array<unsigned char, kLocalHeaderLen> local_raw;
+  g_archiveReader.refill_size = g_parallelCheck.HandsOver(central.method, values.compressed_size)
+                                    ? kHeaderRefill
+                                    : kWindowSize;
   if (!SeekTo(values.local_header_offset) || !ReadExact(local_raw.data(), local_raw.size()))
     return ReadFail(8);
   LocalHeader local = DecodeLocalHeader(local_raw);
@@ -385,6 +388,7 @@ bool CheckEntry(const char* folder, bool external, bool zip64, int32_t index,
   if ((local.flags & kFlagEncrypted) != 0) return Fail(kEncrypted);
   if (!ReadName(local.name_length)) return ReadFail(9);
   if (!ReadExact(g_extraBuffer.data(), local.extra_length)) return ReadFail(12);
+  g_archiveReader.refill_size = kWindowSize;
   // The local header's own sizes are never used, so a marker there that its sub-field leaves
   // without a value harms nothing: the data is checked against the central directory's sizes.
   const bool local_zip64 = HasZip64Field(g_extraBuffer.data(), local.extra_length);

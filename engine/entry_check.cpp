@@ -94,10 +94,12 @@ bool EntryChecker::AtPoint(const char* entry_name, uint64_t unread, FILE* archiv
 }
 
 int EntryChecker::CheckStored(FILE* archive, uint64_t length, uint32_t* crc, FILE* external,
-                              unsigned char* chunk, unsigned char* compare) {
+                              unsigned char* chunk, unsigned char* compare, size_t chunk_size) {
+  if (external != nullptr || chunk_size == 0 || chunk_size > kStoredChunkSize)
+    chunk_size = kStoredChunkSize;
   for (uint64_t remaining = length; remaining > 0;) {
     if (sink_ != nullptr && sink_->Cancelled()) return kEntryStopped;
-    size_t n = remaining < kStoredChunkSize ? static_cast<size_t>(remaining) : kStoredChunkSize;
+    size_t n = remaining < chunk_size ? static_cast<size_t>(remaining) : chunk_size;
     if (ReadStream(archive, chunk, n) != n) return kStoredIncomplete;
     *crc = Crc32(*crc, chunk, n);
     if (external != nullptr) {

@@ -86,7 +86,8 @@ class EntryChecker {
   void SetProgressTotal(uint64_t archive_size) { progressTotal_ = archive_size; }
 
   // Reads `length` stored bytes of `archive` from its current position in chunks of
-  // kStoredChunkSize through `chunk`, summing their CRC-32 into *crc and, with `external`,
+  // `chunk_size` (at most kStoredChunkSize) through `chunk`, summing their CRC-32 into *crc and,
+  // with `external`,
   // comparing each chunk with the same bytes of that file read into `compare`. Each chunk is read whole
   // from the archive, then from the external file, then compared:
   //   0    all bytes read (and equal)
@@ -94,8 +95,11 @@ class EntryChecker {
   //   -91  `external` ended within a chunk
   //   -92  a chunk differs
   //   -93  the progress sink asked to stop (never without one)
+  // With `external` the chunk size decides whether -91 or -92 comes first when both would, so
+  // a comparing check always uses kStoredChunkSize; without, any size gives the same result.
   int CheckStored(FILE* archive, uint64_t length, uint32_t* crc, FILE* external,
-                  unsigned char* chunk, unsigned char* compare);
+                  unsigned char* chunk, unsigned char* compare,
+                  size_t chunk_size = kStoredChunkSize);
 
   // Sends progress points to `sink` (null: the Status channel, with the stop request and the
   // "Stopped" line) from the next check on.

@@ -21,6 +21,9 @@ namespace {
 constexpr size_t kReaderBufferSize = 65536;  // the scan's window on the central directory
 constexpr size_t kLocalWindowSize = 4096;    // ... and on the local headers
 constexpr size_t kScanExtraSize = 65536;   // the largest 16-bit extra field
+// A worker's stored chunk when nothing is compared: with several workers' chunks in turn, a
+// quarter of the walk's stays in the core's cache between the copy and the CRC-32.
+constexpr size_t kWorkerStoredChunk = 262144;
 // How long the walk sleeps at most while the entry it needs is being checked, before it replays
 // the progress points recorded so far: the pace of the status line during a long entry.
 constexpr auto kReplayPace = std::chrono::milliseconds(10);
@@ -122,7 +125,9 @@ void ParallelCheck::Check(Worker* worker, Slot* slot) {
     }
   }
   slot->looked_up.store(true, std::memory_order_release);
-  clearerr(worker->archive);  // a read error on an earlier entry stays with that entry
+  // A read error on an earlier entry stays with that entry.
+  clearerr(worker->archive);
+  worker->reader->failed = false;
   if (!checkable || slot->key.data_start > static_cast<uint64_t>(INT64_MAX) ||
       SeekStream(worker->archive, static_cast<int64_t>(slot->key.data_start), SEEK_SET) != 0) {
     slot->invalid.store(true, std::memory_order_relaxed);
@@ -132,7 +137,7 @@ void ParallelCheck::Check(Worker* worker, Slot* slot) {
     const DataKey& key = slot->key;
     if (key.method == kMethodStored) {
       rc = checker->CheckStored(worker->archive, key.length, &crc, external, worker->chunk.get(),
-                                worker->compare.get());
+                                worker->compare.get(), kWorkerStoredChunk);
     } else {
       // The sink records points without their text; any name makes a pass "shown".
       rc = checker->Check(key.method, {key.uncompressed, key.flags}, worker->archive, key.length,
@@ -269,8 +274,10 @@ ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot) {
 
 namespace {
 
+using Reader = ParallelCheck::Reader;
+
 ssize_t ReaderRead(void* cookie, char* buffer, size_t size) {
-  auto* r = static_cast<ParallelCheck::Reader*>(cookie);
+  auto* r = static_cast<Reader*>(cookie);
   for (;;) {
     ssize_t n = pread(r->fd, buffer, size, static_cast<off_t>(r->position));
     if (n < 0 && errno == EINTR) continue;
@@ -279,19 +286,47 @@ ssize_t ReaderRead(void* cookie, char* buffer, size_t size) {
   }
 }
 
-int ReaderSeek(void* cookie, off64_t* offset, int whence) {
-  auto* r = static_cast<ParallelCheck::Reader*>(cookie);
+int SeekReader(Reader* r, int64_t offset, int whence) {
   int64_t base = whence == SEEK_SET ? 0 : r->position;
   if (whence == SEEK_END) {
     struct stat st;
     if (fstat(r->fd, &st) != 0) return -1;
     base = st.st_size;
   }
-  if (*offset < 0 ? base + *offset < 0 : base > INT64_MAX - *offset) return -1;
-  r->position = base + *offset;
+  if (offset < 0 ? base + offset < 0 : base > INT64_MAX - offset) return -1;
+  r->position = base + offset;
+  return 0;
+}
+
+int ReaderSeek(void* cookie, off64_t* offset, int whence) {
+  auto* r = static_cast<Reader*>(cookie);
+  if (SeekReader(r, *offset, whence) != 0) return -1;
   *offset = r->position;
   return 0;
 }
+
+// The same stream served by the seam without stdio: a chunk goes from the page cache straight
+// into the checker's buffer (stdio would move a cookie stream's data through its own buffer,
+// one buffer's worth at a time).
+size_t DirectRead(void* self, void* buffer, size_t size) {
+  auto* r = static_cast<Reader*>(self);
+  auto* out = static_cast<char*>(buffer);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(r->fd, out + done, size - done, static_cast<off_t>(r->position));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) r->failed = true;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+    r->position += n;
+  }
+  return done;
+}
+int DirectSeek(void* self, int64_t offset, int whence) {
+  return SeekReader(static_cast<Reader*>(self), offset, whence);
+}
+int64_t DirectTell(void* self) { return static_cast<Reader*>(self)->position; }
+bool DirectFailed(void* self) { return static_cast<Reader*>(self)->failed; }
 
 }  // namespace
 
@@ -338,17 +373,22 @@ FILE* ParallelCheck::OpenReader(Reader* reader, const char* path) {
   reader->window_start = reader->window_length = 0;
   reader->positional = fopencookie(reader, "rb", io);
   if (reader->positional == nullptr) return reader->plain;
-  // stdio's buffer no larger than the entry check's chunk, so a whole chunk (16 KiB, or 1 MiB
-  // stored) goes straight into the checker's buffer with one pread; a shorter one costs one
-  // pread too. (Unbuffered, glibc would read a cookie stream byte by byte.) The scan reads
-  // through ReadAt() and its own window instead.
+  // Served by the seam when it has room; stdio then only holds the handle. Otherwise stdio
+  // reads through a buffer of one chunk (unbuffered, glibc would read a cookie stream byte by
+  // byte). The scan reads through ReadAt() and its own window instead.
   if (reader->buffer == nullptr) reader->buffer.reset(new unsigned char[kReaderBufferSize]);
   setvbuf(reader->positional, reader->stdio_buffer, _IOFBF, sizeof reader->stdio_buffer);
+  reader->failed = false;
+  const DirectStream direct{reader, DirectRead, DirectSeek, DirectTell, DirectFailed};
+  AddDirectStream(reader->positional, &direct);
   return reader->positional;
 }
 
 void ParallelCheck::CloseReader(Reader* reader) {
-  if (reader->positional != nullptr) fclose(reader->positional);
+  if (reader->positional != nullptr) {
+    RemoveDirectStream(reader->positional);
+    fclose(reader->positional);
+  }
   CloseStream(reader->plain);
   reader->positional = reader->plain = nullptr;
 }
@@ -387,7 +427,8 @@ bool ParallelCheck::Start(const char* archive_path, const char* folder, bool zip
       w.path.reset(new char[PATH_MAX]);
     }
     w.owner = this;
-    w.archive = OpenReader(&readers_[static_cast<size_t>(i) + 2], archive_path);
+    w.reader = &readers_[static_cast<size_t>(i) + 2];
+    w.archive = OpenReader(w.reader, archive_path);
     ok = w.archive != nullptr;
   }
   zip64_ = zip64;

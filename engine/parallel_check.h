@@ -101,6 +101,12 @@ class ParallelCheck {
     stored_hand_over_ = stored;
   }
 
+  // Whether workers are running and would check an entry of `method` with `length` bytes of
+  // data: the walk then reads only its headers.
+  bool HandsOver(uint16_t method, uint64_t length) const {
+    return started_ && WorthAWorker(method, length);
+  }
+
   // Entries whose check Take() took from a worker since the last Start(): for tests.
   int64_t taken_from_workers() const { return taken_from_workers_; }
 
@@ -110,6 +116,7 @@ class ParallelCheck {
     FILE* positional = nullptr;  // reads it with pread; null for a stream served from memory
     int fd = -1;
     int64_t position = 0;
+    bool failed = false;  // a pread failed: the stream's error state
     std::unique_ptr<unsigned char[]> buffer;  // the scan's window of the file, 64 KiB
     char stdio_buffer[kInflateChunk];         // stdio's buffer for `positional`
     uint64_t window_start = 0;
@@ -152,6 +159,7 @@ class ParallelCheck {
     std::unique_ptr<unsigned char[]> compare;  // the external file's same bytes (external runs)
     std::unique_ptr<char[]> path;              // the external path tried, PATH_MAX bytes
     FILE* archive = nullptr;
+    Reader* reader = nullptr;  // the stream `archive` reads through
     pthread_t thread{};
     bool running = false;
     ParallelCheck* owner = nullptr;
