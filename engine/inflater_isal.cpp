@@ -54,6 +54,17 @@ class HeaderBits {
     have_ -= n;
     return value;
   }
+  // The next `n` (at most 16) bits without taking them; *have is how many of them the input
+  // holds (fewer than `n` only at its end: the missing ones read as 0).
+  int Peek(int n, int* have) {
+    while (have_ < n && left_ > 0) {
+      buffer_ |= static_cast<uint64_t>(*next_++) << have_;
+      have_ += 8;
+      --left_;
+    }
+    *have = have_ < n ? have_ : n;
+    return static_cast<int>(buffer_ & ((uint64_t{1} << n) - 1));
+  }
   // Drops the rest of a partly read byte: the carried bits end on a byte of the stream.
   void Align() { Take(have_ % 8); }
 
@@ -64,45 +75,60 @@ class HeaderBits {
   size_t left_;
 };
 
-// A canonical Huffman code over `n` lengths, as zlib's inflate_table judges it.
-struct Code {
-  std::array<int, 16> count{};     // codes of each length
-  std::array<int, 288> symbol{};   // symbols in code order
-  int max_length = 0;
-  int left = 1;                    // unassigned patterns at the longest length; <0 oversubscribed
-};
-
-Code BuildCode(const int* lengths, int n) {
-  Code c;
-  for (int i = 0; i < n; ++i) c.count[static_cast<size_t>(lengths[i])]++;
-  c.count[0] = 0;
-  std::array<int, 16> offset{};
-  for (int len = 1; len < 16; ++len) {
-    if (c.count[static_cast<size_t>(len)] != 0) c.max_length = len;
-    offset[static_cast<size_t>(len)] =
-        offset[static_cast<size_t>(len - 1)] + c.count[static_cast<size_t>(len - 1)];
-    if (c.left >= 0) c.left = c.left * 2 - c.count[static_cast<size_t>(len)];
+// Unassigned bit patterns at the longest length of the canonical code over `n` lengths, as
+// zlib's inflate_table judges it: 0 complete, above 0 incomplete (an empty code too), below 0
+// over-subscribed.
+int Unassigned(const int* lengths, int n) {
+  std::array<int, 16> count{};
+  for (int i = 0; i < n; ++i) count[static_cast<size_t>(lengths[i])]++;
+  int left = 1;
+  for (size_t len = 1; len < 16; ++len) {
+    left = left * 2 - count[len];
+    if (left < 0) return left;
   }
-  for (int i = 0; i < n; ++i)
-    if (lengths[i] != 0) c.symbol[static_cast<size_t>(offset[static_cast<size_t>(lengths[i])]++)] = i;
-  return c;
+  return left;
 }
 
-// Decodes one symbol of a complete code bit by bit (headers are short: speed is no matter).
-// -1 when the input ends first.
-int DecodeSymbol(const Code& c, HeaderBits& in) {
-  int code = 0, first = 0, index = 0;
-  for (int len = 1; len < 16; ++len) {
-    int bit = in.Take(1);
-    if (bit < 0) return -1;
-    code |= bit;
-    int count = c.count[static_cast<size_t>(len)];
-    if (code - first < count) return c.symbol[static_cast<size_t>(index + code - first)];
-    index += count;
-    first = (first + count) << 1;
-    code <<= 1;
+// The code-length code (19 symbols of up to 7 bits) as a table over the next 7 bits of the
+// stream: a header is read a symbol per lookup instead of a bit per step.
+struct LengthsCode {
+  std::array<uint8_t, 128> symbol;
+  std::array<uint8_t, 128> length;
+};
+
+// Fills `t` for a complete code (Unassigned(lengths, 19) == 0). Deflate sends a code's most
+// significant bit first, so an entry's index is its code reversed, with every value of the
+// bits after it.
+void BuildLengthsCode(const int* lengths, LengthsCode* t) {
+  std::array<int, 8> count{}, next{};
+  for (int i = 0; i < 19; ++i) count[static_cast<size_t>(lengths[i])]++;
+  count[0] = 0;
+  for (size_t len = 1, code = 0; len < 8; ++len) {
+    code = (code + static_cast<size_t>(count[len - 1])) << 1;
+    next[len] = static_cast<int>(code);
   }
-  return -2;  // not reached for a complete code
+  for (int sym = 0; sym < 19; ++sym) {
+    const int len = lengths[sym];
+    if (len == 0) continue;
+    const int code = next[static_cast<size_t>(len)]++;
+    int reversed = 0;
+    for (int b = 0; b < len; ++b) reversed |= ((code >> b) & 1) << (len - 1 - b);
+    for (int fill = 0; fill < (1 << (7 - len)); ++fill) {
+      const size_t at = static_cast<size_t>(reversed | (fill << len));
+      t->symbol[at] = static_cast<uint8_t>(sym);
+      t->length[at] = static_cast<uint8_t>(len);
+    }
+  }
+}
+
+// The next symbol, or -1 when the input ends first.
+int DecodeLength(const LengthsCode& t, HeaderBits& in) {
+  int have;
+  const size_t bits = static_cast<size_t>(in.Peek(7, &have));
+  const int len = t.length[bits];
+  if (len > have) return -1;
+  in.Take(len);
+  return t.symbol[bits];
 }
 
 // Format notes: zlib refuses more than 286 literal/length or 30 distance lengths, an
@@ -124,11 +150,12 @@ Header CheckDynamic(HeaderBits& in) {
     if (len < 0) return Header::kNeedMore;
     lengths[kOrder[i]] = len;
   }
-  Code lengths_code = BuildCode(lengths, 19);
-  if (lengths_code.left != 0) return Header::kBad;  // incomplete, over-subscribed or empty
+  if (Unassigned(lengths, 19) != 0) return Header::kBad;  // incomplete, over-subscribed or empty
+  LengthsCode lengths_code;
+  BuildLengthsCode(lengths, &lengths_code);
   int all[286 + 30] = {};
   for (int i = 0; i < hlit + hdist;) {
-    int sym = DecodeSymbol(lengths_code, in);
+    int sym = DecodeLength(lengths_code, in);
     if (sym < 0) return Header::kNeedMore;
     if (sym < 16) {
       all[i++] = sym;
@@ -142,8 +169,8 @@ Header CheckDynamic(HeaderBits& in) {
     while (repeat-- > 0) all[i++] = value;
   }
   if (all[256] == 0) return Header::kBad;
-  Code lit = BuildCode(all, hlit), dist = BuildCode(all + hlit, hdist);
-  return lit.left == 0 && dist.left == 0 ? Header::kOk : Header::kBad;
+  return Unassigned(all, hlit) == 0 && Unassigned(all + hlit, hdist) == 0 ? Header::kOk
+                                                                           : Header::kBad;
 }
 
 // Checks the header at the start of `in`; sets *final from its first bit.
