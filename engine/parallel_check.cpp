@@ -476,7 +476,8 @@ void ParallelCheck::Finish() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
-    for (Slot& slot : slots_) slot.cancel.store(true, std::memory_order_relaxed);
+    for (int i = 0; i < slots_used_; ++i)
+      slots_[static_cast<size_t>(i)].cancel.store(true, std::memory_order_relaxed);
   }
   work_cv_.notify_all();
   for (int i = 0; i < jobs_; ++i) {

@@ -1,17 +1,18 @@
 // Entry data checked ahead on worker threads. While the archive walk (the reporting thread) reads
 // records and reports, workers read ahead through the central directory and the local headers
-// with streams of their own, make a plan for each entry (where its data lies, how long it is, its
-// method and CRC-32), check the data with a checker of their own and record what a one-job check
-// would have reported on the way: every progress point and the result. When the walk reaches an
-// entry's data check it asks Take(): if the plan matches what the walk itself has read, the walk
-// replays the recorded points through the Status channel (reading the stop request there, as one
-// job does) and takes the result; otherwise it checks the entry itself. Workers never report,
-// never read the stop request and touch no state of the walk.
+// with streams of their own, make a plan for each entry long enough to be worth it (where its
+// data lies, how long it is, its method and CRC-32), check the data with a checker of their own
+// and record what a one-job check would have reported on the way: every progress point and the
+// result. When the walk reaches an entry's data check it asks Take(): if the plan matches what
+// the walk itself has read, the walk replays the recorded points through the Status channel
+// (reading the stop request there, as one job does) and takes the result; otherwise (a short
+// entry, no plan, another plan) it checks the entry itself. Workers never report, never read
+// the stop request and touch no state of the walk.
 //
 // Memory: per job one EntryChecker (decoders, three 16 KiB buffers), a 1 MiB stored-data buffer
-// (two in an external run) and an archive stream, made the first time that
-// many jobs run and kept for later runs; a ring of 16 plans per job; two more streams with 64 KiB
-// windows and a 64 KiB extra-field buffer for the scan. Nothing is allocated per entry.
+// (two in an external run) and an archive stream, made the first time that many jobs run and
+// kept for later runs; up to 64 plans per job; two more streams with 64 KiB windows and a 64 KiB
+// extra-field buffer for the scan. Nothing is allocated per entry.
 // Threads: Start(), Take() and Finish() are called by the walk's thread only; one run at a time.
 #pragma once
 
