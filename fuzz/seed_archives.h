@@ -44,13 +44,7 @@ inline std::vector<NamedBytes> FolderFiles() {
   };
 }
 
-inline zipt::ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method) {
-  zipt::ZipEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
-  return e;
-}
+using zipt::Entry;
 
 inline std::vector<NamedBytes> SeedArchives() {
   using zipt::Descriptor;

@@ -35,26 +35,10 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-ZipEntry Stored(const std::string& name, const std::string& data) {
-  ZipEntry e;
-  e.name = name;
-  e.data = data;
-  return e;
-}
-ZipEntry Deflated(const std::string& name, const std::string& data) {
-  ZipEntry e = Stored(name, data);
-  e.method = 8;
-  return e;
-}
 template <typename F>
 ZipEntry With(ZipEntry e, F change) {
   change(e);
   return e;
-}
-ZipPlan Plan(std::vector<ZipEntry> entries) {
-  ZipPlan s;
-  s.entries = std::move(entries);
-  return s;
 }
 template <typename F>
 ZipPlan With(ZipPlan s, F change) {

@@ -951,14 +951,6 @@ TEST_F(CodecTest, EntryCheckVerdictsAndStopsAlike) {
   }
 }
 
-zipt::ZipEntry Deflated(const std::string& name, const std::string& data) {
-  zipt::ZipEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = 8;
-  return e;
-}
-
 // Whole runs over an archive whose entries zlib and a plain ISA-L loop judge differently.
 class CodecRunTest : public CodecTest {
  protected:
@@ -1002,13 +994,13 @@ TEST_F(CodecRunTest, ArchivesThatZlibAndIsalJudgeDifferently) {
   // alone decodes it to the entry's bytes (CRC and all), zlib refuses the header.
   Block b = Small();
   b.lit = SmallLiterals(258, 3);
-  zipt::ZipEntry odd = Deflated("odd.txt", "abcdefgh");
+  zipt::ZipEntry odd = zipt::Deflated("odd.txt", "abcdefgh");
   odd.compressed = DynamicStream(b, "abcdefgh");
-  const zipt::ZipEntry before = Deflated("before.txt", Data(0, 50000));
-  const zipt::ZipEntry after = Deflated("after.txt", "after");
+  const zipt::ZipEntry before = zipt::Deflated("before.txt", Data(0, 50000));
+  const zipt::ZipEntry after = zipt::Deflated("after.txt", "after");
   // The late bad block type with more compressed bytes after it, so a second chunk (and its
   // progress line) exists; the external file differs from what the good blocks decode to.
-  zipt::ZipEntry late = Deflated("r.bin", "whatever the entry once held");
+  zipt::ZipEntry late = zipt::Deflated("r.bin", "whatever the entry once held");
   late.compressed = LateBadBlockType() + std::string(100, '\x55');
   const Row rows[] = {
       {"incomplete_literal_code",
@@ -1024,9 +1016,7 @@ TEST_F(CodecRunTest, ArchivesThatZlibAndIsalJudgeDifferently) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    zipt::ZipPlan plan;
-    plan.entries = row.entries;
-    WriteFile(dir_ / "a.zip", zipt::BuildZip(plan));
+    WriteFile(dir_ / "a.zip", zipt::BuildZip(zipt::Plan(row.entries)));
     std::filesystem::remove_all(dir_ / "src");
     for (const auto& [name, data] : row.files) WriteFile(dir_ / ("src/" + name), data);
     for (bool external : {false, true}) {

@@ -8,6 +8,7 @@
 #include "status_recorder.h"
 #include "stream_io.h"
 #include "test_util.h"
+#include "zip_builder.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,7 +17,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <random>
 #include <signal.h>
 #include <sstream>
 #include <string>
@@ -29,13 +29,6 @@
 namespace {
 
 constexpr size_t kMiB10 = kEtagPartSize;
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::string out(size, '\0');
-  for (auto& c : out) c = static_cast<char>(gen());
-  return out;
-}
 
 std::string Progress(int part, int parts) {
   return "Calculating ETag (part " + std::to_string(part) + " of " + std::to_string(parts) + ")";
@@ -155,7 +148,7 @@ TEST_F(EtagTest, SizesAroundPartEdgesMatchPython) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string archive = dir_ / (std::string(row.name) + ".zip");
-    WriteFile(archive, RandomBytes(row.size, static_cast<uint32_t>(row.size)));
+    WriteFile(archive, zipt::RandomBytes(row.size, static_cast<uint32_t>(row.size)));
     ASSERT_TRUE(SetEtagPartSizeForTesting(row.part_size));
     Expected want;
     ASSERT_TRUE(PythonEtag(archive, row.part_size, dir_, &want));
@@ -214,7 +207,7 @@ TEST_F(EtagTest, ExpectedEtagMatchesEveryCandidateSize) {
                             100 * kUnit + 3};
   for (uint64_t size : sizes) {
     const std::string archive = dir_ / ("f" + std::to_string(size) + ".zip");
-    WriteFile(archive, RandomBytes(size, static_cast<uint32_t>(size) + 1));
+    WriteFile(archive, zipt::RandomBytes(size, static_cast<uint32_t>(size) + 1));
     // The part counts the usual sizes make, and 2 parts (the large multiples of 16).
     std::vector<int64_t> counts;
     for (uint64_t units : {5, 8, 10, 16}) {
@@ -259,7 +252,7 @@ TEST_F(EtagTest, ExpectedEtagOutcomes) {
   if (!HaveProgram("python3")) GTEST_SKIP() << "python3 not found";
   ASSERT_TRUE(SetEtagSizeUnitForTesting(kUnit));
   const std::string archive = dir_ / "a.zip";
-  WriteFile(archive, RandomBytes(21 * kUnit + 5, 21));
+  WriteFile(archive, zipt::RandomBytes(21 * kUnit + 5, 21));
   std::string md5;
   std::vector<std::string> etags;  // 10 KiB and 8 KiB parts
   ASSERT_TRUE(PythonEtags(archive, {10 * kUnit, 8 * kUnit}, dir_, &md5, &etags));
@@ -454,7 +447,7 @@ TEST(EtagPartSize, ParsedAndNamed) {
 TEST_F(EtagTest, ShortReadDoesNotShiftParts) {
   if (!HaveProgram("python3")) GTEST_SKIP() << "python3 not found";
   const std::string archive = dir_ / "a.zip";
-  WriteFile(archive, RandomBytes(700, 3));
+  WriteFile(archive, zipt::RandomBytes(700, 3));
   ASSERT_TRUE(SetEtagPartSizeForTesting(256));
   Expected want;
   ASSERT_TRUE(PythonEtag(archive, 256, dir_, &want));
@@ -490,7 +483,7 @@ TEST_F(EtagTest, PartLimit) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string archive = dir_ / (std::string(row.name) + ".zip");
-    WriteFile(archive, RandomBytes(row.size, 11));
+    WriteFile(archive, zipt::RandomBytes(row.size, 11));
     EtagOptions options;
     if (row.named) {
       options.part_size = row.part_size;
@@ -526,7 +519,7 @@ TEST_F(EtagTest, PartLimit) {
 TEST_F(EtagTest, StopAtProgressLineLeavesOldEtagFile) {
   const std::string archive = dir_ / "a.zip";
   const std::string etag_file = archive + ".md5";
-  WriteFile(archive, RandomBytes(3 * 128, 5));
+  WriteFile(archive, zipt::RandomBytes(3 * 128, 5));
   ASSERT_TRUE(SetEtagPartSizeForTesting(128));  // three parts: four progress lines
   for (int stop_at = 1; stop_at <= 4; ++stop_at) {
     SCOPED_TRACE("stop at progress line " + std::to_string(stop_at));
@@ -550,7 +543,7 @@ TEST_F(EtagTest, StopAtProgressLineLeavesOldEtagFile) {
 // digest, leaves the old ETag file as it was and no temporary file beside it.
 TEST_F(EtagTest, ReadErrorLeavesOldEtagFile) {
   const std::string archive = dir_ / "a.zip";
-  WriteFile(archive, RandomBytes(1000, 6));
+  WriteFile(archive, zipt::RandomBytes(1000, 6));
   ASSERT_TRUE(SetEtagPartSizeForTesting(300));
   ASSERT_TRUE(Run(archive));
   const uint64_t reads = ReadCallCount();
@@ -584,7 +577,7 @@ TEST_F(EtagTest, ReadErrorLeavesOldEtagFile) {
 
 TEST_F(EtagTest, SecondComputationRepeatsResult) {
   const std::string archive = dir_ / "a.zip";
-  WriteFile(archive, RandomBytes(kMiB10 + 4321, 8));
+  WriteFile(archive, zipt::RandomBytes(kMiB10 + 4321, 8));
   ASSERT_TRUE(Run(archive));
   const std::string first_file = ReadFile(archive + ".md5");
   const std::vector<std::string> first_logs = g_recorder.Logs();
@@ -651,7 +644,7 @@ TEST_F(EtagTest, DirectoryInTheWayOfEtagFile) {
 // line, and one byte short of the whole text.
 TEST_F(EtagTest, DiskFullLeavesOldEtagFile) {
   const std::string archive = dir_ / "b.zip";
-  WriteFile(archive, RandomBytes(5000, 9));
+  WriteFile(archive, zipt::RandomBytes(5000, 9));
   ASSERT_TRUE(Run(archive));
   const size_t text_size = ReadFile(archive + ".md5").size();
   ASSERT_GT(text_size, 40u);

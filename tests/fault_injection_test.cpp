@@ -23,18 +23,11 @@
 
 namespace fs = std::filesystem;
 using zipt::Descriptor;
+using zipt::Entry;
 using zipt::ZipEntry;
 using zipt::ZipPlan;
 
 namespace {
-
-ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method) {
-  ZipEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
-  return e;
-}
 
 // Extra fields in both headers and a data descriptor, so that every per-entry read site has a
 // read to cut.
@@ -68,10 +61,8 @@ ZipPlan ThreeEntries() {
 }
 
 ZipPlan StoredOnly() {
-  ZipPlan s;
-  s.entries = {Full(Entry("a.txt", kA, 0), Descriptor::kSigned),
-               Full(Entry("c.txt", kC, 0), Descriptor::kUnsigned)};
-  return s;
+  return zipt::Plan({Full(Entry("a.txt", kA), Descriptor::kSigned),
+                     Full(Entry("c.txt", kC), Descriptor::kUnsigned)});
 }
 
 ZipPlan Zip64One() {

@@ -22,7 +22,8 @@
 #include "zip_builder.h"
 
 namespace fs = std::filesystem;
-using zipt::ZipEntry;
+using zipt::Plan;
+using zipt::Stored;
 using zipt::ZipPlan;
 
 namespace {
@@ -30,17 +31,6 @@ namespace {
 const std::string kSecret = "the sentinel's bytes: reading them would be a breach\n";
 const std::string kPlain = "an ordinary file\n";
 
-ZipEntry Stored(const std::string& name, const std::string& data) {
-  ZipEntry e;
-  e.name = name;
-  e.data = data;
-  return e;
-}
-ZipPlan Plan(std::vector<ZipEntry> entries) {
-  ZipPlan s;
-  s.entries = std::move(entries);
-  return s;
-}
 
 // <tmp>/outside/secret.txt is the sentinel; <tmp>/p/top is the compared folder, <tmp>/p its
 // parent (the second lookup's place), <tmp>/a.zip the archive.

@@ -4,10 +4,10 @@
 #include "md5.h"
 
 #include "test_util.h"
+#include "zip_builder.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -28,13 +28,6 @@ std::string FinishHex(Md5Context* ctx) {
   unsigned char digest[kMd5DigestLen];
   Md5Finish(digest, ctx);
   return Hex(digest);
-}
-
-std::vector<unsigned char> RandomBytes(size_t size, uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::vector<unsigned char> out(size);
-  for (auto& b : out) b = static_cast<unsigned char>(gen());
-  return out;
 }
 
 struct KnownAnswer {
@@ -91,7 +84,7 @@ TEST(Md5, LengthPastTwoToTheTwentyNineBytes) {
 }
 
 TEST(Md5, SplitsOfTenMebibytesGiveOneDigest) {
-  const std::vector<unsigned char> data = RandomBytes(10 * 1024 * 1024, 1321);
+  const std::string data = zipt::RandomBytes(10 * 1024 * 1024, 1321);
   unsigned char whole[kMd5DigestLen];
   const std::string expected = Hex(Md5Buffer(data.data(), data.size(), whole));
   for (size_t piece : {size_t{1}, size_t{63}, size_t{64}, size_t{65}}) {
@@ -108,7 +101,7 @@ TEST(Md5, FinishZeroesEveryByteOfTheContext) {
   Md5Context ctx;
   memset(&ctx, 0xa5, sizeof(ctx));  // so bytes the finish forgets stand out
   Md5Init(&ctx);
-  const std::vector<unsigned char> data = RandomBytes(100, 7);
+  const std::string data = zipt::RandomBytes(100, 7);
   Md5Update(&ctx, data.data(), data.size());
   unsigned char digest[kMd5DigestLen];
   Md5Finish(digest, &ctx);
@@ -137,9 +130,9 @@ TEST(Md5, RandomInputsMatchPythonHashlib) {
   std::vector<std::string> ours;
   std::string list;
   for (size_t i = 0; i < lengths.size(); ++i) {
-    const std::vector<unsigned char> data = RandomBytes(lengths[i], static_cast<uint32_t>(i));
+    const std::string data = zipt::RandomBytes(lengths[i], static_cast<uint32_t>(i));
     const std::string path = dir / ("in" + std::to_string(i));
-    WriteFile(path, std::string(data.begin(), data.end()));
+    WriteFile(path, data);
     unsigned char digest[kMd5DigestLen];
     ours.push_back(Hex(Md5Buffer(data.data(), data.size(), digest)));
     list += path + "\n";
@@ -172,8 +165,8 @@ TEST(Md5, SharedUpdatesEqualPlainUpdates) {
       {"both_fresh", 0, 0},         {"both_block_aligned", 128, 64}, {"same_pending", 17, 81},
       {"different_pending", 3, 40}, {"one_aligned_one_not", 64, 5},  {"both_nearly_full", 63, 127},
   };
-  const std::vector<unsigned char> prefix = RandomBytes(200, 99);
-  const std::vector<unsigned char> data = RandomBytes(1 << 20, 100);
+  const std::string prefix = zipt::RandomBytes(200, 99);
+  const std::string data = zipt::RandomBytes(1 << 20, 100);
   const Md5LaneKernel best = ActiveMd5LaneKernel();
   for (Md5LaneKernel kernel :
        {Md5LaneKernel::kPortable, Md5LaneKernel::kAvx2, Md5LaneKernel::kAvx512}) {

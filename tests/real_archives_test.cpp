@@ -300,14 +300,9 @@ TEST(RealArchivesMethods, DamagedAndCutShortAndEncrypted) {
     fs::remove(dir / "out.zip");
     ASSERT_EQ(RunCommand("cd '" + (dir / "src") + "' && (" + row.command + ") >/dev/null 2>&1"), 0);
     if (row.method != 0) {
-      zipt::ZipEntry e;
-      e.name = "data.bin";
-      e.data = data;
-      e.method = row.method;
+      zipt::ZipEntry e = zipt::Entry("data.bin", data, row.method);
       e.compressed = ReadFile(dir / "raw");
-      zipt::ZipPlan plan;
-      plan.entries.push_back(e);
-      WriteFile(dir / "out.zip", zipt::BuildZip(plan));
+      WriteFile(dir / "out.zip", zipt::BuildZip(zipt::Plan({e})));
     }
     const std::string good = ReadFile(dir / "out.zip");
     EXPECT_EQ(Verify(dir / "src", dir / "out.zip", true).logs,

@@ -63,14 +63,6 @@ std::string Text(int lines) {
   return s;
 }
 
-zipt::ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method) {
-  zipt::ZipEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
-  return e;
-}
-
 // Sends standard output (the ETag lines) to /dev/null for the life of the object.
 class QuietStdout {
  public:
@@ -96,9 +88,9 @@ TEST(Soak, TenThousandRunsGiveBackWhatTheyTake) {
   TempDir lists;
   ASSERT_TRUE(SetNameListFolder(lists.path().c_str()));
   const std::string big = zipt::RandomBytes(40000, 5);  // three 16 KiB chunks of input
-  zipt::ZipPlan plan;
-  plan.entries = {Entry("a.txt", Text(50), 0), Entry("big.bin", big, 8),
-                  Entry("c.txt", Text(400), 8)};
+  const zipt::ZipPlan plan = zipt::Plan({zipt::Entry("a.txt", Text(50)),
+                                         zipt::Entry("big.bin", big, 8),
+                                         zipt::Entry("c.txt", Text(400), 8)});
   const std::string good = dir / "good.zip";
   const std::string bad = dir / "bad.zip";
   zipt::ZipLayout layout = zipt::BuildZipLayout(plan);

@@ -32,17 +32,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using zipt::Descriptor;
-using zipt::ZipEntry;
-
-ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method,
-               Descriptor descriptor = Descriptor::kNone) {
-  ZipEntry e;
-  e.name = name;
-  e.data = data;
-  e.method = method;
-  e.descriptor = descriptor;
-  return e;
-}
+using zipt::Entry;
 
 std::string Text(int lines) {
   std::string s;
@@ -61,13 +51,10 @@ const std::vector<File> kFiles = {
     {"a.txt", Text(20)}, {"big.bin", kBig}, {"desc.txt", Text(3000)}, {"plain.txt", Text(5)}};
 
 std::string StopArchive() {
-  zipt::ZipPlan s;
-  s.entries = {Entry("dir/", "", 0),
-               Entry("a.txt", kFiles[0].data, 0),
-               Entry("big.bin", kFiles[1].data, 8),
-               Entry("desc.txt", kFiles[2].data, 8, Descriptor::kSigned),
-               Entry("plain.txt", kFiles[3].data, 0, Descriptor::kUnsigned)};
-  return zipt::BuildZip(s);
+  return zipt::BuildZip(zipt::Plan({Entry("dir/", ""), Entry("a.txt", kFiles[0].data),
+                                    Entry("big.bin", kFiles[1].data, 8),
+                                    Entry("desc.txt", kFiles[2].data, 8, Descriptor::kSigned),
+                                    Entry("plain.txt", kFiles[3].data, 0, Descriptor::kUnsigned)}));
 }
 
 enum class Mode { kInternal, kExternal, kEtag };

@@ -185,6 +185,28 @@ struct ZipPlan {
   std::optional<uint32_t> zip64_end_sig, locator_sig;
 };
 
+// Shorthands for the usual entries: method 0 stores `data`, 8 deflates it at level 6.
+inline ZipEntry Entry(const std::string& name, const std::string& data, uint16_t method = 0,
+                      Descriptor descriptor = Descriptor::kNone) {
+  ZipEntry e;
+  e.name = name;
+  e.data = data;
+  e.method = method;
+  e.descriptor = descriptor;
+  return e;
+}
+inline ZipEntry Stored(const std::string& name, const std::string& data) {
+  return Entry(name, data, 0);
+}
+inline ZipEntry Deflated(const std::string& name, const std::string& data) {
+  return Entry(name, data, 8);
+}
+inline ZipPlan Plan(std::vector<ZipEntry> entries) {
+  ZipPlan plan;
+  plan.entries = std::move(entries);
+  return plan;
+}
+
 // Where each record landed in the bytes.
 struct EntryLayout {
   size_t local = 0;       // local header
