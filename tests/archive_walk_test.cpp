@@ -558,40 +558,29 @@ uint32_t CrcOfZeros(uint64_t n) {
 // bytes. Literal/length code: 285 "0", literal 0 "10", end of block "11"; distances 0 and 1 of
 // one bit each; the code-length code: 18 "0", 1 "10", 2 "11".
 std::string DeflatedZeros(uint64_t n) {
-  std::string out;
-  unsigned used = 0;  // bits of the last byte taken
-  auto put = [&](uint32_t value, unsigned bits) {
-    for (unsigned i = 0; i < bits; ++i, value >>= 1) {
-      if (used == 0) out.push_back('\0');
-      out.back() = static_cast<char>(out.back() | (value & 1) << used);
-      used = (used + 1) & 7;
-    }
-  };
-  auto code = [&](uint32_t c, unsigned bits) {  // Huffman codes go highest bit first
-    for (unsigned i = bits; i-- > 0;) put(c >> i & 1, 1);
-  };
-  put(1, 1);   // final block
-  put(2, 2);   // dynamic codes
-  put(29, 5);  // 286 literal/length codes
-  put(1, 5);   // 2 distance codes
-  put(15, 4);  // 19 code-length code lengths, in the format's order:
-  for (unsigned len : {0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 2, 0}) put(len, 3);
-  code(3, 2);                // literal 0: length 2
-  code(0, 1), put(127, 7);   // 138 zeros
-  code(0, 1), put(106, 7);   // 117 zeros (to 255)
-  code(3, 2);                // end of block: length 2
-  code(0, 1), put(17, 7);    // 28 zeros (257 to 284)
-  for (int i = 0; i < 3; ++i) code(2, 2);  // 285, distances 0 and 1: length 1
-  code(2, 2);                              // the first zero, as a literal
+  Bits w;
+  w.Put(1, 1);   // final block
+  w.Put(2, 2);   // dynamic codes
+  w.Put(29, 5);  // 286 literal/length codes
+  w.Put(1, 5);   // 2 distance codes
+  w.Put(15, 4);  // 19 code-length code lengths, in the format's order:
+  for (uint32_t len : {0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 2, 0}) w.Put(len, 3);
+  w.Code(3, 2);                  // literal 0: length 2
+  w.Code(0, 1), w.Put(127, 7);   // 138 zeros
+  w.Code(0, 1), w.Put(106, 7);   // 117 zeros (to 255)
+  w.Code(3, 2);                  // end of block: length 2
+  w.Code(0, 1), w.Put(17, 7);    // 28 zeros (257 to 284)
+  for (int i = 0; i < 3; ++i) w.Code(2, 2);  // 285, distances 0 and 1: length 1
+  w.Code(2, 2);                              // the first zero, as a literal
   const uint64_t matches = (n - 1) / 258, rest = (n - 1) % 258;
   if (matches > 0) {
-    put(0, 2);  // 110 bits so far: this match fills the byte
-    out.append((matches - 1) / 4, '\0');
-    for (uint64_t i = 0; i < (matches - 1) % 4; ++i) put(0, 2);
+    w.Put(0, 2);  // 110 bits so far: this match fills the byte
+    w.Bytes(std::string((matches - 1) / 4, '\0'));
+    for (uint64_t i = 0; i < (matches - 1) % 4; ++i) w.Put(0, 2);
   }
-  for (uint64_t i = 0; i < rest; ++i) code(2, 2);
-  code(3, 2);  // end of block
-  return out;
+  for (uint64_t i = 0; i < rest; ++i) w.Code(2, 2);
+  w.Code(3, 2);  // end of block
+  return w.Done();
 }
 
 // Writes a ZIP64 archive of one entry "big.bin" of `size` zero bytes to `path`: stored (a

@@ -160,39 +160,7 @@ TEST_F(CodecTest, Crc32KnownAnswerAndPiecesOnBothBackends) {
 
 // --- A deflate writer for streams zlib's deflate never makes ---------------------------------
 
-class Bits {
- public:
-  void Put(uint32_t value, int count) {
-    for (int i = 0; i < count; ++i) PutBit(value >> i & 1);
-  }
-  void PutCode(uint32_t code, int length) {  // Huffman codes go most significant bit first
-    for (int i = length - 1; i >= 0; --i) PutBit(code >> i & 1);
-  }
-  void Align() {
-    while (count_ != 0) PutBit(0);
-  }
-  void Bytes(const std::string& b) {
-    Align();
-    out_ += b;
-  }
-  std::string Done() {
-    Align();
-    return out_;
-  }
-
- private:
-  void PutBit(uint32_t bit) {
-    byte_ = static_cast<uint8_t>(byte_ | bit << count_);
-    if (++count_ == 8) {
-      out_ += static_cast<char>(byte_);
-      byte_ = 0;
-      count_ = 0;
-    }
-  }
-  std::string out_;
-  uint8_t byte_ = 0;
-  int count_ = 0;
-};
+using zipt::Bits;
 
 // Canonical codes for `lengths`, handed out in order even when they make no proper code.
 std::vector<uint32_t> Codes(const std::vector<int>& lengths) {
@@ -213,7 +181,7 @@ struct Huffman {
   std::vector<uint32_t> codes;
   explicit Huffman(std::vector<int> l) : lengths(std::move(l)), codes(Codes(lengths)) {}
   void Put(Bits& w, size_t sym) const {
-    w.PutCode(codes.at(sym), lengths.at(sym) ? lengths.at(sym) : 1);
+    w.Code(codes.at(sym), lengths.at(sym) ? lengths.at(sym) : 1);
   }
 };
 

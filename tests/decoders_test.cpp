@@ -137,26 +137,13 @@ TEST(Deflate64, ReadsDeflateAsZlibDoes) {
   EXPECT_GT(verdicts[2], 0);
 }
 
-// Writes deflate's bit order: values LSB first, Huffman codes MSB first.
-struct BitWriter {
-  std::string bytes;
-  unsigned used = 0;  // bits of the last byte taken
-  void Put(uint32_t value, unsigned n) {
-    for (unsigned i = 0; i < n; ++i, value >>= 1) {
-      if (used == 0) bytes.push_back('\0');
-      bytes.back() = static_cast<char>(bytes.back() | (value & 1) << used);
-      used = (used + 1) & 7;
-    }
-  }
-  void Code(uint32_t code, unsigned n) {  // a Huffman code, first bit the highest
-    for (unsigned i = n; i-- > 0;) Put(code >> i & 1, 1);
-  }
-  // Fixed-code symbols: literals 0-143 (8 bits from 0x30), 256-279 (7 bits from 0), 280-287
-  // (8 bits from 0xC0); distances 5 bits.
+// Fixed-code symbols: literals 0-143 (8 bits from 0x30), 256-279 (7 bits from 0), 280-287 (8
+// bits from 0xC0); distances 5 bits.
+struct FixedBits : zipt::Bits {
   void Literal(char c) { Code(0x30 + static_cast<unsigned char>(c), 8); }
   void End() { Code(0, 7); }
-  void Match285(uint32_t extra, unsigned distance_code, uint32_t distance_extra,
-                unsigned distance_bits) {
+  void Match285(uint32_t extra, uint32_t distance_code, uint32_t distance_extra,
+                int distance_bits) {
     Code(0xC5, 8);
     Put(extra, 16);
     Code(distance_code, 5);
@@ -172,7 +159,7 @@ void AppendMatch(std::string* out, size_t length, size_t distance) {
 // Length code 285 with its 16 extra bits and distance code 31 are Deflate64's own; 7-Zip never
 // writes 285 (it stops at length 257), Windows' zipper does. Hand-made fixed-code blocks.
 TEST(Deflate64, LongLengthsAndFarDistances) {
-  BitWriter good;
+  FixedBits good;
   good.Put(1, 1);  // final block
   good.Put(1, 2);  // fixed codes
   for (char c : std::string("xyz")) good.Literal(c);
@@ -185,7 +172,7 @@ TEST(Deflate64, LongLengthsAndFarDistances) {
   AppendMatch(&expected, 3, 65536);
   AppendMatch(&expected, 1003, 32774);
 
-  BitWriter too_far;  // distance 32769 after 3 bytes of output
+  FixedBits too_far;  // distance 32769 after 3 bytes of output
   too_far.Put(3, 3);
   for (char c : std::string("xyz")) too_far.Literal(c);
   too_far.Match285(0, 30, 0, 14);
@@ -199,11 +186,11 @@ TEST(Deflate64, LongLengthsAndFarDistances) {
     std::string output;
   };
   const Row rows[] = {
-      {"Deflate64", Deflate64Decoder::Variant::kDeflate64, good.bytes, kDecodeEnd, expected},
-      {"distance before the output", Deflate64Decoder::Variant::kDeflate64, too_far.bytes,
+      {"Deflate64", Deflate64Decoder::Variant::kDeflate64, good.Done(), kDecodeEnd, expected},
+      {"distance before the output", Deflate64Decoder::Variant::kDeflate64, too_far.Done(),
        kDecodeBadData, ""},
       // As deflate, 285 is length 258 without extra bits and code 31 is invalid.
-      {"as deflate", Deflate64Decoder::Variant::kDeflate, good.bytes, kDecodeBadData, ""},
+      {"as deflate", Deflate64Decoder::Variant::kDeflate, good.Done(), kDecodeBadData, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

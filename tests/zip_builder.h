@@ -142,6 +142,42 @@ inline std::string RandomBytes(size_t n, uint32_t seed) {
   return out;
 }
 
+// Deflate's bit order, for hand-made streams: values go least significant bit first, Huffman
+// codes most significant bit first; Done() pads the last byte with zero bits.
+class Bits {
+ public:
+  void Put(uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) PutBit(value >> i & 1);
+  }
+  void Code(uint32_t code, int length) {
+    for (int i = length - 1; i >= 0; --i) PutBit(code >> i & 1);
+  }
+  void Align() {
+    while (count_ != 0) PutBit(0);
+  }
+  void Bytes(const std::string& b) {
+    Align();
+    out_ += b;
+  }
+  std::string Done() {
+    Align();
+    return out_;
+  }
+
+ private:
+  void PutBit(uint32_t bit) {
+    byte_ = static_cast<uint8_t>(byte_ | bit << count_);
+    if (++count_ == 8) {
+      out_ += static_cast<char>(byte_);
+      byte_ = 0;
+      count_ = 0;
+    }
+  }
+  std::string out_;
+  uint8_t byte_ = 0;
+  int count_ = 0;
+};
+
 // --- What to write ---------------------------------------------------------------------------
 enum class Descriptor { kNone, kSigned, kUnsigned };
 
