@@ -246,17 +246,6 @@ hostile_shown() {
 
 case "$case_name" in
 
-internal)
-  run "$samples/sound.zip"
-  expect_rc 0
-  expect_quiet_stderr
-  expect_out <<'EOF'
-Verifying internally...
-Verified 3 files
-Successful verification
-EOF
-  ;;
-
 external)
   # The folder is given relative to the working directory.
   cp -r "$samples/src" src
