@@ -156,9 +156,6 @@ TEST(Soak, TenThousandRunsGiveBackWhatTheyTake) {
       << "resident pages grew from " << first_pages << " after the first cycle to " << last_pages;
   EXPECT_LE(last_pages - warm_pages, kSlackPages)
       << "resident pages grew from " << warm_pages << " after the warm-up to " << last_pages;
-  printf("soak: %d verifications; descriptors %d -> %d; resident pages %ld after the first "
-         "cycle, %ld after %d cycles, %ld after the last\n",
-         kVerifications, first_fds, last_fds, first_pages, warm_pages, kWarmUpCycles, last_pages);
 }
 
 }  // namespace

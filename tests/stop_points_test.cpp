@@ -210,9 +210,6 @@ TEST_P(StopPointsTest, EveryReportIsAStopPoint) {
   EXPECT_GT(stopped_in[static_cast<int>(Reporter::kEntryStatus)], 4);
   EXPECT_GE(stopped_in[static_cast<int>(Reporter::kInflateProgress)], 5);  // big.bin: 4, desc.txt: 1+
   EXPECT_EQ(stopped_in[static_cast<int>(Reporter::kFolderWalk)] > 0, mode == Mode::kExternal);
-  printf("%zu stop points: %d at ETag progress, %d at entry status, %d at inflate progress, %d in "
-         "the folder walk\n",
-         n, stopped_in[0], stopped_in[1], stopped_in[2], stopped_in[3]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, StopPointsTest,
