@@ -585,86 +585,38 @@ std::string DeflatedZeros(uint64_t n) {
 
 // Writes a ZIP64 archive of one entry "big.bin" of `size` zero bytes to `path`: stored (a
 // sparse file: the data is a hole) or deflated, with no descriptor or one with 8-byte or 4-byte
-// sizes (the 4-byte one holds the sizes' low halves). The local header marks its sizes and
-// gives them in its ZIP64 sub-field (zeros when a descriptor follows).
+// sizes (the 4-byte one holds the sizes' low halves). Both headers mark their sizes and give
+// them in their ZIP64 sub-fields (the local one zeros when a descriptor follows).
 void WriteBigArchive(const std::string& path, uint16_t method, uint64_t size,
                      int descriptor_width) {
-  const std::string deflated = method == 8 ? DeflatedZeros(size) : "";
-  const uint64_t compressed = method == 8 ? deflated.size() : size;
-  const uint32_t crc = CrcOfZeros(size);
   const bool descriptor = descriptor_width != 0;
-  const std::string name = "big.bin";
-  std::string head;
-  Put32(head, 0x04034b50);
-  Put16(head, 45);
-  Put16(head, descriptor ? 8 : 0);
-  Put16(head, method);
-  Put32(head, 0x00210000);  // time, date
-  Put32(head, descriptor ? 0 : crc);
-  Put32(head, 0xFFFFFFFF);
-  Put32(head, 0xFFFFFFFF);
-  Put16(head, name.size());
-  Put16(head, 20);
-  head += name + Zip64SubField({descriptor ? 0 : size, descriptor ? 0 : compressed});
-  head += deflated;
-
-  const uint64_t data_end = head.size() + (method == 8 ? 0 : size);
-  std::string tail;
-  if (descriptor) {
-    Put32(tail, 0x08074b50);
-    Put32(tail, crc);
-    if (descriptor_width == 8) {
-      Put64(tail, compressed);
-      Put64(tail, size);
-    } else {
-      Put32(tail, compressed);
-      Put32(tail, size);
-    }
-  }
-  const uint64_t directory = data_end + tail.size();
-  Put32(tail, 0x02014b50);
-  Put16(tail, 45);
-  Put16(tail, 45);
-  Put16(tail, descriptor ? 8 : 0);
-  Put16(tail, method);
-  Put32(tail, 0x00210000);
-  Put32(tail, crc);
-  Put32(tail, 0xFFFFFFFF);
-  Put32(tail, 0xFFFFFFFF);
-  Put16(tail, name.size());
-  Put16(tail, 20);
-  Put64(tail, 0);  // comment length, disk, internal attributes, external attributes (part)
-  Put32(tail, 0);  // external attributes (rest), local header offset 0
-  Put16(tail, 0);
-  tail += name + Zip64SubField({size, compressed});
-  const uint64_t directory_size = data_end + tail.size() - directory;
-  const uint64_t zip64_end = data_end + tail.size();
-  Put32(tail, 0x06064b50);
-  Put64(tail, 44);
-  Put16(tail, 45);
-  Put16(tail, 45);
-  Put64(tail, 0);  // disks
-  Put64(tail, 1);
-  Put64(tail, 1);
-  Put64(tail, directory_size);
-  Put64(tail, directory);
-  Put32(tail, 0x07064b50);
-  Put32(tail, 0);
-  Put64(tail, zip64_end);
-  Put32(tail, 1);
-  Put32(tail, 0x06054b50);
-  Put32(tail, 0);
-  Put16(tail, 1);
-  Put16(tail, 1);
-  Put32(tail, directory_size);
-  Put32(tail, 0xFFFFFFFF);
-  Put16(tail, 0);
+  ZipEntry e = Entry("big.bin", "", method, descriptor ? Descriptor::kSigned : Descriptor::kNone);
+  e.compressed = method == 8 ? DeflatedZeros(size) : "";  // stored: the hole left below
+  const uint64_t compressed = method == 8 ? e.compressed->size() : size;
+  const uint32_t crc = CrcOfZeros(size);
+  e.central_crc = e.descriptor_crc = crc;
+  if (!descriptor) e.local_crc = crc;
+  e.zip64_central = e.zip64_local = kZ64Uncompressed | kZ64Compressed;
+  e.zip64_central_values = std::vector<uint64_t>{size, compressed};
+  e.zip64_local_values =
+      std::vector<uint64_t>{descriptor ? 0 : size, descriptor ? 0 : compressed};
+  e.descriptor64 = descriptor_width == 8;
+  e.descriptor_compressed = compressed;
+  e.descriptor_uncompressed = size;
+  ZipPlan plan = Plan({e});
+  plan.zip64 = true;
+  const uint64_t hole = method == 8 ? 0 : size;
+  const ZipLayout laid = BuildZipLayout(plan);
+  plan.zip64_dir_offset = laid.central_dir + hole;
+  plan.locator_offset = laid.zip64_end + hole;
+  const std::string bytes = BuildZip(plan);
+  const size_t data = laid.entries[0].data;
 
   FILE* f = fopen(path.c_str(), "wb");
   ASSERT_NE(f, nullptr);
-  ASSERT_EQ(fwrite(head.data(), 1, head.size(), f), head.size());
-  ASSERT_EQ(fseeko(f, static_cast<off_t>(data_end), SEEK_SET), 0);  // a hole for stored data
-  ASSERT_EQ(fwrite(tail.data(), 1, tail.size(), f), tail.size());
+  ASSERT_EQ(fwrite(bytes.data(), 1, data, f), data);
+  ASSERT_EQ(fseeko(f, static_cast<off_t>(data + hole), SEEK_SET), 0);  // a hole for stored data
+  ASSERT_EQ(fwrite(bytes.data() + data, 1, bytes.size() - data, f), bytes.size() - data);
   ASSERT_EQ(fclose(f), 0);
 }
 

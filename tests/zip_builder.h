@@ -206,7 +206,8 @@ struct ZipEntry {
       central_offset;
   std::optional<uint16_t> local_flags, local_method, local_name_length, local_extra_length;
   std::optional<uint32_t> local_sig, local_crc, local_compressed, local_uncompressed;
-  std::optional<uint32_t> descriptor_crc, descriptor_compressed;
+  std::optional<uint32_t> descriptor_crc;
+  std::optional<uint64_t> descriptor_compressed, descriptor_uncompressed;
 };
 
 struct ZipPlan {
@@ -310,13 +311,14 @@ inline ZipLayout BuildZipLayout(const ZipPlan& plan) {
       at.descriptor = out.size();
       if (e.descriptor == Descriptor::kSigned) Put32(out, 0x08074b50);
       Put32(out, e.descriptor_crc.value_or(crc));
-      uint64_t dc = e.descriptor_compressed.value_or(static_cast<uint32_t>(data.size()));
+      const uint64_t dc = e.descriptor_compressed.value_or(data.size());
+      const uint64_t du = e.descriptor_uncompressed.value_or(e.data.size());
       if (e.descriptor64) {
         Put64(out, dc);
-        Put64(out, e.data.size());
+        Put64(out, du);
       } else {
-        Put32(out, dc);
-        Put32(out, e.data.size());
+        Put32(out, dc);  // the low halves
+        Put32(out, du);
       }
     }
     z.entries.push_back(at);
