@@ -9,7 +9,9 @@
 # Environment: VORMIC_FUZZ_BUILD (build folder, default build-fuzz), VORMIC_FUZZ_WORKERS
 # (parallel fuzzing processes per target, default 1), VORMIC_FUZZ_TIMEOUT (seconds one input
 # may take, default 10), VORMIC_FUZZ_SEED (the first worker's seed; default random, printed so
-# a run can be repeated).
+# a run can be repeated), VORMIC_FUZZ_RSS_MB (memory limit of a fuzzing process, default 2048;
+# jobs_diff_fuzz starts 16 threads per input and the sanitizer's per-thread records grow by
+# about 7 KB an input, so a run of millions wants more).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +28,7 @@ targets=("$@")
 build=${VORMIC_FUZZ_BUILD:-build-fuzz}
 workers=${VORMIC_FUZZ_WORKERS:-1}
 timeout=${VORMIC_FUZZ_TIMEOUT:-10}
+rss_mb=${VORMIC_FUZZ_RSS_MB:-2048}
 corpus_root=fuzz/corpus
 findings=fuzz/findings
 
@@ -91,7 +94,7 @@ for t in "${targets[@]}"; do
   [ "$seconds" -eq 0 ] && corpus="$scratch/${t%_fuzz}-seeds"
   mkdir -p "$corpus"
   seed_corpus "$t" "$corpus" || { echo "== $t: cannot write seeds"; status=1; continue; }
-  common=(-timeout="$timeout" -rss_limit_mb=2048 -max_len=131072 -print_final_stats=1
+  common=(-timeout="$timeout" -rss_limit_mb="$rss_mb" -max_len=131072 -print_final_stats=1
           -artifact_prefix="$findings_abs/$t-")
   log="$scratch/$t"
 
