@@ -205,25 +205,6 @@ TEST(Deflate64, LongLengthsAndFarDistances) {
   }
 }
 
-// The entry data of the first entry of a ZIP archive, by its central directory.
-bool FirstEntryData(const std::string& zip, std::string* data, uint16_t* method, uint64_t* size) {
-  const size_t end = zip.rfind("PK\5\6");
-  if (end == std::string::npos || end + 22 > zip.size()) return false;
-  const auto* p = reinterpret_cast<const unsigned char*>(zip.data());
-  const size_t central = Le32(p + end + 16);
-  if (central + 46 > zip.size()) return false;
-  *method = static_cast<uint16_t>(p[central + 10] | p[central + 11] << 8);
-  const uint64_t compressed = Le32(p + central + 20);
-  *size = Le32(p + central + 24);
-  const size_t local = Le32(p + central + 42);
-  if (local + 30 > zip.size()) return false;
-  const size_t start =
-      local + 30 + (p[local + 26] | p[local + 27] << 8) + (p[local + 28] | p[local + 29] << 8);
-  if (start + compressed > zip.size()) return false;
-  *data = zip.substr(start, compressed);
-  return true;
-}
-
 // A stream made by a real producer: a command that writes `out` from `in`, and whether the
 // result is a ZIP archive (its first entry is taken) or the raw stream.
 struct Producer {
@@ -314,10 +295,12 @@ TEST(Decoders, StreamsFromRealProducers) {
     if (two_frames) expected += sample;
     uint64_t size = expected.size();
     if (p.zip) {
-      uint16_t method;
-      ASSERT_TRUE(FirstEntryData(ReadFile(out_path), &stream, &method, &size));
-      ASSERT_EQ(method, p.method);
-      ASSERT_EQ(size, sample.size());
+      zipt::FirstEntry e;
+      ASSERT_TRUE(zipt::FindFirstEntry(stream, &e));
+      ASSERT_EQ(e.method, p.method);
+      ASSERT_EQ(e.uncompressed, sample.size());
+      size = e.uncompressed;
+      stream = stream.substr(e.data, e.compressed);
     }
 
     std::string out;

@@ -404,4 +404,34 @@ inline ZipLayout BuildZipLayout(const ZipPlan& plan) {
 
 inline std::string BuildZip(const ZipPlan& plan) { return BuildZipLayout(plan).bytes; }
 
+// --- Reading back archives that real producers wrote -------------------------------------------
+inline uint64_t Peek(const std::string& bytes, size_t at, int width) {  // little-endian
+  uint64_t v = 0;
+  for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(bytes.at(at + i));
+  return v;
+}
+
+// The first entry as the end record's directory offset finds it (32-bit fields only).
+struct FirstEntry {
+  size_t central = 0;  // its central directory header
+  size_t data = 0;     // its data
+  uint16_t method = 0;
+  uint32_t compressed = 0, uncompressed = 0;
+};
+// False when there is no end record or a record or the data runs past the end.
+inline bool FindFirstEntry(const std::string& zip, FirstEntry* e) {
+  const size_t end = zip.rfind("PK\5\6");
+  if (end == std::string::npos || end + kEndFixedLen > zip.size()) return false;
+  e->central = Peek(zip, end + kEndDirOffsetAt, 4);
+  if (e->central + kCentralFixedLen > zip.size()) return false;
+  e->method = static_cast<uint16_t>(Peek(zip, e->central + kCentralMethodAt, 2));
+  e->compressed = static_cast<uint32_t>(Peek(zip, e->central + kCentralCompressedAt, 4));
+  e->uncompressed = static_cast<uint32_t>(Peek(zip, e->central + kCentralUncompressedAt, 4));
+  const size_t local = Peek(zip, e->central + kCentralLocalOffsetAt, 4);
+  if (local + kLocalFixedLen > zip.size()) return false;
+  e->data = local + kLocalFixedLen + Peek(zip, local + kLocalNameLenAt, 2) +
+            Peek(zip, local + kLocalExtraLenAt, 2);
+  return e->data + e->compressed <= zip.size();
+}
+
 }  // namespace zipt
