@@ -174,35 +174,24 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
   WriteFile(longer + "/extra.txt", "not in the archive");
 
   const std::string verified = Format(kVerifiedFmt, 3);
+  const std::string unopened = Format(kUnopenedFmt, 0), compared = Format(kComparedFmt, 3);
   struct Row {
     const char* name;
     std::string archive;
-    bool external;
-    std::string folder;
+    std::string folder;  // empty: an internal run
     std::string status;
     std::vector<std::string> log;
   };
   using V = StatusLabel::Verdict;
   const Row rows[] = {
-      {"internal", good, false, "", kSuccessText, {kVerifyingInternally, verified}},
-      {"external",
-       good,
-       true,
-       temp_ / "good",
-       kSuccessText,
-       {kVerifyingExternally, verified, Format(kUnopenedFmt, 0), Format(kComparedFmt, 3)}},
-      {"external, folder holds one file more",
-       good,
-       true,
-       longer,
+      {"internal", good, "", kSuccessText, {kVerifyingInternally, verified}},
+      {"external", good, temp_ / "good", kSuccessText,
+       {kVerifyingExternally, verified, unopened, compared}},
+      {"external, folder holds one file more", good, longer,
        "Number of files in archive does not match source folder (3 != 4)",
-       {kVerifyingExternally, verified, Format(kUnopenedFmt, 0), Format(kComparedFmt, 3),
+       {kVerifyingExternally, verified, unopened, compared,
         "Not in archive: " + longer + "/extra.txt"}},
-      {"internal, CRC changed",
-       bad,
-       false,
-       "",
-       kResultFailed,
+      {"internal, CRC changed", bad, "", kResultFailed,
        {kVerifyingInternally, "Entry 0: only.txt", kCrcMismatch}},
   };
   QString last_folder;  // the archive chooser opens where the last archive was chosen
@@ -210,7 +199,7 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
     SCOPED_TRACE(row.name);
     folderStarts_.clear();
     archiveStarts_.clear();
-    SetBoxes(row.external, false);
+    SetBoxes(!row.folder.empty(), false);
     RunVerify(row.archive, row.folder);
     ASSERT_EQ(archiveStarts_.size(), 1u);
     EXPECT_EQ(archiveStarts_[0], last_folder);
@@ -226,8 +215,8 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
     EXPECT_EQ(StatusShown(), row.status);
     ExpectIdle();
     // The folder chooser is asked only for an external run, and opens in the archive's folder.
-    ASSERT_EQ(folderStarts_.size(), row.external ? 1u : 0u);
-    if (row.external) {
+    ASSERT_EQ(folderStarts_.size(), !row.folder.empty() ? 1u : 0u);
+    if (!row.folder.empty()) {
       EXPECT_EQ(folderStarts_[0].toStdString(), temp_.path());
     }
   }
