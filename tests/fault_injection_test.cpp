@@ -24,6 +24,7 @@
 namespace fs = std::filesystem;
 using zipt::Descriptor;
 using zipt::Entry;
+using zipt::Text;
 using zipt::ZipEntry;
 using zipt::ZipPlan;
 
@@ -36,12 +37,6 @@ ZipEntry Full(ZipEntry e, Descriptor descriptor) {
   e.local_extra = zipt::SubField(0xCAFE, "efghij");
   e.descriptor = descriptor;
   return e;
-}
-
-std::string Text(int lines) {
-  std::string s;
-  for (int i = 0; i < lines; ++i) s += "line " + std::to_string(i) + "\n";
-  return s;
 }
 
 const std::string kA = Text(30);

@@ -57,12 +57,6 @@ long ResidentPages() {
   return resident > 0 ? resident : -1;
 }
 
-std::string Text(int lines) {
-  std::string s;
-  for (int i = 0; i < lines; ++i) s += "soak line " + std::to_string(i) + "\n";
-  return s;
-}
-
 // Sends standard output (the ETag lines) to /dev/null for the life of the object.
 class QuietStdout {
  public:
@@ -88,9 +82,9 @@ TEST(Soak, TenThousandRunsGiveBackWhatTheyTake) {
   TempDir lists;
   ASSERT_TRUE(SetNameListFolder(lists.path().c_str()));
   const std::string big = zipt::RandomBytes(40000, 5);  // three 16 KiB chunks of input
-  const zipt::ZipPlan plan = zipt::Plan({zipt::Entry("a.txt", Text(50)),
+  const zipt::ZipPlan plan = zipt::Plan({zipt::Entry("a.txt", zipt::Text(50)),
                                          zipt::Entry("big.bin", big, 8),
-                                         zipt::Entry("c.txt", Text(400), 8)});
+                                         zipt::Entry("c.txt", zipt::Text(400), 8)});
   const std::string good = dir / "good.zip";
   const std::string bad = dir / "bad.zip";
   zipt::ZipLayout layout = zipt::BuildZipLayout(plan);
@@ -99,9 +93,9 @@ TEST(Soak, TenThousandRunsGiveBackWhatTheyTake) {
   WriteFile(bad, zipt::MessWith(layout.bytes,
                                 layout.entries[1].central + zipt::kCentralCrcAt, 0x01));
   const std::string src = dir / "src";
-  WriteFile(src + "/a.txt", Text(50));
+  WriteFile(src + "/a.txt", zipt::Text(50));
   WriteFile(src + "/big.bin", big);
-  WriteFile(src + "/c.txt", Text(400));
+  WriteFile(src + "/c.txt", zipt::Text(400));
 
   ASSERT_GT(ResidentPages(), 0);  // the reading's own first-use pages, before any count
   long first_pages = 0, warm_pages = 0, last_pages = 0;

@@ -33,12 +33,7 @@ namespace {
 
 using zipt::Descriptor;
 using zipt::Entry;
-
-std::string Text(int lines) {
-  std::string s;
-  for (int i = 0; i < lines; ++i) s += "line " + std::to_string(i) + " of a text file\n";
-  return s;
-}
+using zipt::Text;
 
 // Random bytes do not compress: 60,000 of them inflate over four 16 KiB chunks of input.
 const std::string kBig = zipt::RandomBytes(60000, 3);

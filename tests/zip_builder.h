@@ -135,6 +135,13 @@ inline std::string DeflateStored(const std::string& data) {
   return out;
 }
 
+// `lines` numbered lines of text: data deflate shrinks well.
+inline std::string Text(int lines) {
+  std::string s;
+  for (int i = 0; i < lines; ++i) s += "line " + std::to_string(i) + " of a text file\n";
+  return s;
+}
+
 inline std::string RandomBytes(size_t n, uint32_t seed) {
   std::mt19937 gen(seed);
   std::string out(n, '\0');
