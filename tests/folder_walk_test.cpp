@@ -126,16 +126,23 @@ class FolderWalkTest : public ::testing::Test {
 
 // --- Shape of the walk ---------------------------------------------------------------------
 
+// Each folder before its content, with name offsets and levels, however the start is named;
+// the start level -1 visits the starting folder's files only (a linked folder is a folder for
+// that rule too), any other value is the starting folder's level.
 TEST_F(FolderWalkTest, VisitsEachFolderBeforeItsContent) {
   WriteFile(dir_ / "a.txt", "a");
   WriteFile(dir_ / "sub/b.txt", "b");
+  MakeLink("sub", dir_ / "link");
   struct Row {
     const char* name;
     bool trailing_slash;
     bool current_folder;  // walk "" from inside the root: entry paths are bare names
-  } rows[] = {{"plain path", false, false},
-              {"path ending in a slash gets no second one", true, false},
-              {"empty path walks the current folder", false, true}};
+    int32_t start_level;
+  } rows[] = {{"plain path", false, false, 0},
+              {"path ending in a slash gets no second one", true, false, 0},
+              {"empty path walks the current folder", false, true, 0},
+              {"-1 visits the starting folder's files only", false, false, -1},
+              {"any other level is the starting folder's", false, false, 7}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     std::string start = row.current_folder ? "" : root() + (row.trailing_slash ? "/" : "");
@@ -148,42 +155,21 @@ TEST_F(FolderWalkTest, VisitsEachFolderBeforeItsContent) {
     Recording rec;
     int32_t result = -2;
     InFolder(row.current_folder ? root() : ".",
-             [&] { result = WalkSourceFolder(start.c_str(), RecordVisit, 0, &rec); });
+             [&] { result = WalkSourceFolder(start.c_str(), RecordVisit, row.start_level, &rec); });
     EXPECT_EQ(result, 0);
+    const int32_t l = row.start_level == -1 ? 0 : row.start_level;
     ASSERT_FALSE(rec.visits.empty());
-    EXPECT_EQ(rec.visits[0], (Visit{start, kEntryFolder, start_offset, 0}));
-    std::multiset<Visit> expected = {{start, kEntryFolder, start_offset, 0},
-                                     {base + "a.txt", kEntryFile, at(0), 1},
-                                     {base + "sub", kEntryFolder, at(0), 1},
-                                     {base + "sub/b.txt", kEntryFile, at(4), 2}};
-    EXPECT_EQ(AsSet(rec.visits), expected);
-    ExpectPreOrder(rec.visits);
-  }
-}
-
-TEST_F(FolderWalkTest, StartLevel) {
-  WriteFile(dir_ / "a.txt", "");
-  WriteFile(dir_ / "sub/b.txt", "");
-  MakeLink("sub", dir_ / "link");  // a linked folder is a folder for the -1 rule too
-  struct Row {
-    const char* name;
-    int32_t start_level;
-    bool files_only;
-    int32_t level;  // what the starting folder gets
-  } rows[] = {{"-1 visits the starting folder's files only", -1, true, 0},
-              {"0", 0, false, 0},
-              {"any other value is the starting folder's level", 7, false, 7}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    Recording rec;
-    EXPECT_EQ(WalkSourceFolder(root().c_str(), RecordVisit, row.start_level, &rec), 0);
-    int32_t l = row.level;
-    std::multiset<Visit> expected = {Folder(root(), l), File(dir_ / "a.txt", l + 1)};
-    if (!row.files_only) {
-      expected.insert({Folder(dir_ / "sub", l + 1), File(dir_ / "sub/b.txt", l + 2),
-                       Folder(dir_ / "link", l + 1), File(dir_ / "link/b.txt", l + 2)});
+    EXPECT_EQ(rec.visits[0], (Visit{start, kEntryFolder, start_offset, l}));
+    std::multiset<Visit> expected = {{start, kEntryFolder, start_offset, l},
+                                     {base + "a.txt", kEntryFile, at(0), l + 1}};
+    if (row.start_level != -1) {
+      expected.insert({{base + "sub", kEntryFolder, at(0), l + 1},
+                       {base + "sub/b.txt", kEntryFile, at(4), l + 2},
+                       {base + "link", kEntryFolder, at(0), l + 1},
+                       {base + "link/b.txt", kEntryFile, at(5), l + 2}});
     }
     EXPECT_EQ(AsSet(rec.visits), expected);
+    ExpectPreOrder(rec.visits);
   }
 }
 
