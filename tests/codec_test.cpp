@@ -9,6 +9,7 @@
 // far back, damaged stored lengths), from damaging good streams, and from a seeded random
 // generator. Then whole verification runs are compared log line for log line. The ISA-L cases
 // are skipped in a zlib-only build.
+#include "deflate64.h"
 #include "entry_check.h"
 #include "engine_state.h"
 #include "inflater.h"
@@ -102,7 +103,15 @@ constexpr size_t kSlices[] = {16384, 1, 7, 4099};
 Outcome ExpectSameVerdict(const std::string& stream, bool isal_decodes = false) {
   static ZlibDecoder zlib;
   static std::unique_ptr<Decoder> isal = NewIsalDecoder();
+  // Our Deflate64 decoder reads plain deflate too, and must judge it exactly as zlib does.
+  static Deflate64Decoder deflate(Deflate64Decoder::Variant::kDeflate);
   Outcome z = DecodeWhole(&zlib, stream, 16384);
+  for (size_t slice : {size_t{16384}, size_t{7}}) {
+    Outcome d = DecodeWhole(&deflate, stream, slice);
+    EXPECT_TRUE(d.verdict == z.verdict && (d.verdict != kDecodeEnd || d.output == z.output))
+        << "the Deflate64 decoder's deflate gave " << d.verdict << " where zlib gave " << z.verdict
+        << ", slice " << slice << "; stream " << Hex(stream);
+  }
   if (isal == nullptr) return z;
   for (size_t slice : kSlices) {
     if (slice < 100 && stream.size() > 12000) slice = slice == 1 ? 509 : 61;  // keep it short
