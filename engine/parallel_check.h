@@ -83,8 +83,9 @@ class ParallelCheck {
   // up). True when a worker's result stands: its progress points were replayed as status lines
   // and silent stop checks (a stop request seen there logs "Stopped" and gives kEntryStopped),
   // *rc is the result as EntryChecker::CheckDeflated or CheckStored gives it and *crc the CRC-32.
-  // False when the walk must check the entry itself (no plan, a plan that does not match `key`,
-  // a worker that compared another file than key.file, or no workers); nothing was reported.
+  // False when the walk must check the entry itself (an entry too short for a worker, no plan,
+  // a plan that does not match `key`, a worker that compared another file than key.file, or no
+  // workers); nothing was reported.
   bool Take(int32_t index, const DataKey& key, const char* entry_name, uint32_t* crc, int* rc);
 
   // Cancels the work ahead, joins every worker and closes every stream Start() opened. Safe to
