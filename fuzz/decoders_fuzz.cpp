@@ -9,6 +9,7 @@
 // which libFuzzer's -rss_limit_mb checks.
 #include "deflate64.h"
 #include "method_decoders.h"
+#include "zip_builder.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -68,19 +69,7 @@ int Run(Decoder& decoder, const uint8_t* data, size_t size, uint64_t uncompresse
 }
 
 int ZlibVerdict(const uint8_t* data, size_t size, std::string* output) {
-  z_stream zs{};
-  if (inflateInit2(&zs, -15) != Z_OK) abort();
-  zs.next_in = const_cast<Bytef*>(data);
-  zs.avail_in = static_cast<uInt>(size);
-  unsigned char block[16384];
-  int rc;
-  do {
-    zs.next_out = block;
-    zs.avail_out = sizeof block;
-    rc = inflate(&zs, Z_NO_FLUSH);
-    output->append(reinterpret_cast<char*>(block), sizeof block - zs.avail_out);
-  } while (rc == Z_OK && output->size() < kMaxOutput);
-  inflateEnd(&zs);
+  const int rc = zipt::Inflate(data, size, output, kMaxOutput);
   if (output->size() >= kMaxOutput) return -100;  // cut: no verdict to compare
   return rc == Z_STREAM_END ? kDecodeEnd : rc == Z_DATA_ERROR ? kDecodeBadData : kDecodeMore;
 }

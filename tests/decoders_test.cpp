@@ -60,20 +60,7 @@ std::string RawDeflate(const std::string& data, int level, int strategy) {
 
 // zlib's verdict on a raw deflate stream: kDecodeEnd, kDecodeBadData or kDecodeMore (ran out).
 int ZlibInflate(const std::string& data, std::string* out) {
-  z_stream zs{};
-  inflateInit2(&zs, -15);
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  zs.avail_in = static_cast<uInt>(data.size());
-  out->clear();
-  unsigned char block[16384];
-  int rc;
-  do {
-    zs.next_out = block;
-    zs.avail_out = sizeof block;
-    rc = inflate(&zs, Z_NO_FLUSH);
-    out->append(reinterpret_cast<char*>(block), sizeof block - zs.avail_out);
-  } while (rc == Z_OK);
-  inflateEnd(&zs);
+  const int rc = zipt::Inflate(data.data(), data.size(), out);
   return rc == Z_STREAM_END ? kDecodeEnd : rc == Z_DATA_ERROR ? kDecodeBadData : kDecodeMore;
 }
 

@@ -118,6 +118,27 @@ inline std::string Deflate(const std::string& data, int level = 6,
   return out;
 }
 
+// Inflates the raw deflate stream `data` with zlib into *out until it ends, fails, runs out of
+// input or *out reaches `limit` bytes; returns inflate()'s last result (Z_STREAM_END,
+// Z_DATA_ERROR, Z_BUF_ERROR when the input ran out; Z_OK when cut at the limit).
+inline int Inflate(const void* data, size_t size, std::string* out, size_t limit = SIZE_MAX) {
+  z_stream zs{};
+  inflateInit2(&zs, -15);
+  zs.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+  zs.avail_in = static_cast<uInt>(size);
+  out->clear();
+  unsigned char block[16384];
+  int rc;
+  do {
+    zs.next_out = block;
+    zs.avail_out = sizeof block;
+    rc = inflate(&zs, Z_NO_FLUSH);
+    out->append(reinterpret_cast<char*>(block), sizeof block - zs.avail_out);
+  } while (rc == Z_OK && out->size() < limit);
+  inflateEnd(&zs);
+  return rc;
+}
+
 // A deflate stream made of stored blocks only (5 bytes of block header per 65,535 data bytes),
 // so its compressed length is known exactly: data + 5 per block.
 inline std::string DeflateStored(const std::string& data) {
