@@ -6,6 +6,7 @@
 // as the entry check feeds them: 16 KiB of input at a time, 16 KiB output blocks. Prints the
 // best of 5 runs in MB/s of output.
 #include "deflate64.h"
+#include "zip_builder.h"
 
 #include <chrono>
 #include <cstdio>
@@ -21,20 +22,6 @@ constexpr size_t kChunk = 16384;
 std::string Read(const char* path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string Deflate(const std::string& data) {
-  z_stream zs{};
-  deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&zs, data.size()), '\0');
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  zs.avail_in = static_cast<uInt>(data.size());
-  zs.next_out = reinterpret_cast<Bytef*>(out.data());
-  zs.avail_out = static_cast<uInt>(out.size());
-  deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
 }
 
 // Returns the bytes produced and their CRC-32.
@@ -105,7 +92,7 @@ int main(int argc, char** argv) {
   const std::string data = Read(argv[1]);
   const uLong want = crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data.data()),
                            static_cast<uInt>(data.size()));
-  const std::string deflated = Deflate(data);
+  const std::string deflated = zipt::Deflate(data);  // raw deflate, level 6
   Deflate64Decoder as_deflate(Deflate64Decoder::Variant::kDeflate);
   Deflate64Decoder as_deflate64;
   size_t bytes;
