@@ -89,6 +89,7 @@ class DialogTest : public ::testing::Test {
     };
     dialog_->m_chooseFolder = [this](QWidget*, const QString& start) {
       folderStarts_.push_back(start);
+      folderTitles_.push_back(dialog_->folderChooserTitle().toStdString());
       return folderAnswer_;
     };
     dialog_->show();
@@ -150,7 +151,13 @@ class DialogTest : public ::testing::Test {
   std::unique_ptr<CVormicDlg> dialog_;
   QString archiveAnswer_, folderAnswer_;
   std::vector<QString> archiveStarts_, folderStarts_;
+  std::vector<std::string> folderTitles_;  // the folder chooser's title at each call
 };
+
+// The window's title while `archive_name` is the archive in hand, spelt out: an em dash in UTF-8.
+std::string Caption(const std::string& archive_name) {
+  return archive_name + " \xe2\x80\x94 Vormic";
+}
 
 const std::vector<std::pair<std::string, std::string>> kThreeFiles = {
     {"a.txt", std::string(5000, 'a')},
@@ -274,8 +281,8 @@ TEST_F(DialogTest, ExpectedEtagBox) {
 // --- The run loop: buttons, Stop and check boxes inside reports ------------------------------
 
 // At every report of a run Verify is disabled, Stop enabled and the progress bar shown, never
-// going back; check boxes clicked inside a report are set back at the next one, and the run
-// goes on as it began (external, no ETag).
+// going back, and the title names the archive; check boxes clicked inside a report are set back
+// at the next one, and the run goes on as it began (external, no ETag).
 TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
   if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
   // 300 KB that deflate cannot shrink: the entry's data comes in many chunks, each a report.
@@ -284,7 +291,8 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
   for (char& c : noise) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
   const std::string archive = MakeZip("run", {{"a.txt", "small"}, {"noise.bin", noise}});
   dialog_->m_pumpIntervalMs = 0;
-  int reports = 0, wrong_buttons = 0, hidden = 0, backwards = 0, between = 0, last = -1;
+  int reports = 0, wrong_buttons = 0, wrong_titles = 0, hidden = 0, backwards = 0, between = 0;
+  int last = -1;
   bool cleared_by_click = false, ticked_at_next_report = false;
   ReportObserver observer;
   observer.onReport = [&] {
@@ -296,6 +304,7 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
       ticked_at_next_report = External()->isChecked() && !Etag()->isChecked();
     }
     if (Verify()->isEnabled() || !Stop()->isEnabled()) ++wrong_buttons;
+    if (dialog_->windowTitle().toStdString() != Caption("run.zip")) ++wrong_titles;
     if (!Progress()->isVisible()) ++hidden;
     const int value = Progress()->value();
     if (value < last) ++backwards;
@@ -309,6 +318,8 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
   observer.onReport = nullptr;
   ASSERT_GT(reports, 10) << "too few reports handled the waiting input";
   EXPECT_EQ(wrong_buttons, 0);
+  EXPECT_EQ(wrong_titles, 0);
+  EXPECT_EQ(dialog_->windowTitle().toStdString(), Caption("run.zip"));  // and after it
   EXPECT_EQ(hidden, 0);
   EXPECT_EQ(backwards, 0);
   EXPECT_GT(between, 5);
@@ -556,20 +567,25 @@ TEST_F(DialogTest, CancelledChooserLeavesPaneAndButtons) {
     std::string archive, folder;
     bool external;
     size_t folder_asks;
+    std::string title;  // the archive chosen stays named: the user sees what was dropped
   };
   const Row rows[] = {
-      {"archive chooser cancelled", "", "", true, 0},
-      {"folder chooser cancelled", archive, "", true, 1},
-      {"folder path does not fit", archive, too_long, true, 1},
+      {"archive chooser cancelled", "", "", true, 0, "Vormic"},
+      {"folder chooser cancelled", archive, "", true, 1, Caption("never-opened.zip")},
+      {"folder path does not fit", archive, too_long, true, 1, Caption("never-opened.zip")},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     folderStarts_.clear();
+    folderTitles_.clear();
     SetBoxes(row.external, false);
     RunVerify(row.archive, row.folder);
     EXPECT_EQ(PaneShown(), PaneForm(kIntroText));
     EXPECT_EQ(StatusShown(), "");
     EXPECT_EQ(folderStarts_.size(), row.folder_asks);
+    EXPECT_EQ(dialog_->windowTitle().toStdString(), row.title);
+    for (const std::string& title : folderTitles_)
+      EXPECT_EQ(title, "Choose the folder never-opened.zip was made from");
     ExpectIdle();
   }
   // The longest path that fits is taken whole: the run starts and reports.

@@ -66,6 +66,11 @@ inline constexpr const char* kIntroText =
 inline constexpr const char* kChooseZipTitle = "Choose ZIP File";
 inline constexpr const char* kZipFilter = "ZIP Files (*.zip)";
 inline constexpr const char* kChooseFolderTitle = "Choose Folder";
+// Once an archive is chosen the window and the folder chooser name it (%1: its file name), so
+// the user sees what is being checked, and after a cancelled folder chooser what was dropped.
+// The dash is U+2014 (EM DASH), in UTF-8.
+inline constexpr const char* kArchiveCaptionFmt = "%1 \xe2\x80\x94 Vormic";
+inline constexpr const char* kChooseFolderForFmt = "Choose the folder %1 was made from";
 
 inline constexpr const char* kAboutCaption = "About Vormic";
 inline constexpr const char* kAboutVersionText = "Vormic, Version " VORMIC_VERSION;

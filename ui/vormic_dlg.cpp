@@ -54,11 +54,10 @@ QString ChooseArchiveWithQt(QWidget* owner, const QString& start_folder) {
   return url.isLocalFile() ? url.toLocalFile() : QString();
 }
 
-QString ChooseFolderWithQt(QWidget* owner, const QString& start_folder) {
+QString ChooseFolderWithQt(QWidget* owner, const QString& start_folder, const QString& title) {
   const QUrl start = start_folder.isEmpty() ? QUrl() : QUrl::fromLocalFile(start_folder);
-  const QUrl url =
-      QFileDialog::getExistingDirectoryUrl(owner, QString::fromUtf8(kChooseFolderTitle), start,
-                                           QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
+  const QUrl url = QFileDialog::getExistingDirectoryUrl(
+      owner, title, start, QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
   return url.isLocalFile() ? url.toLocalFile() : QString();
 }
 
@@ -107,8 +106,11 @@ CVormicDlg::CVormicDlg(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       m_chooseArchive(ChooseArchiveWithQt),
-      m_chooseFolder(ChooseFolderWithQt),
-      m_openUrl([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {
+      m_chooseFolder([this](QWidget* owner, const QString& start_folder) {
+        return ChooseFolderWithQt(owner, start_folder, m_folderChooserTitle);
+      }),
+      m_openUrl([](const QUrl& url) { return QDesktopServices::openUrl(url); }),
+      m_folderChooserTitle(QString::fromUtf8(kChooseFolderTitle)) {
   for (int size : {16, 24, 32, 48, 64, 128, 256})
     m_hIcon.addFile(QStringLiteral(":/icons/vormic-%1.png").arg(size), QSize(size, size));
   createControls();
@@ -360,6 +362,7 @@ void CVormicDlg::runCommand(QString chosen) {
   if (chosen.isEmpty()) chosen = m_chooseArchive(this, m_lastArchiveFolder);
   if (chosen.isEmpty()) return;
   m_lastArchiveFolder = QFileInfo(chosen).absolutePath();
+  nameArchive(chosen);
   const QByteArray archive = QFile::encodeName(chosen);
   std::array<char, kFolderBufferSize> folder{};
   std::string start_folder(archive.constData(), static_cast<size_t>(archive.size()));
@@ -409,6 +412,14 @@ void CVormicDlg::runCommand(QString chosen) {
     m_closeAsked = false;
     QDialog::done(m_closeResult);
   }
+}
+
+// The window's title and the folder chooser's name `archive` by its file name from the moment it
+// is chosen: during the run, after it, and after a folder chooser that was cancelled.
+void CVormicDlg::nameArchive(const QString& archive) {
+  const QString name = QFileInfo(archive).fileName();
+  setWindowTitle(QString::fromUtf8(kArchiveCaptionFmt).arg(name));
+  m_folderChooserTitle = QString::fromUtf8(kChooseFolderForFmt).arg(name);
 }
 
 void CVormicDlg::OnBnClickedStop() { g_stopRequested = true; }

@@ -48,7 +48,8 @@ class CVormicDlg : public QDialog {
  public:
   // Returns the path the user chose, or an empty string for cancel (or anything that has no
   // file-system path). The defaults are Qt's file and folder dialogs; tests put their own here.
-  // The archive chooser starts in `start_folder` (empty: the toolkit's choice).
+  // The archive chooser starts in `start_folder` (empty: the toolkit's choice); the folder
+  // chooser's title is folderChooserTitle().
   using ArchiveChooser = std::function<QString(QWidget* owner, const QString& start_folder)>;
   using FolderChooser = std::function<QString(QWidget* owner, const QString& start_folder)>;
   // Asks the desktop to show `url`; false when it could not. The default is QDesktopServices.
@@ -91,6 +92,8 @@ class CVormicDlg : public QDialog {
   // for a path without a file-system location and for one that does not fit (never cut short),
   // leaving an empty string in `path`.
   bool ChooseFolder(char* path, QWidget* owner, const char* start_folder);
+  // The folder chooser's title: it names the archive the folder is for once one is chosen.
+  const QString& folderChooserTitle() const { return m_folderChooserTitle; }
 
   // The control with template identifier `id` (IDC_...), or null.
   QWidget* GetDlgItem(int id) const;
@@ -142,6 +145,7 @@ class CVormicDlg : public QDialog {
   void refreshControls(bool with_texts);
   void runCommand(QString archive);
   void showHelpWindow();
+  void nameArchive(const QString& archive);
 
   StatusLabel* m_statusLine = nullptr;   // IDC_STATUS
   LogView* m_logPane = nullptr;          // IDC_LOG
@@ -154,6 +158,7 @@ class CVormicDlg : public QDialog {
   qint64 m_lastPumpMs = -1;              // m_clock when input was last handled; -1: never
   qint64 m_lastRefreshMs = -1;           // m_clock when the texts were last refreshed; -1: never
   QString m_lastArchiveFolder;           // the archive chooser's start; empty until a choice
+  QString m_folderChooserTitle;          // "Choose Folder", then naming the chosen archive
   int m_shownProgress = -1;              // the bar's value in kProgressSteps; -1: none yet
   bool m_initialized = false;            // OnInitDialog has run
   bool m_running = false;                // between the buttons' swap and their swap back
