@@ -26,6 +26,7 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBrowser>
 #include <QUrl>
@@ -594,6 +595,75 @@ TEST_F(DialogTest, CancelledChooserLeavesPaneAndButtons) {
   EXPECT_EQ(dialog_->m_log, std::string(kVerifyingExternally) + "\r\n" + kCantOpenArchive +
                                 "\r\n" + kResultFailed + "\r\n");
   EXPECT_EQ(dialog_->m_status, kResultFailed);
+}
+
+// --- Layout ----------------------------------------------------------------------------------
+
+// The row of buttons stays put and Help keeps its distance from the right edge, while the status
+// line and the pane take what the window gains or loses; the pane starts right under the status
+// line when idle and makes room for the bar only while a run shows it.
+TEST_F(DialogTest, PaneAndStatusLineFollowTheWindow) {
+  if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  const std::string archive = MakeZip("layout", kThreeFiles);
+  QWidget* status = dialog_->GetDlgItem(IDC_STATUS);
+  QWidget* pane = dialog_->GetDlgItem(IDC_LOG);
+  QWidget* help = dialog_->GetDlgItem(IDC_HELP_BUTTON);
+  const QRect status0 = status->geometry(), pane0 = pane->geometry();
+  const int help_margin = dialog_->width() - help->geometry().right();
+  std::vector<std::pair<QWidget*, QRect>> row;
+  for (int id : {IDC_VERIFY, IDC_STOP, IDC_EXTERNAL, IDC_ETAG, IDC_EXPECTED_ETAG})
+    row.push_back({dialog_->GetDlgItem(id), dialog_->GetDlgItem(id)->geometry()});
+
+  const QSize grown = dialog_->size() + QSize(120, 90);
+  dialog_->resize(grown);
+  ASSERT_EQ(dialog_->size(), grown);
+  EXPECT_EQ(status->geometry(), status0.adjusted(0, 0, 120, 0));
+  EXPECT_EQ(pane->geometry(), pane0.adjusted(0, 0, 120, 90));
+  EXPECT_EQ(dialog_->width() - help->geometry().right(), help_margin);
+  for (const auto& [control, place] : row)
+    EXPECT_EQ(control->geometry(), place) << control->objectName().toStdString();
+
+  // Idle: no room kept for the bar. During a run: status line, bar, pane, top to bottom, and
+  // the pane's bottom edge where it was.
+  const QRect idle_pane = pane->geometry();
+  EXPECT_LT(idle_pane.top() - status->geometry().bottom(), 2 * Progress()->height());
+  QRect run_status, run_bar, run_pane;
+  ReportObserver observer;
+  observer.onReport = [&] {
+    run_status = status->geometry();
+    run_bar = Progress()->geometry();
+    run_pane = pane->geometry();
+    return false;
+  };
+  observer.arm();
+  SetBoxes(false, false);
+  RunVerify(archive);
+  ASSERT_FALSE(run_bar.isNull());
+  EXPECT_GT(run_bar.top(), run_status.bottom());
+  EXPECT_GT(run_pane.top(), run_bar.bottom());
+  EXPECT_GT(run_bar.bottom(), idle_pane.top());  // the bar stands where the idle pane begins
+  EXPECT_EQ(run_pane.bottom(), idle_pane.bottom());
+  EXPECT_EQ(pane->geometry(), idle_pane);  // and the pane is back once the run is over
+
+  // At the minimum size every control still shows whole, a run's pane included, and a pane that
+  // showed its last line still does.
+  dialog_->m_log.clear();
+  for (int i = 0; i < 200; ++i) dialog_->m_log += Format("line %d\r\n", i);
+  dialog_->UpdateData(false);
+  QScrollBar* lines = static_cast<LogView*>(pane)->verticalScrollBar();
+  ASSERT_GT(lines->maximum(), 0);
+  ASSERT_EQ(lines->value(), lines->maximum());
+  dialog_->resize(dialog_->minimumSize());
+  EXPECT_EQ(lines->value(), lines->maximum());
+  Progress()->show();
+  const QRect inside = dialog_->rect();
+  for (QWidget* w : dialog_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (w->isHidden()) continue;
+    EXPECT_TRUE(inside.contains(w->geometry())) << w->objectName().toStdString();
+  }
+  EXPECT_FALSE(help->geometry().intersects(dialog_->GetDlgItem(IDC_EXPECTED_ETAG)->geometry()));
+  EXPECT_GT(pane->height(), 2 * pane->fontMetrics().lineSpacing());
+  Progress()->hide();
 }
 
 // --- The Status channel ----------------------------------------------------------------------

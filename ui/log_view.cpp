@@ -171,8 +171,11 @@ void LogView::updateScrollBars() {
 }
 
 void LogView::resizeEvent(QResizeEvent* event) {
+  QScrollBar* bar = verticalScrollBar();
+  const bool at_end = bar->value() == bar->maximum();  // the newest line stays in sight
   QAbstractScrollArea::resizeEvent(event);
   updateScrollBars();
+  if (at_end) bar->setValue(bar->maximum());
 }
 
 void LogView::paintEvent(QPaintEvent*) {

@@ -184,19 +184,21 @@ void CVormicDlg::createControls() {
   setTabOrder(m_etagCheck, m_expectedEtagEdit);
   setTabOrder(m_expectedEtagEdit, m_helpButton);
 
-  // At the template size and above the controls keep their places; below it layoutControls()
-  // narrows the wide ones down to the minimum at which every control still shows whole.
+  // The row of buttons keeps its place at every size; layoutControls() gives the status line,
+  // the bar and the pane the window's width and the pane its height, down to the minimum at
+  // which every control still shows whole (the pane's with the bar shown, the taller case).
   int row_end = 0;  // the right edge of the buttons' row, Help aside
   for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
     if (w == m_helpButton || w == m_statusLine || w == m_logPane || w == m_progressBar) continue;
     row_end = std::max(row_end, w->geometry().right() + 1);
   }
   const QRect help = units.toPixels(kHelpRect);
-  const QRect log = units.toPixels(kLogRect);
   const int margin = units.toPixels(kVerifyRect).left();
   const int gap = units.toPixels({kControlGap, 0, 0, 0}).left();
   setMinimumSize(row_end + gap + help.width() + margin,
-                 log.top() + units.toPixels({0, 0, 0, kMinLogHeight}).height() + margin);
+                 logTop(true) + units.toPixels({0, 0, 0, kMinLogHeight}).height() + margin);
+  // The pane follows the bar: it moves down when a run shows the bar and up when it is hidden.
+  m_progressBar->installEventFilter(this);
   resize(units.sizeToPixels(kMainDialogSize));
   setAcceptDrops(true);
 
@@ -205,22 +207,51 @@ void CVormicDlg::createControls() {
   connect(m_helpButton, &QPushButton::clicked, this, &CVormicDlg::OnBnClickedHelp);
 }
 
-// Below the template size each wide control loses what the window lacks, and Help keeps its
-// distance from the right edge; at the template size and above every control is where the
-// template puts it.
+// Help keeps its distance from the right edge; the status line, the bar and the pane take the
+// window's width less the template's margins, and the pane the height below them. The status
+// line is one line high (its text never wraps and the verdict sign is as tall); the bar comes
+// right under it while a run shows it, and the pane under whichever is lowest, so no empty band
+// is left above the pane.
 void CVormicDlg::layoutControls() {
   const DialogUnits units(font());
   const QSize full = units.sizeToPixels(kMainDialogSize);
-  const int narrower = std::max(0, full.width() - width());
-  const int lower = std::max(0, full.height() - height());
-  auto place = [&](QWidget* w, const DialogRect& rect, int dx, int dw, int dh) {
-    const QRect r = units.toPixels(rect);
-    w->setGeometry(r.x() - dx, r.y(), r.width() - dw, r.height() - dh);
-  };
-  place(m_statusLine, kStatusRect, 0, narrower, 0);
-  place(m_progressBar, kProgressRect, 0, narrower, 0);
-  place(m_logPane, kLogRect, 0, narrower, lower);
-  place(m_helpButton, kHelpRect, narrower, 0, 0);
+  const int wider = width() - full.width();  // negative below the template size
+  const int taller = height() - full.height();
+  const QRect status = units.toPixels(kStatusRect);
+  m_statusLine->setGeometry(status.x(), status.y(), status.width() + wider, statusHeight());
+  const QRect bar = units.toPixels(kProgressRect);
+  m_progressBar->setGeometry(bar.x(), m_statusLine->geometry().bottom() + 1 + barGap(),
+                             bar.width() + wider, bar.height());
+  const QRect log = units.toPixels(kLogRect);
+  const int top = logTop(!m_progressBar->isHidden());
+  m_logPane->setGeometry(log.x(), top, log.width() + wider, log.bottom() + 1 + taller - top);
+  const QRect help = units.toPixels(kHelpRect);
+  m_helpButton->setGeometry(help.translated(wider, 0));
+}
+
+int CVormicDlg::statusHeight() const { return m_statusLine->fontMetrics().height(); }
+
+// The template's gaps: status line to bar, and bar to pane (also status line to pane).
+int CVormicDlg::barGap() const {
+  const DialogUnits units(font());
+  return units.toPixels(kProgressRect).top() - units.toPixels(kStatusRect).top() -
+         units.toPixels(kStatusRect).height();
+}
+
+int CVormicDlg::logTop(bool with_bar) const {
+  const DialogUnits units(font());
+  const QRect bar = units.toPixels(kProgressRect);
+  const int pane_gap = units.toPixels(kLogRect).top() - bar.bottom() - 1;
+  int top = units.toPixels(kStatusRect).top() + statusHeight();
+  if (with_bar) top += barGap() + bar.height();
+  return top + pane_gap;
+}
+
+bool CVormicDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_progressBar &&
+      (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent))
+    layoutControls();
+  return QDialog::eventFilter(watched, event);
 }
 
 void CVormicDlg::resizeEvent(QResizeEvent* event) {

@@ -134,6 +134,7 @@ class CVormicDlg : public QDialog {
   void keyPressEvent(QKeyEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -141,6 +142,9 @@ class CVormicDlg : public QDialog {
  private:
   void createControls();
   void layoutControls();
+  int statusHeight() const;         // pixels: one line of the status line's font
+  int barGap() const;               // pixels between the status line and the bar
+  int logTop(bool with_bar) const;  // where the pane starts, with the bar shown or not
   void writeLogControl(bool growth_only);
   void refreshControls(bool with_texts);
   void runCommand(QString archive);
