@@ -230,8 +230,9 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
   }
 }
 
-// The expected ETag box, read only when ETag is ticked: the outcome texts in the status line and
-// the log, and the verification only after a match.
+// The expected ETag box: the outcome texts in the status line and the log, and the verification
+// only after a match. A value in the box is always checked: typing it ticks ETag, and a run
+// started with ETag clear ticks it (a blank box asks for nothing).
 TEST_F(DialogTest, ExpectedEtagBox) {
   if (!HaveProgram("zip") || !HaveProgram("md5sum"))
     GTEST_SKIP() << "Info-ZIP zip or md5sum is not installed";
@@ -241,6 +242,17 @@ TEST_F(DialogTest, ExpectedEtagBox) {
   const std::string other = std::string(md5.rbegin(), md5.rend());  // hex, not the MD5
   auto* box = Control<QLineEdit>("IDC_EXPECTED_ETAG");
   EXPECT_EQ(box->placeholderText().toStdString(), kExpectedEtagPlaceholder);
+  // Typing (or pasting) a value ticks ETag; blanks do not, and clearing the box leaves it ticked.
+  SetBoxes(false, false);
+  box->clear();
+  QTest::keyClicks(box, "  ");
+  EXPECT_FALSE(Etag()->isChecked());
+  QTest::keyClicks(box, "ab");
+  EXPECT_TRUE(Etag()->isChecked());
+  box->selectAll();
+  QTest::keyClick(box, Qt::Key_Delete);
+  EXPECT_EQ(box->text().toStdString(), "");
+  EXPECT_TRUE(Etag()->isChecked());
   const std::string verified =
       std::string(kVerifyingInternally) + "\r\n" + Format(kVerifiedFmt, 3) + "\r\n";
   struct Row {
@@ -256,7 +268,9 @@ TEST_F(DialogTest, ExpectedEtagBox) {
       {"blank_checks_nothing", true, "  ", kSuccessText, "-1\n\r\n" + verified},
       {"not_the_md5", true, other, "ETag does not match " + other,
        std::string(kNotMd5StyleEtag) + "\r\n"},
-      {"read_only_with_etag", false, other, kSuccessText, verified},
+      {"value_ticks_etag", false, other, "ETag does not match " + other,
+       std::string(kNotMd5StyleEtag) + "\r\n"},
+      {"blank_leaves_etag_clear", false, "  ", kSuccessText, verified},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -271,11 +285,12 @@ TEST_F(DialogTest, ExpectedEtagBox) {
     if (row.status != kSuccessText) {
       EXPECT_EQ(log, tail) << "no verification";
     }
-    if (row.value == "  ") {  // the ETag's lines come first, the MD5 line whole
+    if (row.etag && row.value == "  ") {  // the ETag's lines come first, the MD5 line whole
       EXPECT_EQ(log.rfind("MD5: " + md5 + "\r\nMultipart ETag: ", 0), 0u) << log;
       EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(archive + ".md5")));
     }
     EXPECT_EQ(box->text().toStdString(), row.value) << "the box keeps its text";
+    EXPECT_EQ(Etag()->isChecked(), row.etag || row.value != "  ");
   }
 }
 

@@ -166,6 +166,11 @@ void CVormicDlg::createControls() {
   m_expectedEtagEdit->setGeometry(units.toPixels(kExpectedEtagRect));
   m_expectedEtagEdit->setPlaceholderText(QString::fromUtf8(kExpectedEtagPlaceholder));
   m_expectedEtagEdit->setMaxLength(kExpectedEtagMaxLength);
+  // A value typed or pasted asks for its check: ETag is ticked with it (and stays ticked when
+  // the box is cleared again; the user may still want the ETag alone).
+  connect(m_expectedEtagEdit, &QLineEdit::textEdited, this, [this](const QString& text) {
+    if (!text.trimmed().isEmpty()) m_etagCheck->setChecked(true);
+  });
   m_helpButton = make_button("IDC_HELP_BUTTON", kHelpText, kHelpRect);
 
   // Not in the tab order: it only shows.
@@ -387,6 +392,7 @@ void CVormicDlg::OpenArchive(const QString& archive) {
 
 void CVormicDlg::runCommand(QString chosen) {
   UpdateData(true);
+  requireEtagForExpected();
   m_log.clear();  // the pane shows the cleared log from the run's first report on
   g_stopRequested = false;
 
@@ -443,6 +449,14 @@ void CVormicDlg::runCommand(QString chosen) {
     m_closeAsked = false;
     QDialog::done(m_closeResult);
   }
+}
+
+// An expected ETag is checked whenever one is given: a run that ignored it would report the
+// check the user asked for as passed without making it.
+void CVormicDlg::requireEtagForExpected() {
+  if (m_etag != 0 || QString::fromStdString(m_expectedEtag).trimmed().isEmpty()) return;
+  m_etag = 1;
+  m_etagCheck->setChecked(true);
 }
 
 // The window's title and the folder chooser's name `archive` by its file name from the moment it

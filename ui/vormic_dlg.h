@@ -150,6 +150,7 @@ class CVormicDlg : public QDialog {
   void runCommand(QString archive);
   void showHelpWindow();
   void nameArchive(const QString& archive);
+  void requireEtagForExpected();
 
   StatusLabel* m_statusLine = nullptr;   // IDC_STATUS
   LogView* m_logPane = nullptr;          // IDC_LOG
