@@ -354,7 +354,8 @@ void CVormicDlg::refreshControls(bool with_texts) {
         QString::fromUtf8(m_shownStatus.data(), static_cast<qsizetype>(m_shownStatus.size())));
   }
   if (with_texts) writeLogControl(false);
-  // A box the user changed during a run is set back here, at the next report.
+  // The members rule: a box changed during a run (the user cannot: they are disabled) is set
+  // back here, at the next report.
   if (m_externalCheck->isChecked() != (m_external != 0))
     m_externalCheck->setChecked(m_external != 0);
   if (m_etagCheck->isChecked() != (m_etag != 0)) m_etagCheck->setChecked(m_etag != 0);
@@ -411,6 +412,7 @@ void CVormicDlg::runCommand(QString chosen) {
   m_stopButton->setEnabled(true);
   m_verifyButton->setEnabled(false);
   m_running = true;
+  enableOptions(false);
   m_statusLine->setVerdict(StatusLabel::Verdict::kNone);
   m_shownProgress = -1;
   m_progressBar->setValue(0);
@@ -443,12 +445,21 @@ void CVormicDlg::runCommand(QString chosen) {
 
   m_progressBar->hide();
   m_running = false;
+  enableOptions(true);
   m_stopButton->setEnabled(false);
   m_verifyButton->setEnabled(true);
   if (m_closeAsked) {
     m_closeAsked = false;
     QDialog::done(m_closeResult);
   }
+}
+
+// The run reads the check boxes and the expected ETag once, at its start: during the run they
+// are disabled, so they never look as if a change could still reach it.
+void CVormicDlg::enableOptions(bool enabled) {
+  m_externalCheck->setEnabled(enabled);
+  m_etagCheck->setEnabled(enabled);
+  m_expectedEtagEdit->setEnabled(enabled);
 }
 
 // An expected ETag is checked whenever one is given: a run that ignored it would report the

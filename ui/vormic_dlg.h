@@ -151,6 +151,7 @@ class CVormicDlg : public QDialog {
   void showHelpWindow();
   void nameArchive(const QString& archive);
   void requireEtagForExpected();
+  void enableOptions(bool enabled);
 
   StatusLabel* m_statusLine = nullptr;   // IDC_STATUS
   LogView* m_logPane = nullptr;          // IDC_LOG
