@@ -409,6 +409,50 @@ TEST_F(DialogTest, StopClickedInsideReportEndsRunAtThatReport) {
   ExpectIdle();
 }
 
+// A stop at any report of a run, with and without the ETag first: the log ends with one
+// "Stopped by user", never two (a stop inside an entry's data makes the walk's last line the
+// run's outcome too).
+TEST_F(DialogTest, StopAtAnyReportEndsLogWithOneOutcome) {
+  if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  std::string noise(100000, '\0');  // deflate cannot shrink it: several chunks, each a report
+  uint32_t x = 777;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  const std::string archive = MakeZip("stops", {{"a.txt", "small"}, {"noise.bin", noise}});
+  const std::string outcome = std::string(kStoppedByUser) + "\r\n";
+  dialog_->m_pumpIntervalMs = 0;
+  for (const bool etag : {false, true}) {
+    int stopped_runs = 0;
+    for (int at = 1;; ++at) {
+      SCOPED_TRACE(std::string(etag ? "ETag, " : "") + "stop at report " + std::to_string(at));
+      int reports = 0;
+      bool clicked = false;
+      ReportObserver observer;
+      observer.onReport = [&] {
+        if (++reports < at) return true;
+        clicked = true;
+        QTest::mouseClick(Stop(), Qt::LeftButton);
+        return false;
+      };
+      observer.arm();
+      SetBoxes(false, etag);
+      Control<QLineEdit>("IDC_EXPECTED_ETAG")->clear();
+      RunVerify(archive);
+      observer.onReport = nullptr;
+      QCoreApplication::processEvents();
+      if (!clicked) break;  // the run was over before this report: every one has been tried
+      if (dialog_->m_status != kStoppedByUser) continue;  // the click came after the last check
+      ++stopped_runs;
+      const std::string& log = dialog_->m_log;
+      ASSERT_GE(log.size(), outcome.size()) << log;
+      EXPECT_EQ(log.substr(log.size() - outcome.size()), outcome) << log;
+      const bool twice = log.size() >= 2 * outcome.size() &&
+                         log.substr(log.size() - 2 * outcome.size()) == outcome + outcome;
+      EXPECT_FALSE(twice) << log;
+    }
+    EXPECT_GT(stopped_runs, 5);
+  }
+}
+
 // --- Closing, keys, the command line and drops ------------------------------------------------
 
 // Every way of closing during a run asks for a stop; the window ends only once the run has

@@ -430,12 +430,12 @@ void CVormicDlg::runCommand(QString chosen) {
     if (strcmp(result, kResultOk) == 0) verdict = StatusLabel::Verdict::kSuccess;
     result = ShownResult(result);
     ReportStatus(kStatusLine, result);
-    ReportStatus(kLogLine, result);  // the log keeps the verdict: copying it copies the outcome
+    logOutcome(result);
   } else {
     // The ETag calculator's last status line (a failure, or "Stopped by user") is the outcome;
     // its texts are all short enough to stand in the status line whole.
     const std::string outcome = m_status;
-    ReportStatus(kLogLine, outcome.c_str());
+    logOutcome(outcome.c_str());
   }
   // A stopped run has no verdict to show.
   m_statusLine->setVerdict(g_stopRequested && verdict != StatusLabel::Verdict::kSuccess
@@ -452,6 +452,19 @@ void CVormicDlg::runCommand(QString chosen) {
     m_closeAsked = false;
     QDialog::done(m_closeResult);
   }
+}
+
+// The log keeps the outcome as its last line, so copying the log copies the verdict. A run whose
+// last line already says it (a stop inside an entry's data ends the walk with "Stopped by user",
+// the run's result too) gets it once.
+void CVormicDlg::logOutcome(const char* outcome) {
+  const size_t length = strlen(outcome), end_length = strlen(kLogLineEnd);
+  const size_t line_start = m_log.size() - std::min(m_log.size(), length + end_length);
+  const bool already_last = m_log.size() >= length + end_length &&
+                            (line_start == 0 || m_log[line_start - 1] == '\n') &&
+                            m_log.compare(line_start, length, outcome) == 0 &&
+                            m_log.compare(line_start + length, end_length, kLogLineEnd) == 0;
+  if (!already_last) ReportStatus(kLogLine, outcome);
 }
 
 // The run reads the check boxes and the expected ETag once, at its start: during the run they

@@ -152,6 +152,7 @@ class CVormicDlg : public QDialog {
   void nameArchive(const QString& archive);
   void requireEtagForExpected();
   void enableOptions(bool enabled);
+  void logOutcome(const char* outcome);
 
   StatusLabel* m_statusLine = nullptr;   // IDC_STATUS
   LogView* m_logPane = nullptr;          // IDC_LOG
