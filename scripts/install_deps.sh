@@ -12,8 +12,9 @@ packages=(
   clang libclang-rt-14-dev strace
 )
 
-# A script that needs more (bench/dialog_screenshots.sh: a virtual display and a window manager)
-# names those packages as arguments.
+# A script that needs more names those packages as arguments: bench/dialog_screenshots.sh a
+# virtual display and a window manager, .ci/run the tools that make, check and validate the
+# Debian package (dpkg-dev file lintian desktop-file-utils appstream).
 packages+=("$@")
 
 missing=()
