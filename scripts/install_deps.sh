@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  zlib1g-dev libisal-dev libgtest-dev qt6-base-dev
+  zlib1g-dev libisal-dev libgtest-dev qt6-base-dev libssl-dev
   libbz2-dev liblzma-dev libzstd-dev
   zip unzip python3 p7zip-full libarchive-tools xz-utils zstd
   clang libclang-rt-14-dev strace
