@@ -16,19 +16,25 @@ std::atomic<uint64_t> g_readCalls{0};
 uint64_t g_faultAt = 0;        // the call to cut short; 0 = none
 size_t g_faultAllowed = 0;     // bytes that call may read
 bool g_faultFails = false;     // whether that call marks the stream failed
-FILE* g_failedStream = nullptr;  // the stream an injected failure marked
+std::atomic<FILE*> g_failedStream{nullptr};  // the stream an injected failure marked
 OpenHook g_openHook = nullptr;   // replaces the file system in OpenRegularFile when set
-// The streams AddDirectStream() registered, the first g_directCount of them.
+// The streams AddDirectStream() registered. Several runs register and remove their streams at
+// the same time, each reading only its own: a slot is claimed by swapping its empty handle for a
+// mark no stream has, its functions are written, and only then is the handle published, so a
+// lookup that finds its own handle always finds its functions whole. A slot is written only by
+// the thread that registers or removes its stream.
 struct DirectEntry {
-  FILE* handle;
+  std::atomic<FILE*> handle{nullptr};
   DirectStream functions;
 };
 DirectEntry g_direct[kMaxDirectStreams];
-int g_directCount = 0;
+std::atomic<int> g_directHigh{0};  // slots ever used: lookups look no further
+FILE* const kClaimed = reinterpret_cast<FILE*>(&g_directHigh);  // never a stream's address
 
 const DirectStream* DirectOf(FILE* stream) {
-  for (int i = 0; i < g_directCount; ++i)
-    if (g_direct[i].handle == stream) return &g_direct[i].functions;
+  const int high = g_directHigh.load(std::memory_order_acquire);
+  for (int i = 0; i < high; ++i)
+    if (g_direct[i].handle.load(std::memory_order_acquire) == stream) return &g_direct[i].functions;
   return nullptr;
 }
 
@@ -106,15 +112,26 @@ size_t ReadStream(FILE* stream, void* buffer, size_t size) {
 }
 
 bool AddDirectStream(FILE* handle, const DirectStream* direct) {
-  if (handle == nullptr || g_directCount == kMaxDirectStreams) return false;
-  g_direct[g_directCount++] = DirectEntry{handle, *direct};
-  return true;
+  if (handle == nullptr) return false;
+  for (int i = 0; i < kMaxDirectStreams; ++i) {
+    FILE* empty = nullptr;
+    if (!g_direct[i].handle.compare_exchange_strong(empty, kClaimed, std::memory_order_acq_rel))
+      continue;
+    g_direct[i].functions = *direct;
+    int high = g_directHigh.load(std::memory_order_relaxed);
+    while (high < i + 1 && !g_directHigh.compare_exchange_weak(high, i + 1)) {
+    }
+    g_direct[i].handle.store(handle, std::memory_order_release);
+    return true;
+  }
+  return false;
 }
 
 void RemoveDirectStream(FILE* handle) {
-  for (int i = 0; i < g_directCount; ++i) {
-    if (g_direct[i].handle == handle) {
-      g_direct[i] = g_direct[--g_directCount];
+  const int high = g_directHigh.load(std::memory_order_acquire);
+  for (int i = 0; i < high; ++i) {
+    if (g_direct[i].handle.load(std::memory_order_acquire) == handle) {
+      g_direct[i].handle.store(nullptr, std::memory_order_release);
       return;
     }
   }
@@ -123,7 +140,7 @@ void RemoveDirectStream(FILE* handle) {
 bool StreamFailed(FILE* stream) {
   const DirectStream* d = DirectOf(stream);
   if (d != nullptr && d->failed(d->self)) return true;
-  return ferror(stream) != 0 || (g_failedStream != nullptr && stream == g_failedStream);
+  return ferror(stream) != 0 || stream == g_failedStream.load(std::memory_order_relaxed);
 }
 
 int SeekStream(FILE* stream, int64_t offset, int whence) {

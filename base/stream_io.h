@@ -45,9 +45,9 @@ struct DirectStream {
 };
 // Makes the functions below serve `handle` through `direct` (copied) until RemoveDirectStream.
 // At most kMaxDirectStreams at once: false, and `handle` stays a plain stdio stream, beyond
-// that. Both are called only while no other thread uses the seam; streams registered are
-// then read on any thread, each on one at a time.
-inline constexpr int kMaxDirectStreams = 20;
+// that. Any thread may register and remove its own streams while others read theirs; a stream
+// registered is read on one thread at a time.
+inline constexpr int kMaxDirectStreams = 64;
 bool AddDirectStream(FILE* handle, const DirectStream* direct);
 void RemoveDirectStream(FILE* handle);
 

@@ -1,5 +1,5 @@
 // Measures what the dialog adds to a verification: the same archive verified by the engine alone
-// (RunVerification with the dialog detached, so ReportStatus only returns the stop request), by
+// (a verification reporting to a sink that shows nothing), by
 // vormic-cli (with --cli, its output to /dev/null) and from the dialog's Verify command with its
 // choosers replaced, in interleaved rounds; the memory a dialog run adds against the log it
 // shows; the cost of one status report; and how long input that arrives during a run waits
@@ -7,11 +7,10 @@
 //
 //   dialog_bench ARCHIVE [--folder FOLDER] [--cli VORMIC_CLI] [--repeat N] [--pump-ms N] [--quick]
 //   dialog_bench --screenshots PREFIX GOOD.zip BAD.zip   (on a display: four whole-screen shots)
-#include "engine_state.h"
+#include "engine.h"
 #include "log_view.h"
 #include "resource.h"
 #include "status.h"
-#include "verify_run.h"
 #include "vormic_dlg.h"
 
 #include <QApplication>
@@ -168,15 +167,17 @@ Timing CliRun(const Options& options) {
   return {wall, cpu(usage.ru_utime) + cpu(usage.ru_stime)};
 }
 
-Timing EngineAlone(const Options& options, CVormicDlg* dialog) {
-  g_mainDialog = nullptr;  // ReportStatus now only hands back the stop request
-  g_stopRequested = false;
+Timing EngineAlone(const Options& options, CVormicDlg* /*dialog*/) {
+  static Verification verification;  // its own buffers, as the dialog's are its own
+  NullSink sink;                     // shows nothing
+  VerifyOptions run;
+  run.archive = options.archive.c_str();
+  run.folder = options.folder.empty() ? nullptr : options.folder.c_str();
+  run.jobs = DefaultCheckJobs();
   const Clock::time_point start = Clock::now();
   const double cpu_start = CpuSeconds();
-  const char* result =
-      RunVerification(options.folder.c_str(), options.archive.c_str(), !options.folder.empty());
+  const char* result = verification.Verify(run, &sink);
   const Timing timing{Seconds(Clock::now() - start), CpuSeconds() - cpu_start};
-  g_mainDialog = dialog;
   if (strcmp(result, kResultOk) != 0) fprintf(stderr, "engine alone: %s\n", result);
   return timing;
 }
@@ -278,11 +279,11 @@ int Bench(const Options& options) {
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < kCalls; ++i) {
       snprintf(text, sizeof text, "some/folder/entry-%d.bin (%d remaining)", i % 977, kCalls - i);
-      ReportStatus(kStatusLine, text);
+      dialog.Report(kStatusLine, text);
     }
     const double per_call_us =
         std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kCalls;
-    printf("ReportStatus(status line): %.2f us per call over %d calls\n", per_call_us, kCalls);
+    printf("Report(status line): %.2f us per call over %d calls\n", per_call_us, kCalls);
   }
 
   // Input arriving at random moments during a dialog run.

@@ -17,16 +17,18 @@
 #include <cstring>
 
 namespace {
-char g_lastStatus[1000];  // a copy: the computation's status text does not outlive the call
+
+// Shows nothing but the console block, as the command line prints it.
+class ConsoleSink final : public StatusSink {
+ public:
+  bool StatusLine(const char*) override { return false; }
+  bool LogLine(const char*) override { return false; }
+  bool StopPoint() override { return false; }
+  void Progress(uint64_t, uint64_t) override {}
+  void Console(const char* text) override { fputs(text, stdout); }
+};
+
 }  // namespace
-
-bool ReportStatus(int kind, const char* text) {
-  if (kind == kStatusLine && text != nullptr)
-    snprintf(g_lastStatus, sizeof(g_lastStatus), "%s", text);  // only ever shown, so cut is fine
-  return g_stopRequested;
-}
-
-void ReportProgress(uint64_t, uint64_t) {}
 
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "--candidates") == 0) {
@@ -51,7 +53,11 @@ int main(int argc, char** argv) {
   }
   EtagOptions options;
   if (argc == 3) options.expected = argv[2];
-  if (ComputeEtag(argv[1], options)) return 0;
-  fprintf(stderr, "%s\n", g_lastStatus);
+  ConsoleSink sink;
+  StopRequest stop;
+  Reporter reporter(&sink, &stop);
+  EtagCalculator calculator;
+  if (calculator.Compute(argv[1], options, reporter)) return 0;
+  fprintf(stderr, "%s\n", calculator.failure());
   return 1;
 }

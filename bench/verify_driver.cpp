@@ -3,16 +3,10 @@
 //   verify_driver ARCHIVE            internal check
 //   verify_driver --folder DIR ARCHIVE  external check against DIR
 // Prints the result text and, on stderr, the codec that ran. Exit status 0 on "OK", else 1.
-#include "engine_state.h"
-#include "inflater.h"
-#include "status.h"
-#include "verify_run.h"
+#include "engine.h"
 
 #include <cstdio>
 #include <cstring>
-
-bool ReportStatus(int /*kind*/, const char* /*text*/) { return g_stopRequested; }
-void ReportProgress(uint64_t /*done*/, uint64_t /*total*/) {}
 
 int main(int argc, char** argv) {
   const char* folder = "";
@@ -28,10 +22,15 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: %s [--folder DIR] ARCHIVE\n", argv[0]);
     return 2;
   }
+  VerifyOptions options;
+  options.archive = archive;
+  options.folder = external ? folder : nullptr;
   // The name lists go to the system's temporary folder; "/Temp" rarely exists here.
-  SetNameListFolder("/tmp");
-  const char* result = RunVerification(folder, archive, external);
-  fprintf(stderr, "codec: %s\n", CodecName(ActiveCodec()));
+  options.lists_folder = "/tmp";
+  NullSink sink;
+  Verification verification;
+  const char* result = verification.Verify(options, &sink);
+  fprintf(stderr, "codec: %s\n", CodecName(options.codec));
   printf("%s\n", result);
   return strcmp(result, kResultOk) == 0 ? 0 : 1;
 }

@@ -10,17 +10,12 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include "archive_walk.h"
-#include "engine_state.h"
+#include "engine.h"
 #include "etag.h"
-#include "inflater.h"
-#include "method_decoders.h"
-#include "parallel_check.h"
 #include "shown_text.h"
 #include "stream_io.h"
 #include "terminal_status.h"
 #include "texts.h"
-#include "verify_run.h"
 
 namespace {
 
@@ -197,7 +192,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
         char decoders[160];
         if (!FormatDecoderVersions(decoders, sizeof decoders)) decoders[0] = '\0';
         printf("%s %s\ninflate and CRC-32: %s\nother methods: %s\n", kProgram, kVormicVersion,
-               CodecName(ActiveCodec()), decoders);
+               CodecName(DefaultCodec()), decoders);
         return CloseOutput(kExitVerified);
       }
       case ':':
@@ -229,7 +224,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
     // The engine skips lists it cannot create without a word; asked for by name, they must be
     // written, so a folder that is not there is refused before anything runs.
     if (!IsDirectory(options->lists)) return UsageError("--lists: not a folder:", options->lists);
-    if (!SetNameListFolder(options->lists))
+    if (!ListsFolderFits(options->lists))
       return UsageError("--lists: folder name too long:", options->lists);
   }
   return -1;
@@ -259,19 +254,24 @@ int main(int argc, char** argv) {
   status.live = !options.quiet && isatty(STDERR_FILENO) == 1;
   if (status.live) UseUtf8Widths();
   ConfigureStatus(status);
-  g_stopRequested = false;
   InstallInterruptHandler();
 
-  // As in the dialog: a failed or stopped ETag skips the verification, and the ETag
-  // calculator's last status line ("Stopped by user" after a stop) is the outcome.
-  if (options.etag && !ComputeEtag(options.archive, options.etag_options)) {
-    const char* outcome = LastStatusLine();
-    return Finish(outcome, strcmp(outcome, kStoppedByUser) == 0 ? kExitStopped : kExitFailed);
+  VerifyOptions run;
+  run.archive = options.archive;
+  run.folder = options.folder;
+  run.jobs = options.jobs;
+  run.lists_folder = options.lists;
+  run.etag = options.etag;
+  run.etag_options = options.etag_options;
+  TerminalSink sink;
+  Verification verification;
+  const CommandOutcome outcome = verification.Run(run, &sink);
+  switch (outcome.kind) {
+    case CommandOutcome::kVerified:
+      return Finish(outcome.text, kExitVerified);
+    case CommandOutcome::kStopped:
+      return Finish(outcome.text, kExitStopped);
+    default:
+      return Finish(outcome.text, kExitFailed);
   }
-
-  g_checkJobs = options.jobs;
-  bool external = options.folder != nullptr;
-  const char* result = RunVerification(external ? options.folder : "", options.archive, external);
-  if (strcmp(result, kResultOk) == 0) return Finish(ShownResult(result), kExitVerified);
-  return Finish(result, strcmp(result, kResultStopped) == 0 ? kExitStopped : kExitFailed);
 }

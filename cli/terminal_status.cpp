@@ -1,4 +1,4 @@
-// The command line's ReportStatus. Owns the copy of the last status line (8 KiB: the longest
+// The command line's status sink. Owns the copy of the last status line (8 KiB: the longest
 // status text is a folder path of PATH_MAX bytes) and the 16 KiB area the live line is drawn
 // from; the live line is redrawn at most every 50 ms, so progress costs the run nothing.
 #include "terminal_status.h"
@@ -12,7 +12,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "engine_state.h"
 #include "etag.h"
 #include "shown_text.h"
 #include "status.h"
@@ -143,24 +142,32 @@ void NoteOutputFailure() {
   g_outputError = errno != 0 ? errno : EIO;
 }
 
-void ReportProgress(uint64_t done, uint64_t total) {
+void TerminalSink::Progress(uint64_t done, uint64_t total) {
   g_progressDone = done;
   g_progressTotal = total;
 }
 
-bool ReportStatus(int kind, const char* text) {
-  if (text == nullptr) {
-    // Only the stop request is asked for.
-  } else if (kind == kStatusLine) {
-    size_t len = strnlen(text, kStatusRoom - 1);
-    memcpy(g_lastStatus, text, len);
-    g_lastStatus[len] = '\0';
-    if (g_options.live && RedrawDue()) DrawStatusLine();
-  } else if (kind == kLogLine) {
-    WriteLogLine(text);
-  }
-  // Read last, so that a Ctrl-C that came while this report waited on a slow terminal is seen
-  // by its caller, as a Stop handled inside the dialog's report is.
-  if (g_interrupts > 0 || g_outputFailed) g_stopRequested = true;
-  return g_stopRequested;
+bool TerminalSink::StatusLine(const char* text) {
+  size_t len = strnlen(text, kStatusRoom - 1);
+  memcpy(g_lastStatus, text, len);
+  g_lastStatus[len] = '\0';
+  if (g_options.live && RedrawDue()) DrawStatusLine();
+  return StopWanted();
 }
+
+bool TerminalSink::LogLine(const char* text) {
+  WriteLogLine(text);
+  return StopWanted();
+}
+
+bool TerminalSink::StopPoint() { return StopWanted(); }
+
+void TerminalSink::Console(const char* text) {
+  ClearStatusLine();
+  fputs(text, stdout);
+  if (fflush(stdout) != 0 || ferror(stdout)) NoteOutputFailure();
+}
+
+// Read last, so that a Ctrl-C that came while a report waited on a slow terminal is seen by its
+// caller, as a Stop handled inside the dialog's report is.
+bool TerminalSink::StopWanted() { return g_interrupts > 0 || g_outputFailed; }

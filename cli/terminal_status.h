@@ -5,6 +5,24 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
+
+#include "status.h"
+
+// The sink every run of the command line reports to. Each call answers true once Ctrl-C was
+// pressed or standard output failed.
+class TerminalSink final : public StatusSink {
+ public:
+  bool StatusLine(const char* text) override;
+  bool LogLine(const char* text) override;
+  bool StopPoint() override;
+  void Progress(uint64_t done, uint64_t total) override;
+  // The ETag's console block, after the live status line is taken off the terminal.
+  void Console(const char* text) override;
+
+ private:
+  static bool StopWanted();
+};
 
 // How reports are shown; set once, before the first report.
 struct StatusOptions {

@@ -1,11 +1,11 @@
 // Archive walk: one pass over a ZIP archive. Finds the end records, then follows every central
 // directory header to its local header, reads or decodes the entry's data, checks its CRC-32
 // and data descriptor, and in an external run compares it with the file of the same relative
-// path in a folder. Uses and resets the state of engine_state.h; one run at a time.
+// path in a folder. Uses and resets the state of its run (run_state.h); one walk at a time per
+// run.
 #pragma once
 
 #include <cstdio>
-#include <sys/stat.h>
 
 #include "entry_check.h"  // kStopped, reported by the walk too
 #include "texts.h"        // kCantOpenArchive, kStoppedByUser
@@ -48,8 +48,10 @@ inline constexpr const char* kComparedFmt = "%d compared correctly";
 // not be read). Not before a stop, nor before the "Can't open" lines.
 inline constexpr const char* kEntryFmt = "Entry %d: %s";
 
+struct RunState;
+
 enum class WalkResult {
-  kPassed,       // every entry passed; the closing lines were reported; g_archive is closed
+  kPassed,       // every entry passed; the closing lines were reported; the archive is closed
   kFailed,       // one failure line, after the "Entry" line when the fault lies in an entry
   kStopRequest,  // the stop request: "Stopped", or "Stopped" and "Stopped by user"
 };
@@ -57,25 +59,7 @@ enum class WalkResult {
 // Walks `archive_path`; with `external` set, compares every entry with `folder_path` and records
 // every external file it opened (opened_files.h). The closing lines are "Verified %d files" and,
 // in an external run, the couldn't-be-opened and compared counts. After kFailed or kStopped
-// g_archive may still be open and is the caller's to close. In every case the name lists stay
-// open for the caller (RunVerification).
-WalkResult WalkArchive(const char* folder_path, const char* archive_path, bool external);
-
-// --- Shared with the checks made ahead (parallel_check.h), which report nothing -------------
-
-enum class ExternalLookup {
-  kOpened,      // *stream is open on a regular file
-  kDirectory,   // the path tried names a directory, or ends with '/'
-  kNoParent,    // the folder has no parent for the second try; no file
-  kUnopened,    // neither try opened a file
-  kTooLong,     // a path would not fit in PATH_MAX bytes
-  kUnsafeName,  // a component of the name is "..": never looked up
-};
-using FileOpener = FILE* (*)(const char* path, struct stat* info);
-
-// Looks up the external file of the working name `name`: first `folder`/name, then, unless
-// that names a directory, the same name in the folder's parent (archives made from the parent
-// hold the folder's own name as their first component). Opens with `open`, which fills `info`.
-// Leaves the path last tried in `path` (PATH_MAX bytes). Reports nothing and counts nothing.
-ExternalLookup LookUpExternal(const char* folder, const char* name, FileOpener open, char* path,
-                              FILE** stream, struct stat* info);
+// run.archive may still be open and is the caller's to close. In every case the name lists stay
+// open for the caller (the verification run).
+WalkResult WalkArchive(RunState& run, const char* folder_path, const char* archive_path,
+                       bool external);

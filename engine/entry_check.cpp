@@ -17,7 +17,7 @@ EntryChecker::EntryChecker() : isal_(NewIsalDecoder()) {}
 
 int EntryChecker::CheckDeflated(FILE* archive, uint64_t compressed_length, uint32_t expected_crc,
                                 uint32_t* crc, FILE* external, const char* entry_name) {
-  if (isal_ == nullptr || ActiveCodec() != CodecBackend::kIsal)
+  if (isal_ == nullptr || codec_ != CodecBackend::kIsal)
     return Pass(&zlib_, kDeflateParams, archive, compressed_length, crc, external, entry_name);
   const uint32_t crc_before = *crc;
   const int64_t data_start = TellStream(archive);
@@ -80,16 +80,17 @@ void FormatProgress(char* out, const char* entry_name, uint64_t unread) {
 
 bool EntryChecker::AtPoint(const char* entry_name, uint64_t unread, FILE* archive) {
   if (sink_ != nullptr) return sink_->Point(entry_name != nullptr, unread);
+  if (reporter_ == nullptr) return false;
   const char* line = nullptr;
   if (entry_name != nullptr) {
     FormatProgress(progress_, entry_name, unread);
     line = progress_;
     const int64_t at = TellStream(archive);  // the end of the chunk just read
     if (at >= 0 && static_cast<uint64_t>(at) <= progressTotal_)
-      ReportProgress(static_cast<uint64_t>(at), progressTotal_);
+      reporter_->Progress(static_cast<uint64_t>(at), progressTotal_);
   }
-  if (!ReportStatus(kStatusLine, line)) return false;
-  ReportStatus(kLogLine, kStopped);
+  if (!reporter_->Report(kStatusLine, line)) return false;
+  reporter_->Report(kLogLine, kStopped);
   return true;
 }
 
@@ -101,7 +102,7 @@ int EntryChecker::CheckStored(FILE* archive, uint64_t length, uint32_t* crc, FIL
     if (sink_ != nullptr && sink_->Cancelled()) return kEntryStopped;
     size_t n = remaining < chunk_size ? static_cast<size_t>(remaining) : chunk_size;
     if (ReadStream(archive, chunk, n) != n) return kStoredIncomplete;
-    *crc = Crc32(*crc, chunk, n);
+    *crc = Crc32With(codec_, *crc, chunk, n);
     if (external != nullptr) {
       if (ReadStream(external, compare, n) != n) return kStoredExternalShort;
       if (memcmp(chunk, compare, n) != 0) return kEntryDiffers;
@@ -138,7 +139,7 @@ int EntryChecker::Pass(Decoder* decoder, const DecodeParams& params, FILE* archi
       if (result == kDecodeBadData) return kEntryBadData;
       if (result == kDecodeNoMemory) return kEntryNoMemory;
       if (result == kDecodeTooLarge) return kEntryTooLarge;
-      *crc = Crc32(*crc, output_.data(), produced);
+      *crc = Crc32With(codec_, *crc, output_.data(), produced);
       if (external != nullptr && produced > 0) {
         if (ReadStream(external, compare_.data(), produced) != produced ||
             memcmp(compare_.data(), output_.data(), produced) != 0)

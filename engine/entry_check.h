@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <memory>
 
+#include "codec.h"
 #include "decoder.h"
 #include "deflate64.h"
 #include "inflater.h"
 #include "method_decoders.h"
+#include "status.h"
 
 inline constexpr int kEntryOk = 0;           // stream end reached; CRC complete; external equal
 inline constexpr int kEntryReadError = -1;   // the archive stream reported a read error
@@ -81,9 +83,16 @@ class EntryChecker {
             uint64_t compressed_length, uint32_t expected_crc, uint32_t* crc, FILE* external,
             const char* entry_name);
 
-  // Beside each progress line, ReportProgress gives the position reached in `archive` of
-  // `archive_size` bytes; 0 (the start) reports no progress.
+  // Beside each progress line, the reporter's Progress gives the position reached in `archive`
+  // of `archive_size` bytes; 0 (the start) reports no progress.
   void SetProgressTotal(uint64_t archive_size) { progressTotal_ = archive_size; }
+
+  // Where progress lines and stop points go when no progress sink is set: the run's reporter
+  // (null: no lines, and no stop request is ever seen).
+  void SetReporter(Reporter* reporter) { reporter_ = reporter; }
+  // The backend of deflate and CRC-32 from the next check on (zlib when ISA-L is not built in).
+  void SetCodec(CodecBackend codec) { codec_ = codec; }
+  CodecBackend codec() const { return codec_; }
 
   // Reads `length` stored bytes of `archive` from its current position in chunks of
   // `chunk_size` (at most kStoredChunkSize) through `chunk`, summing their CRC-32 into *crc and,
@@ -101,7 +110,7 @@ class EntryChecker {
                   unsigned char* chunk, unsigned char* compare,
                   size_t chunk_size = kStoredChunkSize);
 
-  // Sends progress points to `sink` (null: the Status channel, with the stop request and the
+  // Sends progress points to `sink` (null: the reporter, with the stop request and the
   // "Stopped" line) from the next check on.
   void SetProgressSink(ProgressSink* sink) { sink_ = sink; }
 
@@ -125,5 +134,7 @@ class EntryChecker {
   std::array<unsigned char, kInflateChunk> compare_;  // the external file's same bytes
   char progress_[kProgressTextSize];
   uint64_t progressTotal_ = 0;    // the archive's size, for ReportProgress
-  ProgressSink* sink_ = nullptr;  // null: points go to the Status channel
+  ProgressSink* sink_ = nullptr;  // null: points go to reporter_
+  Reporter* reporter_ = nullptr;
+  CodecBackend codec_ = DefaultCodec();
 };

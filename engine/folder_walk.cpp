@@ -6,10 +6,7 @@
 // stack). Nothing is kept between walks; one thread.
 #include "folder_walk.h"
 
-#include "engine_state.h"
 #include "names.h"
-#include "opened_files.h"
-#include "status.h"
 
 #include <cerrno>
 #include <climits>
@@ -154,21 +151,4 @@ int32_t WalkSourceFolder(const char* folder_path, VisitCallback visit, int32_t s
   }
   memcpy(walk.path, folder_path, length + 1);
   return WalkFolder(walk, length, level, start_level == -1, nullptr);
-}
-
-int32_t CountFolderFile(const char* path, int32_t kind, EntryPosition /*position*/,
-                        void* /*context*/) {
-  if (ReportStatus(kStatusLine, path)) return kFolderWalkStopped;
-  if (kind != kEntryFile) return 0;
-  if (IsDsStore(path)) return 0;
-  ++g_folderFileCount;
-  if (g_folderList != nullptr) fprintf(g_folderList, "%s\n", path);
-  struct stat info;
-  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || !WasOpened(info)) {
-    ++g_notInArchiveCount;
-    char line[PATH_MAX + 32];  // a walk's paths are shorter than PATH_MAX: never cut
-    snprintf(line, sizeof line, kNotInArchiveFmt, path);
-    ReportStatus(kLogLine, line);
-  }
-  return 0;
 }

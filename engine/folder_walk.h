@@ -1,7 +1,6 @@
 // Source folder walk: visits a folder and everything below it, depth first, each folder before
-// its content, and hands every entry to a visit callback. Also the per-file callback that counts
-// the compared folder's files into g_folderFileCount and lists them in g_folderList. Keeps no
-// state between calls; one thread.
+// its content, and hands every entry to a visit callback (a verification's counts the folder's
+// files: CountFolderFile() in run_state.h). Keeps no state between calls; one thread per walk.
 #pragma once
 
 #include <cstdint>
@@ -34,14 +33,6 @@ using VisitCallback = int32_t (*)(const char* path, int32_t kind, EntryPosition 
 int32_t WalkSourceFolder(const char* folder_path, VisitCallback visit, int32_t start_level,
                          void* context);
 
-inline constexpr int32_t kFolderWalkStopped = 1;  // CountFolderFile saw the stop request
+inline constexpr int32_t kFolderWalkStopped = 1;  // a verification's count saw the stop request
 // Logged for a counted folder file that no entry of the run opened, with its path.
 inline constexpr const char* kNotInArchiveFmt = "Not in archive: %s";
-
-// The per-file callback of a verification run: reports `path` as a status line (returns
-// kFolderWalkStopped when that hands back the stop request), then counts and lists every file
-// not named ".DS_Store". A counted file that is not the same file (device and inode, links
-// followed) as one the archive walk opened, or that is no regular file at all (a FIFO, a
-// dangling link), is logged "Not in archive: %s" and counted in g_notInArchiveCount. Needs
-// g_openedFiles sorted (SortOpenedFiles()).
-int32_t CountFolderFile(const char* path, int32_t kind, EntryPosition position, void* context);

@@ -1,7 +1,6 @@
-// Raw deflate and CRC-32 with two libraries: zlib, always built and the reference, and Intel
-// ISA-L, faster, the default when built in. Each decoder is a value that owns its state (no
+// Raw deflate decoders on two libraries: zlib, always built and the reference, and Intel ISA-L,
+// faster (codec.h says which one a run uses). Each decoder is a value that owns its state (no
 // process-wide stream), so several can exist at once; a decoder is used by one thread at a time.
-// The backend choice is process-wide and read by the entry check when an entry begins.
 #pragma once
 
 #include <cstddef>
@@ -10,21 +9,6 @@
 #include <zlib.h>
 
 #include "decoder.h"
-
-enum class CodecBackend { kZlib, kIsal };
-
-// Makes `backend` the one every later entry check and Crc32 call uses. Returns false, and
-// changes nothing, when that backend was not built in.
-bool SelectCodec(CodecBackend backend);
-// The backend in use. Before any SelectCodec() call it is ISA-L when built in, unless the
-// environment variable VORMIC_CODEC says "zlib" (read once, at the first use of this seam).
-CodecBackend ActiveCodec();
-bool CodecAvailable(CodecBackend backend);
-const char* CodecName(CodecBackend backend);  // "zlib", "ISA-L"
-
-// CRC-32 (the ZIP/gzip polynomial, reflected) of `data` continued from `crc`; 0 starts. Both
-// backends give zlib's crc32() value.
-uint32_t Crc32(uint32_t crc, const unsigned char* data, size_t size);
 
 // Raw deflate (no zlib or gzip header) through zlib's inflate. Its stream and 32 KiB window are
 // allocated by the first Begin() and reused by every later one; the destructor frees them.

@@ -4,6 +4,8 @@
 // entry left or not).
 #include "method_decoders.h"
 
+#include "codec.h"  // FormatDecoderVersions
+
 #include "zip_records.h"
 
 #include <cstdio>

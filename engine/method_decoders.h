@@ -103,8 +103,3 @@ class ZstdDecoder final : public Decoder {
   bool frame_ended_ = false;  // a frame ended and nothing of a next one has come yet
   int failure_ = 0;
 };
-
-// Writes "Deflate64 (built in), bzip2 (libbz2 1.0.8), LZMA and xz (liblzma 5.4.1), zstd
-// (libzstd 1.5.4)" with the versions of the libraries linked, for --version. Returns false when
-// it does not fit `size` (then the text is cut and must not be shown).
-bool FormatDecoderVersions(char* text, size_t size);

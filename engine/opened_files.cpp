@@ -2,7 +2,7 @@
 // node per file; the vector allocates only when it doubles.
 #include "opened_files.h"
 
-#include "engine_state.h"
+#include "run_state.h"
 
 #include <algorithm>
 
@@ -16,18 +16,18 @@ bool Before(const FileId& a, const FileId& b) {
 
 }  // namespace
 
-void ForgetOpenedFiles() { g_openedFiles.clear(); }
+void ForgetOpenedFiles(OpenedFiles& files) { files.clear(); }
 
-void RecordOpenedFile(const struct stat& info) {
+void RecordOpenedFile(OpenedFiles& files, const struct stat& info) {
   if (!S_ISREG(info.st_mode)) return;
-  if (g_openedFiles.size() == g_openedFiles.capacity())
-    g_openedFiles.reserve(std::max(kFirstCapacity, 2 * g_openedFiles.capacity()));
-  g_openedFiles.push_back({static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)});
+  if (files.size() == files.capacity())
+    files.reserve(std::max(kFirstCapacity, 2 * files.capacity()));
+  files.push_back({static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)});
 }
 
-void SortOpenedFiles() { std::sort(g_openedFiles.begin(), g_openedFiles.end(), Before); }
+void SortOpenedFiles(OpenedFiles& files) { std::sort(files.begin(), files.end(), Before); }
 
-bool WasOpened(const struct stat& info) {
+bool WasOpened(const OpenedFiles& files, const struct stat& info) {
   const FileId id = {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
-  return std::binary_search(g_openedFiles.begin(), g_openedFiles.end(), id, Before);
+  return std::binary_search(files.begin(), files.end(), id, Before);
 }

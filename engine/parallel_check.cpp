@@ -10,8 +10,9 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "archive_walk.h"
-#include "engine_state.h"
+#include "engine.h"  // DefaultCheckJobs
+#include "entry_headers.h"
+#include "external_lookup.h"
 #include "names.h"
 #include "status.h"
 #include "stream_io.h"
@@ -46,11 +47,6 @@ bool SamePlan(const DataKey& a, const DataKey& b) {
   return a.data_start == b.data_start && a.length == b.length &&
          a.uncompressed == b.uncompressed && a.expected_crc == b.expected_crc &&
          a.method == b.method && a.flags == b.flags && a.external == b.external;
-}
-
-// A plan is made only for what the walk checks: stored data or a method the checker decodes.
-bool CheckableMethod(uint16_t method) {
-  return method == kMethodStored || EntryChecker::Decodes(method);
 }
 
 }  // namespace
@@ -196,59 +192,57 @@ void ParallelCheck::Work(Worker* worker) {
   }
 }
 
-// Format notes: the same reading as the walk's (zip_records.h), without its reports. An entry
-// whose headers the walk would refuse gets no plan; the walk then reports it when it gets there.
-// A central header that cannot be read ends the scan, since the next one's place is unknown.
+namespace {
+
+// The scan's reads: through one of its two windows.
+class ScanHeaderReader final : public HeaderReader {
+ public:
+  ScanHeaderReader(ParallelCheck::Reader* reader, bool (*read_at)(ParallelCheck::Reader*, uint64_t,
+                                                                  void*, size_t))
+      : reader_(reader), read_at_(read_at) {}
+  bool ReadAt(uint64_t offset, void* into, size_t size) override {
+    return read_at_(reader_, offset, into, size);
+  }
+
+ private:
+  ParallelCheck::Reader* reader_;
+  bool (*read_at_)(ParallelCheck::Reader*, uint64_t, void*, size_t);
+};
+
+}  // namespace
+
+// The same reading as the walk's (entry_headers.h), without its reports. An entry whose headers
+// the walk would refuse gets no plan; the walk then reports it when it gets there. A central
+// header that cannot be read ends the scan, since the next one's place is unknown.
 ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot) {
-  Reader* central_reader = &readers_[0];
-  Reader* local_reader = &readers_[1];
-  std::array<unsigned char, kCentralHeaderLen> central_raw;
-  if (!ReadAt(central_reader, scan_position_, central_raw.data(), central_raw.size())) {
+  ScanHeaderReader central_in(&readers_[0], ReadAt);
+  ScanHeaderReader local_in(&readers_[1], ReadAt);
+  CentralHeader central;
+  uint64_t next = 0;
+  const HeaderFault fault = ReadCentralHeader(central_in, scan_position_, &central, &next);
+  if (fault == HeaderFault::kReadCentral || fault == HeaderFault::kWrongCentralSig) {
     scan_ended_ = true;
     return Scan::kEnd;
   }
-  CentralHeader central = DecodeCentralHeader(central_raw);
-  if (central.signature != kCentralHeaderSig) {
-    scan_ended_ = true;
-    return Scan::kEnd;
-  }
-  const uint64_t central_extra = scan_position_ + kCentralHeaderLen + central.name_length;
+  const uint64_t at = scan_position_;
   ++next_scan_;
-  scan_position_ = central_extra + central.extra_length + central.comment_length;
-  if (slot == nullptr || !CheckableMethod(central.method) ||
-      !ReadAt(central_reader, central_extra, scan_extra_.get(), central.extra_length))
+  scan_position_ = next;
+  CentralValues values;
+  if (slot == nullptr || fault != HeaderFault::kNone ||
+      ReadCentralExtra(central_in, at, central, zip64_, scan_extra_.get(), &values) !=
+          HeaderFault::kNone ||
+      !WorthAWorker(central.method, values.compressed_size))
     return Scan::kNoPlan;
-  CentralValues values =
-      ReadCentralValues(central, zip64_, scan_extra_.get(), central.extra_length);
-  if (!values.sizes_known || !WorthAWorker(central.method, values.compressed_size))
+  LocalData data;
+  if (ReadLocalHeaders(local_in, values, slot->name, scan_extra_.get(), &data) !=
+      HeaderFault::kNone)
     return Scan::kNoPlan;
-
-  const uint64_t local_at = values.local_header_offset;
-  std::array<unsigned char, kLocalHeaderLen> local_raw;
-  if (!ReadAt(local_reader, local_at, local_raw.data(), local_raw.size())) return Scan::kNoPlan;
-  LocalHeader local = DecodeLocalHeader(local_raw);
-  const size_t kept = local.name_length < kMaxNameLen ? local.name_length : kMaxNameLen;
-  memset(slot->name, 0, sizeof slot->name);
-  if (local.signature != kLocalHeaderSig || (local.flags & kFlagEncrypted) != 0 ||
-      !ReadAt(local_reader, local_at + kLocalHeaderLen, slot->name, kept) ||
-      !ReadAt(local_reader, local_at + kLocalHeaderLen + local.name_length, scan_extra_.get(),
-              local.extra_length))
-    return Scan::kNoPlan;
-  uint64_t length = values.compressed_size;
-  if ((local.flags & kFlagDataDescriptor) == 0) {
-    bool found;
-    uint64_t local_size =
-        ReadLocalZip64CompressedSize(scan_extra_.get(), local.extra_length, &found);
-    if (found) length = local_size;
-  }
-
-  slot->key = DataKey{values.local_header_offset + kLocalHeaderLen + local.name_length +
-                          local.extra_length,
-                      length,
+  slot->key = DataKey{data.data_start,
+                      data.length,
                       values.uncompressed_size,
                       central.crc32,
                       central.method,
-                      local.flags,
+                      data.local.flags,
                       external_ && !IsDsStore(slot->name),
                       FileIdentity{}};
   slot->cancel.store(false, std::memory_order_relaxed);
@@ -395,13 +389,15 @@ void ParallelCheck::CloseReader(Reader* reader) {
 
 // --- Walk side -----------------------------------------------------------------------------
 
-bool ParallelCheck::Start(const char* archive_path, const char* folder, bool zip64,
-                          uint64_t directory, int32_t entry_count, int jobs) {
+bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const char* folder,
+                          bool zip64, uint64_t directory, int32_t entry_count,
+                          uint64_t archive_size, int jobs, CodecBackend codec) {
   Finish();
   taken_from_workers_ = 0;
   if (jobs <= 1 || entry_count <= 1) return false;
   if (jobs > kMaxCheckJobs) jobs = kMaxCheckJobs;
-  ActiveCodec();  // settles the codec choice here, before any worker asks for it
+  reporter_ = reporter;
+  archive_size_ = archive_size;
 
   static_assert(kScanExtraSize >= 65535, "an extra field's length is 16 bits");
   if (scan_extra_ == nullptr) {
@@ -422,6 +418,7 @@ bool ParallelCheck::Start(const char* archive_path, const char* folder, bool zip
       w.checker.reset(new EntryChecker());
       w.chunk.reset(new unsigned char[kStoredChunkSize]);
     }
+    w.checker->SetCodec(codec);
     if (external_ && w.compare == nullptr) {
       w.compare.reset(new unsigned char[kStoredChunkSize]);
       w.path.reset(new char[PATH_MAX]);
@@ -582,9 +579,9 @@ bool ParallelCheck::Replay(Slot* slot, const FileIdentity& file, const char* ent
       FormatProgress(text, entry_name, unread);
       // Where a one-job check would have read up to: the entry's data start and what it took.
       const uint64_t at = slot->key.data_start + (slot->key.length - unread);
-      if (at <= g_archiveSize) ReportProgress(at, g_archiveSize);
-      if (ReportStatus(kStatusLine, text)) {
-        ReportStatus(kLogLine, kStopped);
+      if (at <= archive_size_) reporter_->Progress(at, archive_size_);
+      if (reporter_->Report(kStatusLine, text)) {
+        reporter_->Report(kLogLine, kStopped);
         *rc = kEntryStopped;
         return true;
       }
@@ -592,8 +589,8 @@ bool ParallelCheck::Replay(Slot* slot, const FileIdentity& file, const char* ent
     if (same_file && lines_final) {
       while (silent_done < silent) {
         ++silent_done;
-        if (ReportStatus(kStatusLine, nullptr)) {
-          ReportStatus(kLogLine, kStopped);
+        if (reporter_->Report(kStatusLine, nullptr)) {
+          reporter_->Report(kLogLine, kStopped);
           *rc = kEntryStopped;
           return true;
         }

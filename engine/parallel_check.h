@@ -13,7 +13,8 @@
 // (two in an external run) and an archive stream, made the first time that many jobs run and
 // kept for later runs; up to 64 plans per job; two more streams with 64 KiB windows and a 64 KiB
 // extra-field buffer for the scan. Nothing is allocated per entry.
-// Threads: Start(), Take() and Finish() are called by the walk's thread only; one run at a time.
+// Threads: Start(), Take() and Finish() are called by the walk's thread only; one run at a time
+// per ParallelCheck (each run object has its own).
 #pragma once
 
 #include <array>
@@ -26,14 +27,11 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include "codec.h"
+#include "engine.h"  // kMaxCheckJobs
 #include "entry_check.h"
+#include "status.h"
 #include "zip_records.h"
-
-inline constexpr int kMaxCheckJobs = 16;
-
-// The number of CPUs the process may run on, at least 1 and at most kMaxCheckJobs: the front
-// ends' default.
-int DefaultCheckJobs();
 
 // Which external file an entry's data was compared with: its device, inode, size and change
 // time, so a worker's comparison stands only for the very file the walk itself opened.
@@ -70,14 +68,16 @@ class ParallelCheck {
   ParallelCheck& operator=(const ParallelCheck&) = delete;
   ~ParallelCheck() { Finish(); }
 
-  // Starts `jobs` workers for the walk of `archive_path`, whose central directory of
-  // `entry_count` headers starts at `directory`; with `folder` (null: an internal run) the
-  // workers look entries up there as the walk does and compare them. With `jobs` 1 or less, or
+  // Starts `jobs` workers for the walk of `archive_path` (`archive_size` bytes), whose central
+  // directory of `entry_count` headers starts at `directory`; with `folder` (null: an internal
+  // run) the workers look entries up there as the walk does and compare them, decoding deflate
+  // with `codec`. Take() replays their points through `reporter`. With `jobs` 1 or less, or
   // when a stream or a thread cannot be had, nothing starts (the walk then checks every entry
   // itself) and false is returned. Opens the archive `jobs` + 2 times through the open hook;
   // workers open external files straight from the file system, never through the hook.
-  bool Start(const char* archive_path, const char* folder, bool zip64, uint64_t directory,
-             int32_t entry_count, int jobs);
+  bool Start(Reporter* reporter, const char* archive_path, const char* folder, bool zip64,
+             uint64_t directory, int32_t entry_count, uint64_t archive_size, int jobs,
+             CodecBackend codec);
 
   // The data check of entry `index` (indices come in increasing order; skipped ones are given
   // up). True when a worker's result stands: its progress points were replayed as status lines
@@ -196,6 +196,8 @@ class ParallelCheck {
   bool stopping_ = false;
   int jobs_ = 0;
   int slots_used_ = 0;
+  Reporter* reporter_ = nullptr;  // the walk's, for Replay()
+  uint64_t archive_size_ = 0;
   // The plans in entry order: slots_[head_ % slots_used_] up to tail_ (not included); a freed
   // one leaves the list once every older one has left too.
   int64_t head_ = 0;

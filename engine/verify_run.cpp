@@ -1,55 +1,152 @@
-// Verification run: the archive walk, the folder walk and the count comparison.
-#include "verify_run.h"
+// A verification run: the ETag step, the archive walk, the folder walk and the count comparison,
+// each on the run's own state.
+#include "engine.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "archive_walk.h"
-#include "engine_state.h"
 #include "folder_walk.h"
+#include "names.h"
 #include "opened_files.h"
-#include "status.h"
+#include "run_state.h"
 #include "stream_io.h"
 
 namespace {
 
-void CloseNameLists() {
-  CloseStream(g_archiveList);
-  g_archiveList = nullptr;
-  CloseStream(g_folderList);
-  g_folderList = nullptr;
+constexpr size_t kListNameRoom = sizeof("/x1.txt");  // what the folder must leave room for
+
+void CloseNameLists(RunState& r) {
+  CloseStream(r.archive_list);
+  r.archive_list = nullptr;
+  CloseStream(r.folder_list);
+  r.folder_list = nullptr;
 }
 
 }  // namespace
 
-const char* RunVerification(const char* folder_path, const char* archive_path, bool external) {
-  ReportStatus(kLogLine, external ? kVerifyingExternally : kVerifyingInternally);
-  WalkResult walked = WalkArchive(folder_path, archive_path, external);
+RunState::RunState() { SetNameListFolder(*this, kDefaultNameListFolder); }
+
+bool ListsFolderFits(const char* folder) {
+  return strlen(folder) + kListNameRoom <= PATH_MAX;
+}
+
+bool SetNameListFolder(RunState& run, const char* folder) {
+  const size_t len = strlen(folder);
+  if (!ListsFolderFits(folder)) return false;
+  memcpy(run.name_list_folder.data(), folder, len + 1);
+  return true;
+}
+
+int32_t CountFolderFile(const char* path, int32_t kind, EntryPosition /*position*/,
+                        void* context) {
+  RunState& r = *static_cast<RunState*>(context);
+  if (r.Report(kStatusLine, path)) return kFolderWalkStopped;
+  if (kind != kEntryFile) return 0;
+  if (IsDsStore(path)) return 0;
+  ++r.folder_file_count;
+  if (r.folder_list != nullptr) fprintf(r.folder_list, "%s\n", path);
+  struct stat info;
+  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || !WasOpened(r.opened_files, info)) {
+    ++r.not_in_archive_count;
+    char line[PATH_MAX + 32];  // a walk's paths are shorter than PATH_MAX: never cut
+    snprintf(line, sizeof line, kNotInArchiveFmt, path);
+    r.Report(kLogLine, line);
+  }
+  return 0;
+}
+
+Verification::Verification() : state_(new RunState), etag_(new EtagCalculator) {}
+
+Verification::~Verification() = default;
+
+void Verification::RequestStop() { state_->stop.Raise(); }
+bool Verification::StopRequested() const { return state_->stop.Raised(); }
+void Verification::ClearStop() { state_->stop.Clear(); }
+
+bool Verification::HoldsOpenStreams() const {
+  return state_->archive != nullptr || state_->archive_list != nullptr ||
+         state_->folder_list != nullptr;
+}
+
+int64_t Verification::TakenFromWorkers() const {
+  return state_->parallel_check.taken_from_workers();
+}
+
+void Verification::SetHandOverLengths(uint64_t decoded, uint64_t stored) {
+  state_->parallel_check.SetHandOverLengths(decoded, stored);
+}
+
+bool Verification::ComputeEtag(const char* archive, const EtagOptions& options,
+                               StatusSink* sink) {
+  RunState& r = *state_;
+  r.reporter = Reporter(sink, &r.stop);
+  const bool ok = etag_->Compute(archive, options, r.reporter);
+  r.reporter = Reporter(&r.null_sink, &r.stop);
+  return ok;
+}
+
+CommandOutcome Verification::Run(const VerifyOptions& options, StatusSink* sink) {
+  CommandOutcome outcome;
+  state_->stop.Clear();
+  if (options.etag && !ComputeEtag(options.archive, options.etag_options, sink)) {
+    outcome.text = etag_->failure();
+    outcome.from_etag = true;
+    outcome.kind = strcmp(outcome.text, kStoppedByUser) == 0 ? CommandOutcome::kStopped
+                                                             : CommandOutcome::kFailed;
+    return outcome;
+  }
+  const char* result = Verify(options, sink);
+  outcome.text = ShownResult(result);
+  outcome.kind = strcmp(result, kResultOk) == 0        ? CommandOutcome::kVerified
+                 : strcmp(result, kResultStopped) == 0 ? CommandOutcome::kStopped
+                                                       : CommandOutcome::kFailed;
+  return outcome;
+}
+
+const char* Verification::Verify(const VerifyOptions& options, StatusSink* sink) {
+  RunState& r = *state_;
+  r.reporter = Reporter(sink, &r.stop);
+  r.jobs = options.jobs;
+  r.entry_checker.SetCodec(options.codec);
+  r.entry_checker.SetReporter(&r.reporter);
+  if (!SetNameListFolder(r, options.lists_folder != nullptr ? options.lists_folder
+                                                           : kDefaultNameListFolder))
+    r.name_list_folder[0] = '\0';  // no lists rather than lists somewhere else
+  const bool external = options.folder != nullptr;
+  const char* folder = external ? options.folder : "";
+  const char* result = kResultOk;
+
+  r.Report(kLogLine, external ? kVerifyingExternally : kVerifyingInternally);
+  WalkResult walked = WalkArchive(r, folder, options.archive, external);
   if (walked != WalkResult::kPassed) {
-    CloseStream(g_archive);
-    g_archive = nullptr;
-    CloseNameLists();
-    return walked == WalkResult::kStopRequest ? kResultStopped : kResultFailed;
+    CloseStream(r.archive);
+    r.archive = nullptr;
+    CloseNameLists(r);
+    result = walked == WalkResult::kStopRequest ? kResultStopped : kResultFailed;
+  } else if (!external) {
+    CloseNameLists(r);
+  } else {
+    // A failure of the folder walk is not examined: it leaves the folder count short, and that
+    // shows as a count mismatch.
+    r.folder_file_count = 0;
+    r.not_in_archive_count = 0;
+    SortOpenedFiles(r.opened_files);
+    int32_t folder_walk = WalkSourceFolder(folder, CountFolderFile, 0, &r);
+    CloseNameLists(r);
+    if (folder_walk == kFolderWalkStopped) {
+      result = kResultStopped;
+    } else if (r.archive_file_count != r.folder_file_count) {
+      snprintf(r.result, sizeof r.result, kCountMismatchFmt, r.archive_file_count,
+               r.folder_file_count);
+      result = r.result;
+    } else if (r.unopened_file_count != 0 || r.not_in_archive_count != 0) {
+      snprintf(r.result, sizeof r.result, kFolderDiffersFmt, r.unopened_file_count,
+               r.not_in_archive_count);
+      result = r.result;
+    }
   }
-  if (!external) {
-    CloseNameLists();
-    return kResultOk;
-  }
-  // A failure of the folder walk is not examined: it leaves the folder count short, and that
-  // shows as a count mismatch.
-  g_folderFileCount = 0;
-  g_notInArchiveCount = 0;
-  SortOpenedFiles();
-  int32_t folder_walk = WalkSourceFolder(folder_path, CountFolderFile, 0, nullptr);
-  CloseNameLists();
-  if (folder_walk == kFolderWalkStopped) return kResultStopped;
-  if (g_archiveFileCount != g_folderFileCount) {
-    snprintf(g_result, sizeof g_result, kCountMismatchFmt, g_archiveFileCount, g_folderFileCount);
-    return g_result;
-  }
-  if (g_unopenedFileCount != 0 || g_notInArchiveCount != 0) {
-    snprintf(g_result, sizeof g_result, kFolderDiffersFmt, g_unopenedFileCount,
-             g_notInArchiveCount);
-    return g_result;
-  }
-  return kResultOk;
+  r.entry_checker.SetReporter(nullptr);
+  r.reporter = Reporter(&r.null_sink, &r.stop);
+  return result;
 }

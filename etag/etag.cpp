@@ -1,9 +1,9 @@
-// Multipart ETag. Buffers: the 10 MiB read buffer (malloc'd by the first computation, kept for
-// the process, never freed), the part digests of up to 8 part sizes (8 x 10,000 x 16 bytes,
-// static), the 42-character ETag text; the rest are text areas on the stack. Every read feeds
+// Multipart ETag. Buffers, per calculator: the 10 MiB read buffer and the part digests of up to 8
+// part sizes (8 x 10,000 x 16 bytes), malloc'd by its first computation and kept until it is
+// destroyed; the 42-character ETag text; the rest are text areas on the stack. Every read feeds
 // the whole-file digest and the digest of the current part of each part size through one
 // many-context MD5 update, so the file is read once and each extra part size costs a vector
-// lane, not a pass. One thread; reports go to the process's ReportStatus.
+// lane, not a pass. One computation per calculator at a time; reports go to its reporter.
 #include "etag.h"
 
 #include "texts.h"  // kCantOpenArchive, kStoppedByUser: the same texts as the walk's
@@ -24,9 +24,7 @@
 
 namespace {
 
-// --- Process-wide state, touched only by the computation below -----------------------------
-// Allocated by the first ComputeEtag that finds none; reused by every later one.
-unsigned char* g_partBuffer = nullptr;
+// --- Test seams: set by tests before a computation, read by every computation ---------------
 // The default part size: kEtagPartSize, unless a test set a smaller one.
 uint64_t g_defaultPartSize = kEtagPartSize;
 // What the candidate part sizes are counted in: a MiB, unless a test set a smaller unit.
@@ -37,17 +35,9 @@ uint64_t g_sizeUnit = uint64_t{1} << 20;
 struct EtagLane {
   uint64_t part_size;  // bytes of every part but the last
   uint64_t filled;     // bytes of the current part taken in so far
-  int32_t part_count;  // parts finished; their digests are in g_partDigests[lane]
+  int32_t part_count;  // parts finished; their digests are in part_digests[lane]
   Md5Context context;  // the current part
 };
-EtagLane g_lanes[kMaxEtagCandidates];
-int g_laneCount = 0;
-// g_partDigests[l][i]: MD5 of part i of lane l in file order; the first part_count meaningful.
-unsigned char g_partDigests[kMaxEtagCandidates][kMaxEtagParts][kMd5DigestLen];
-// Initialised at each start, fed every byte in file order, finished at the end.
-Md5Context g_wholeContext;
-// Written only at a successful finish; keeps the last ETag until the next one.
-char g_etagText[kEtagTextSize];
 
 constexpr size_t kStatusTextSize = 1000;   // progress, part-limit and mismatch texts
 constexpr size_t kLineSize = 100;          // the MD5 line and the ETag line
@@ -64,6 +54,42 @@ constexpr const char* kEtagFileSuffix = ".md5";
 // The ETag file is written under this name in the same folder and then renamed over the final
 // name, so an old file is replaced only by a complete new one. mkostemp fills in the X's.
 constexpr const char* kTempComponent = ".etag-XXXXXX";
+
+}  // namespace
+
+// Everything one calculator keeps between its computations: the buffers, made by its first
+// computation and reused by the later ones, and the last ETag.
+struct EtagCalculator::State {
+  // The read buffer, kEtagPartSize bytes: allocated by the first computation that finds none.
+  unsigned char* part_buffer = nullptr;
+  EtagLane lanes[kMaxEtagCandidates];
+  int lane_count = 0;
+  // part_digests[l][i]: MD5 of part i of lane l in file order; the first part_count meaningful.
+  // Allocated with the read buffer.
+  unsigned char (*part_digests)[kMaxEtagParts][kMd5DigestLen] = nullptr;
+  // Initialised at each start, fed every byte in file order, finished at the end.
+  Md5Context whole_context;
+  // Written only at a successful finish; keeps the last ETag until the next one.
+  char etag_text[kEtagTextSize] = {};
+  // The status line that ended the last failed computation.
+  char failure[kStatusTextSize] = {};
+  Reporter* rep = nullptr;  // the reporter of the computation under way
+
+  ~State() {
+    free(part_buffer);
+    free(part_digests);
+  }
+};
+using State = EtagCalculator::State;
+
+namespace {
+
+// Reports `text` as the status line that ends a failed computation and keeps it as the failure.
+bool Fail(State& st, const char* text) {
+  snprintf(st.failure, sizeof st.failure, "%s", text);
+  st.rep->Report(kStatusLine, text);
+  return false;
+}
 
 // snprintf into `area`; true when the whole text fitted (a cut text is never used).
 __attribute__((format(printf, 3, 4))) bool FormatText(char* area, size_t size, const char* fmt,
@@ -193,49 +219,49 @@ ExpectedEtag ParseExpected(const char* text) {
 
 // Reads up to `want` bytes into the read buffer, fewer only at the end of the file or on an
 // error. A short read that is neither is continued, so parts never shift.
-size_t ReadChunk(FILE* archive, size_t want) {
+size_t ReadChunk(State& st, FILE* archive, size_t want) {
   size_t got = 0;
   while (got < want) {
-    const size_t n = ReadStream(archive, g_partBuffer + got, want - got);
+    const size_t n = ReadStream(archive, st.part_buffer + got, want - got);
     got += n;
     if (n == 0 || feof(archive) != 0 || StreamFailed(archive)) break;
   }
   return got;
 }
 
-void FinishPart(int lane) {
-  EtagLane& l = g_lanes[lane];
-  Md5Finish(g_partDigests[lane][l.part_count], &l.context);
+void FinishPart(State& st, int lane) {
+  EtagLane& l = st.lanes[lane];
+  Md5Finish(st.part_digests[lane][l.part_count], &l.context);
   ++l.part_count;
   Md5Init(&l.context);
   l.filled = 0;
 }
 
 // Finishes the last part of every lane that has one under way: at the end of the file.
-void FinishOpenParts() {
-  for (int l = 0; l < g_laneCount; ++l) {
-    if (g_lanes[l].filled != 0) FinishPart(l);
+void FinishOpenParts(State& st) {
+  for (int l = 0; l < st.lane_count; ++l) {
+    if (st.lanes[l].filled != 0) FinishPart(st, l);
   }
 }
 
 // Feeds `size` bytes to the whole-file digest and to every lane, finishing each lane's part at
 // its end. False when a lane would start a part past kMaxEtagParts.
-bool DigestChunk(const unsigned char* data, size_t size) {
+bool DigestChunk(State& st, const unsigned char* data, size_t size) {
   Md5Context* contexts[1 + kMaxEtagCandidates];
-  contexts[0] = &g_wholeContext;
-  for (int l = 0; l < g_laneCount; ++l) contexts[1 + l] = &g_lanes[l].context;
+  contexts[0] = &st.whole_context;
+  for (int l = 0; l < st.lane_count; ++l) contexts[1 + l] = &st.lanes[l].context;
   while (size > 0) {
     // Up to the nearest part end of any lane, so each update belongs to one part of each.
     uint64_t step = size;
-    for (int l = 0; l < g_laneCount; ++l) {
-      const EtagLane& lane = g_lanes[l];
+    for (int l = 0; l < st.lane_count; ++l) {
+      const EtagLane& lane = st.lanes[l];
       if (lane.filled == 0 && lane.part_count >= kMaxEtagParts) return false;
       if (lane.part_size - lane.filled < step) step = lane.part_size - lane.filled;
     }
-    Md5UpdateMany(contexts, static_cast<size_t>(1 + g_laneCount), data, step);
-    for (int l = 0; l < g_laneCount; ++l) {
-      g_lanes[l].filled += step;
-      if (g_lanes[l].filled == g_lanes[l].part_size) FinishPart(l);
+    Md5UpdateMany(contexts, static_cast<size_t>(1 + st.lane_count), data, step);
+    for (int l = 0; l < st.lane_count; ++l) {
+      st.lanes[l].filled += step;
+      if (st.lanes[l].filled == st.lanes[l].part_size) FinishPart(st, l);
     }
     data += step;
     size -= static_cast<size_t>(step);
@@ -247,8 +273,8 @@ bool DigestChunk(const unsigned char* data, size_t size) {
 // end of a part of the first lane, whose parts the progress lines count. True at the end of the
 // file; false after the one failure report, or after the status line "Stopped by user" on a stop
 // request.
-bool DigestParts(FILE* archive, uint64_t file_size) {
-  const EtagLane& lead = g_lanes[0];
+bool DigestParts(State& st, FILE* archive, uint64_t file_size) {
+  const EtagLane& lead = st.lanes[0];
   const uint64_t lead_parts = CeilDiv(file_size, lead.part_size);
   const int32_t parts = lead_parts > INT32_MAX ? INT32_MAX : static_cast<int32_t>(lead_parts);
   char status[kStatusTextSize];
@@ -257,51 +283,51 @@ bool DigestParts(FILE* archive, uint64_t file_size) {
     const bool shown =
         FormatText(status, sizeof(status), kEtagProgressFmt, lead.part_count + 1, parts);
     if (lead.part_count <= parts)
-      ReportProgress(static_cast<uint64_t>(lead.part_count), static_cast<uint64_t>(parts));
-    if (ReportStatus(kStatusLine, shown ? status : nullptr)) {
+      st.rep->Progress(static_cast<uint64_t>(lead.part_count), static_cast<uint64_t>(parts));
+    if (st.rep->Report(kStatusLine, shown ? status : nullptr)) {
       // The last word on screen says the computation ended, and why.
-      ReportStatus(kStatusLine, kStoppedByUser);
+      Fail(st, kStoppedByUser);
       return false;
     }
     const uint64_t left = lead.part_size - lead.filled;
     const size_t want = left < kEtagPartSize ? static_cast<size_t>(left) : kEtagPartSize;
-    const size_t got = ReadChunk(archive, want);
+    const size_t got = ReadChunk(st, archive, want);
     if (StreamFailed(archive)) {
-      ReportStatus(kStatusLine, kEtagReadError);
+      Fail(st, kEtagReadError);
       return false;
     }
     if (got == 0) {
-      FinishOpenParts();  // those that end with the file where the first lane's part does not
+      FinishOpenParts(st);  // those that end with the file where the first lane's part does not
       return true;
     }
-    if (!DigestChunk(g_partBuffer, got)) {
+    if (!DigestChunk(st, st.part_buffer, got)) {
       const bool fits =
           FormatText(status, sizeof(status), kMaxPartsFmt, static_cast<long>(kMaxEtagParts));
-      ReportStatus(kStatusLine, fits ? status : kMaxPartsFmt);
+      Fail(st, fits ? status : kMaxPartsFmt);
       return false;
     }
     // A short read is the end of the file, which ends the last part of every lane; finished
     // here, the progress line before the read that finds the end counts it.
-    if (got < want) FinishOpenParts();
+    if (got < want) FinishOpenParts(st);
   }
 }
 
 // Reports the mismatch with `expected` as given (kNotMd5StyleEtag first when `not_md5`). A value
 // longer than kMaxShownExpected bytes is shown up to there: the text only names it.
-void ReportMismatch(const char* expected, bool not_md5) {
-  if (not_md5) ReportStatus(kLogLine, kNotMd5StyleEtag);
+void ReportMismatch(State& st, const char* expected, bool not_md5) {
+  if (not_md5) st.rep->Report(kLogLine, kNotMd5StyleEtag);
   char shown[kMaxShownExpected + 1];
   const size_t length = strnlen(expected, kMaxShownExpected);
   memcpy(shown, expected, length);
   shown[length] = '\0';
   char status[kStatusTextSize];
   const bool fits = FormatText(status, sizeof(status), kEtagMismatchFmt, shown);
-  ReportStatus(kStatusLine, fits ? status : kEtagMismatchFmt);
+  Fail(st, fits ? status : kEtagMismatchFmt);
 }
 
 // The lanes for one computation: the part sizes to digest, in order, each with its context set
 // up. Returns how many; 0 when no part size can give the expected value.
-int SetUpLanes(const EtagOptions& options, const ExpectedEtag& expected, uint64_t file_size) {
+int SetUpLanes(State& st, const EtagOptions& options, const ExpectedEtag& expected, uint64_t file_size) {
   uint64_t sizes[kMaxEtagCandidates];
   int count = 1;
   sizes[0] = options.part_size != 0 ? options.part_size : g_defaultPartSize;
@@ -309,68 +335,70 @@ int SetUpLanes(const EtagOptions& options, const ExpectedEtag& expected, uint64_
     count = EtagCandidateSizes(file_size, expected.parts, options.part_size, g_sizeUnit, sizes);
   }
   for (int l = 0; l < count; ++l) {
-    g_lanes[l].part_size = sizes[l];
-    g_lanes[l].filled = 0;
-    g_lanes[l].part_count = 0;
-    Md5Init(&g_lanes[l].context);
+    st.lanes[l].part_size = sizes[l];
+    st.lanes[l].filled = 0;
+    st.lanes[l].part_count = 0;
+    Md5Init(&st.lanes[l].context);
   }
-  g_laneCount = count;
+  st.lane_count = count;
   return count;
 }
 
-}  // namespace
-
-bool ComputeEtag(const char* archive_path, const EtagOptions& options) {
-  if (g_partBuffer == nullptr) {
-    g_partBuffer = static_cast<unsigned char*>(malloc(kEtagPartSize));
-    if (g_partBuffer == nullptr) {
-      ReportStatus(kStatusLine, kCantAllocatePartBuffer);
+bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options) {
+  if (st.part_buffer == nullptr || st.part_digests == nullptr) {
+    if (st.part_buffer == nullptr) st.part_buffer = static_cast<unsigned char*>(malloc(kEtagPartSize));
+    if (st.part_digests == nullptr) {
+      st.part_digests = static_cast<unsigned char (*)[kMaxEtagParts][kMd5DigestLen]>(
+          malloc(sizeof(unsigned char[kMaxEtagCandidates][kMaxEtagParts][kMd5DigestLen])));
+    }
+    if (st.part_buffer == nullptr || st.part_digests == nullptr) {
+      Fail(st, kCantAllocatePartBuffer);
       return false;
     }
   }
-  Md5Init(&g_wholeContext);
-  g_laneCount = 0;
+  Md5Init(&st.whole_context);
+  st.lane_count = 0;
 
   // Checked before the archive is read: a file that cannot be named is not worth an hour of
   // reading.
   EtagNames names;
   if (!MakeEtagNames(archive_path, &names)) {
-    ReportStatus(kStatusLine, kEtagNameTooLong);
+    Fail(st, kEtagNameTooLong);
     return false;
   }
   FILE* archive = OpenRegularFile(archive_path);
   if (archive == nullptr) {
-    ReportStatus(kStatusLine, kCantOpenArchive);
+    Fail(st, kCantOpenArchive);
     return false;
   }
   uint64_t file_size = 0;
   if (!MeasureSize(archive, &file_size)) {
     CloseStream(archive);
-    ReportStatus(kStatusLine, kEtagReadError);
+    Fail(st, kEtagReadError);
     return false;
   }
   const ExpectedEtag expected = ParseExpected(options.expected);
   // A value no part size can give is refused without reading an hour's worth of file.
   if (expected.kind == ExpectedEtag::kNotMd5Style ||
-      SetUpLanes(options, expected, file_size) == 0) {
+      SetUpLanes(st, options, expected, file_size) == 0) {
     CloseStream(archive);
-    ReportMismatch(options.expected, expected.kind == ExpectedEtag::kNotMd5Style);
+    ReportMismatch(st, options.expected, expected.kind == ExpectedEtag::kNotMd5Style);
     return false;
   }
-  const bool read_all = DigestParts(archive, file_size);
+  const bool read_all = DigestParts(st, archive, file_size);
   CloseStream(archive);
   if (!read_all) return false;
 
   unsigned char whole_digest[kMd5DigestLen];
-  Md5Finish(whole_digest, &g_wholeContext);
+  Md5Finish(whole_digest, &st.whole_context);
   // The ETag of each lane: the MD5 of its raw 16-byte part digests, not of their hex texts. The
   // one written is the first lane's, or with a "-N" value the first lane that gives it.
   unsigned char etag_digests[kMaxEtagCandidates][kMd5DigestLen];
   int chosen = expected.kind == ExpectedEtag::kMultipart ? -1 : 0;
-  for (int l = 0; l < g_laneCount; ++l) {
-    Md5Buffer(g_partDigests[l], static_cast<size_t>(g_lanes[l].part_count) * kMd5DigestLen,
+  for (int l = 0; l < st.lane_count; ++l) {
+    Md5Buffer(st.part_digests[l], static_cast<size_t>(st.lanes[l].part_count) * kMd5DigestLen,
               etag_digests[l]);
-    if (chosen < 0 && g_lanes[l].part_count == expected.parts &&
+    if (chosen < 0 && st.lanes[l].part_count == expected.parts &&
         memcmp(etag_digests[l], expected.digest, kMd5DigestLen) == 0) {
       chosen = l;
     }
@@ -378,21 +406,22 @@ bool ComputeEtag(const char* archive_path, const EtagOptions& options) {
   const bool whole_differs = expected.kind == ExpectedEtag::kWholeFile &&
                              memcmp(whole_digest, expected.digest, kMd5DigestLen) != 0;
   if (chosen < 0 || whole_differs) {
-    ReportMismatch(options.expected, whole_differs);
+    ReportMismatch(st, options.expected, whole_differs);
     return false;
   }
 
   char whole_hex[kMd5HexSize];
   Md5ToHex(whole_digest, whole_hex);
-  Md5ToHex(etag_digests[chosen], g_etagText);
+  Md5ToHex(etag_digests[chosen], st.etag_text);
   // The suffix goes over the terminator the hex left; the static_assert above proves it fits
   // for every count the part limit allows, so a cut suffix only drops back to the bare digest.
-  char* suffix = g_etagText + 2 * kMd5DigestLen;
-  if (!FormatText(suffix, kSuffixRoom, "-%d", g_lanes[chosen].part_count)) *suffix = '\0';
-  printf("\nETag: %s\n", g_etagText);
-  fflush(stdout);
+  char* suffix = st.etag_text + 2 * kMd5DigestLen;
+  if (!FormatText(suffix, kSuffixRoom, "-%d", st.lanes[chosen].part_count)) *suffix = '\0';
+  char console[kEtagTextSize + 16];
+  snprintf(console, sizeof console, "\nETag: %s\n", st.etag_text);
+  st.rep->Console(console);
 
-  const uint64_t part_size = g_lanes[chosen].part_size;
+  const uint64_t part_size = st.lanes[chosen].part_size;
   char size_text[kSizeTextSize];
   char md5_line[kLineSize];
   char etag_line[kLineSize];
@@ -402,24 +431,44 @@ bool ComputeEtag(const char* archive_path, const EtagOptions& options) {
   ok = ok && FormatText(md5_line, sizeof(md5_line), kMd5LineFmt, whole_hex);
   ok = ok &&
        (part_size == g_defaultPartSize
-            ? FormatText(etag_line, sizeof(etag_line), kEtagLineFmt, g_etagText)
-            : FormatText(etag_line, sizeof(etag_line), kSizedEtagLineFmt, size_text, g_etagText));
+            ? FormatText(etag_line, sizeof(etag_line), kEtagLineFmt, st.etag_text)
+            : FormatText(etag_line, sizeof(etag_line), kSizedEtagLineFmt, size_text, st.etag_text));
   ok = ok && FormatText(match_line, sizeof(match_line), kEtagMatchFmt,
                         expected.kind == ExpectedEtag::kWholeFile ? kWholeFileParts : size_text);
   ok = ok && FormatText(file_text, sizeof(file_text), kFileTextFmt, md5_line, etag_line);
   if (!ok) {
-    ReportStatus(kStatusLine, kCantWriteEtagFile);
+    Fail(st, kCantWriteEtagFile);
     return false;
   }
-  ReportStatus(kLogLine, md5_line);
-  ReportStatus(kLogLine, etag_line);
-  if (expected.kind != ExpectedEtag::kNone) ReportStatus(kLogLine, match_line);
+  st.rep->Report(kLogLine, md5_line);
+  st.rep->Report(kLogLine, etag_line);
+  if (expected.kind != ExpectedEtag::kNone) st.rep->Report(kLogLine, match_line);
   if (!WriteEtagFile(&names, file_text)) {
-    ReportStatus(kStatusLine, kCantWriteEtagFile);
+    Fail(st, kCantWriteEtagFile);
     return false;
   }
   return true;
 }
+
+}  // namespace
+
+EtagCalculator::EtagCalculator() : state_(new State) {}
+
+EtagCalculator::~EtagCalculator() = default;
+
+bool EtagCalculator::Compute(const char* archive_path, const EtagOptions& options,
+                             Reporter& reporter) {
+  State& st = *state_;
+  st.rep = &reporter;
+  st.failure[0] = '\0';
+  const bool ok = ComputeInto(st, archive_path, options);
+  st.rep = nullptr;
+  return ok;
+}
+
+const char* EtagCalculator::failure() const { return state_->failure; }
+
+const char* EtagCalculator::etag() const { return state_->etag_text; }
 
 bool ParseEtagPartSize(const char* text, uint64_t* bytes) {
   uint64_t value = 0;

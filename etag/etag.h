@@ -2,13 +2,16 @@
 // file from the same reads, and writes both beside the archive in "<archive>.md5". Parts are
 // 10 MiB unless the caller names another size; given an uploaded copy's ETag, it also works out
 // the part sizes an uploader could have used and checks each of them in the same single read.
-// Process-wide state (the read buffer, the part digests of up to kMaxEtagCandidates part sizes,
-// the whole-file digest, the ETag text) lives in etag.cpp; one computation at a time, on one
-// thread, not re-entrant.
+// A calculator keeps its state (the read buffer, the part digests of up to kMaxEtagCandidates
+// part sizes, the whole-file digest, the ETag text) in itself: several calculators may compute
+// at once on several threads; one calculator computes one ETag at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+
+#include "status.h"
 
 inline constexpr size_t kEtagPartSize = 10485760;  // 10 MiB: the default part; the read buffer
 inline constexpr int32_t kMaxEtagParts = 10000;    // most parts one computation accepts
@@ -52,33 +55,51 @@ struct EtagOptions {
   const char* expected = nullptr;
 };
 
-// Computes the MD5 and the multipart ETag of the file at `archive_path` and writes
-// "MD5: <hex>\nMultipart ETag: <etag>\n\n" to "<archive_path>.md5", replacing any such file
-// (with another part size, the second line is kSizedEtagLineFmt). With an expected ETag, the
-// ETag written is the one that matched, the part size that gave it is logged (kEtagMatchFmt)
-// after the two log lines, and a mismatch is a failure that writes nothing.
-// Reports through ReportStatus: a progress status line before every read (the only reports
-// whose stop request is obeyed); on success the MD5 line and the ETag line as log lines, and
-// "\nETag: <etag>\n" on standard output. Results, each false one after exactly the status line
-// named:
-//   true                     the ETag file holds the new text
-//   kCantAllocatePartBuffer  no part buffer; none is kept, so the next call tries again
-//   kEtagNameTooLong         the ".md5" name does not fit PATH_MAX, or its last component
-//                            NAME_MAX; found before the archive is opened
-//   kCantOpenArchive         (texts.h)      missing, unreadable, or not a regular file
-//   kEtagReadError           a read failed, or the file's size could not be measured
-//   kMaxPartsFmt, 10000      the file has more than kMaxEtagParts parts
-//   kEtagMismatchFmt         no part size gives the expected ETag, or (no "-N") the MD5 differs;
-//                            after kNotMd5StyleEtag as a log line when the value is not
-//                            "<32 hex digits>[-<digits>]" or has no "-N" and is not the MD5.
-//                            The file is not read when no part size could give the value.
-//   kCantWriteEtagFile       after the log lines and the console lines: the file could not be
-//                            created, written, flushed to the disk or renamed into place
-//   kStoppedByUser           (texts.h)        a progress line returned a stop request
-// On every false result no ETag file is created or changed, and no temporary file is left.
-// The archive is closed on every path. Progress counts the parts of the first part size read;
-// a read is at most kEtagPartSize bytes and never crosses the end of one of those parts.
-bool ComputeEtag(const char* archive_path, const EtagOptions& options = EtagOptions());
+class EtagCalculator {
+ public:
+  EtagCalculator();
+  ~EtagCalculator();
+  EtagCalculator(const EtagCalculator&) = delete;
+  EtagCalculator& operator=(const EtagCalculator&) = delete;
+
+  // Computes the MD5 and the multipart ETag of the file at `archive_path` and writes
+  // "MD5: <hex>\nMultipart ETag: <etag>\n\n" to "<archive_path>.md5", replacing any such file
+  // (with another part size, the second line is kSizedEtagLineFmt). With an expected ETag, the
+  // ETag written is the one that matched, the part size that gave it is logged (kEtagMatchFmt)
+  // after the two log lines, and a mismatch is a failure that writes nothing.
+  // Reports through `reporter`: a progress status line before every read (the only reports
+  // whose stop request is obeyed); on success the console block "\nETag: <etag>\n" (Console),
+  // then the MD5 line and the ETag line as log lines. Results, each false one after exactly the
+  // status line named (failure() keeps it):
+  //   true                     the ETag file holds the new text
+  //   kCantAllocatePartBuffer  no part buffer; none is kept, so the next call tries again
+  //   kEtagNameTooLong         the ".md5" name does not fit PATH_MAX, or its last component
+  //                            NAME_MAX; found before the archive is opened
+  //   kCantOpenArchive         (texts.h)      missing, unreadable, or not a regular file
+  //   kEtagReadError           a read failed, or the file's size could not be measured
+  //   kMaxPartsFmt, 10000      the file has more than kMaxEtagParts parts
+  //   kEtagMismatchFmt         no part size gives the expected ETag, or (no "-N") the MD5 differs;
+  //                            after kNotMd5StyleEtag as a log line when the value is not
+  //                            "<32 hex digits>[-<digits>]" or has no "-N" and is not the MD5.
+  //                            The file is not read when no part size could give the value.
+  //   kCantWriteEtagFile       after the log lines and the console lines: the file could not be
+  //                            created, written, flushed to the disk or renamed into place
+  //   kStoppedByUser           (texts.h)        a progress line returned a stop request
+  // On every false result no ETag file is created or changed, and no temporary file is left.
+  // The archive is closed on every path. Progress counts the parts of the first part size read;
+  // a read is at most kEtagPartSize bytes and never crosses the end of one of those parts.
+  bool Compute(const char* archive_path, const EtagOptions& options, Reporter& reporter);
+
+  // The status line that ended the last computation when it failed (empty after a success).
+  const char* failure() const;
+  // The ETag the last successful computation wrote.
+  const char* etag() const;
+
+  struct State;  // etag.cpp
+
+ private:
+  std::unique_ptr<State> state_;
+};
 
 // Reads a part size: decimal digits, optionally followed by "KiB", "MiB" or "GiB" (powers of
 // 1024). False for anything else and for a size outside kMinEtagPartSize .. kMaxEtagPartSize.

@@ -10,10 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine_state.h"
+#include "test_run.h"
 #include "fuzz_support.h"
 #include "stream_io.h"
-#include "verify_run.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > fuzz::kMaxInput) return 0;

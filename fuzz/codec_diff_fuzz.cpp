@@ -18,8 +18,9 @@
 
 #include "entry_check.h"
 #include "fuzz_support.h"
+#include "test_run.h"
+#include "codec.h"
 #include "inflater.h"
-#include "verify_run.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ std::string CheckEntry(CodecBackend backend, const std::string& stream, uint32_t
                        const std::string* external) {
   static EntryChecker checker;
   SelectCodec(backend);
+  PrepareChecker(checker);
   fuzz::ResetStatus(0);
   std::string archive_bytes = stream, external_bytes = external ? *external : "";
   FILE* archive = fmemopen(archive_bytes.data(), archive_bytes.size() + 1, "rb");

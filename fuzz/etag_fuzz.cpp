@@ -19,6 +19,7 @@
 
 #include "etag.h"
 #include "fuzz_support.h"
+#include "test_run.h"
 #include "md5.h"
 
 namespace {

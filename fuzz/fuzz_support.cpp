@@ -9,7 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine_state.h"
+#include "run_state.h"  // kEndSearchSpan
+#include "test_run.h"
 #include "seed_archives.h"
 #include "status.h"
 #include "stream_io.h"
@@ -106,7 +107,7 @@ void ResetStatus(int stop_at) {
   g_status.stop_at = stop_at;
   g_status.status_after_stop = 0;
   g_status.saw_verified = false;
-  g_stopRequested = false;
+  ClearRunStop();
 }
 
 void SetUpOnce() {
@@ -162,28 +163,43 @@ void Require(bool condition, const char* what) {
 
 
 void RequireClosed(int fds_before) {
-  Require(g_archive == nullptr, "archive stream left open after the run");
-  Require(g_archiveList == nullptr && g_folderList == nullptr, "name list left open");
+  Require(!TestVerification().HoldsOpenStreams(), "archive stream or name list left open");
   Require(g_openMemory == 0, "memory archive stream not closed");
   Require(CountOpenFds() == fds_before, "descriptor left open after the run");
 }
 
 }  // namespace fuzz
 
-// Progress is shown nowhere here; a fraction above its whole is a fault of the reporting code.
-void ReportProgress(uint64_t done, uint64_t total) {
-  fuzz::Require(done <= total, "progress past its total");
-}
+namespace {
 
 // Keeps counts and flags only (and every report when asked): the targets run millions of times.
-bool ReportStatus(int kind, const char* text) {
-  fuzz::StatusLog& s = fuzz::g_status;
-  ++s.calls;
-  if (g_stopRequested && kind == kStatusLine) ++s.status_after_stop;
-  if (s.stop_at != 0 && s.calls == s.stop_at) g_stopRequested = true;
-  if (text != nullptr && kind == kLogLine && strncmp(text, "Verified ", 9) == 0)
-    s.saw_verified = true;
-  if (fuzz::Verbose() && kind == kLogLine) fprintf(stderr, "  log: %s\n", text ? text : "(null)");
-  if (s.keep_all) s.reports.push_back({kind, text != nullptr ? text : "(null)"});
-  return g_stopRequested;
+// Progress is shown nowhere here; a fraction above its whole is a fault of the reporting code.
+class FuzzSink final : public StatusSink {
+ public:
+  bool StatusLine(const char* text) override { return Record(kStatusLine, text); }
+  bool LogLine(const char* text) override { return Record(kLogLine, text); }
+  bool StopPoint() override { return Record(kStatusLine, nullptr); }
+  void Progress(uint64_t done, uint64_t total) override {
+    fuzz::Require(done <= total, "progress past its total");
+  }
+
+ private:
+  static bool Record(int kind, const char* text) {
+    fuzz::StatusLog& s = fuzz::g_status;
+    ++s.calls;
+    if (RunStopRequested() && kind == kStatusLine) ++s.status_after_stop;
+    const bool stop = s.stop_at != 0 && s.calls >= s.stop_at;
+    if (text != nullptr && kind == kLogLine && strncmp(text, "Verified ", 9) == 0)
+      s.saw_verified = true;
+    if (fuzz::Verbose() && kind == kLogLine) fprintf(stderr, "  log: %s\n", text ? text : "(null)");
+    if (s.keep_all) s.reports.push_back({kind, text != nullptr ? text : "(null)"});
+    return stop;
+  }
+};
+
+}  // namespace
+
+StatusSink* TestSink() {
+  static FuzzSink sink;
+  return &sink;
 }

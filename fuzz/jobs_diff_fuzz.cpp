@@ -9,10 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine_state.h"
+#include "test_run.h"
 #include "fuzz_support.h"
 #include "stream_io.h"
-#include "verify_run.h"
 
 namespace {
 
@@ -24,7 +23,7 @@ struct Run {
 
 std::string ReadList(const char* name) {
   std::string text;
-  std::string path = std::string(NameListFolder()) + "/" + name;
+  std::string path = fuzz::ScratchFolder() + "/lists" + "/" + name;
   if (FILE* f = fopen(path.c_str(), "rb")) {
     char buffer[4096];
     for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
@@ -34,7 +33,7 @@ std::string ReadList(const char* name) {
 }
 
 Run VerifyWith(int jobs, bool external, int stop_at, int fds) {
-  g_checkJobs = jobs;
+  g_testJobs = jobs;
   fuzz::ResetStatus(stop_at);
   fuzz::g_status.keep_all = true;
   const char* result =
@@ -80,13 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // input's last byte says: fuzzed archives' entries are short, so the usual lengths would
   // leave the workers nothing.
   const bool mixed = size > 0 && (data[size - 1] & 1) != 0;
-  g_parallelCheck.SetHandOverLengths(mixed ? 64 : 0, mixed ? 256 : 0);
+  TestVerification().SetHandOverLengths(mixed ? 64 : 0, mixed ? 256 : 0);
   for (bool external : {false, true}) {
     RequireSame(external, 0, fds);
     const int reports = fuzz::g_status.calls;
     if (reports > 1) RequireSame(external, fuzz::StopPointFor(data, size, reports), fds);
   }
   fuzz::ResetStatus(0);
-  g_checkJobs = 1;
+  g_testJobs = 1;
   return 0;
 }

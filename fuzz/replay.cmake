@@ -15,7 +15,8 @@ endif()
 function(add_fuzz_replay name)
   cmake_parse_arguments(R "PEER_SEEDS" "" "LIBS;ARGS" ${ARGN})
   add_executable(${name}_replay ${vormic_fuzz_dir}/${name}.cpp ${vormic_fuzz_dir}/fuzz_support.cpp
-                                ${vormic_fuzz_dir}/replay_main.cpp)
+                                ${vormic_fuzz_dir}/replay_main.cpp
+                                ${vormic_fuzz_dir}/../tests/test_run.cpp)
   target_include_directories(${name}_replay PRIVATE ${vormic_fuzz_dir})
   target_include_directories(${name}_replay SYSTEM PRIVATE ${vormic_fuzz_dir}/../tests)
   target_link_libraries(${name}_replay PRIVATE ${R_LIBS})

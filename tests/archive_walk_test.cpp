@@ -8,11 +8,10 @@
 // Read faults are in fault_injection_test.cpp, stop requests in stop_points_test.cpp.
 #include "archive_walk.h"
 
-#include "engine_state.h"
+#include "test_run.h"
 #include "status_recorder.h"
 #include "stream_io.h"
 #include "test_util.h"
-#include "verify_run.h"
 #include "zip_builder.h"
 
 #include <algorithm>
@@ -136,8 +135,8 @@ class ArchiveWalkTest : public ::testing::Test {
   // One run; checks that it left nothing open and opened nothing it should not have.
   Outcome RunWith(int jobs, bool external, const std::string& folder, const std::string& path,
                   int stop_at) {
-    g_checkJobs = jobs;
-    g_parallelCheck.SetHandOverLengths(0, 0);  // every entry goes through a worker
+    g_testJobs = jobs;
+    TestVerification().SetHandOverLengths(0, 0);  // every entry goes through a worker
     g_recorder.Reset();
     g_recorder.stop_at = stop_at;
     int fds = CountOpenFds();
@@ -147,9 +146,7 @@ class ArchiveWalkTest : public ::testing::Test {
     const char* result = RunVerification(folder.c_str(), path.c_str(), external);
     SetOpenHook(nullptr);
     g_opened = nullptr;
-    EXPECT_EQ(g_archive, nullptr) << "the archive stream is still open";
-    EXPECT_EQ(g_archiveList, nullptr);
-    EXPECT_EQ(g_folderList, nullptr);
+    EXPECT_FALSE(TestVerification().HoldsOpenStreams()) << "the archive stream is still open";
     EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
     EXPECT_EQ(Breaches(opened, path, external ? folder : ""), Lines{})
         << "opened outside the archive and the compared folder's parent";
@@ -970,7 +967,7 @@ TEST_F(ArchiveWalkTest, UnseekableArchiveHasNoLocation) {
   SetOpenHook(nullptr);
   EXPECT_EQ(got.logs, (Lines{kInt, "Error reading archive -- failed to get location"}));
   EXPECT_EQ(got.result, kFailed);
-  EXPECT_EQ(g_archive, nullptr);
+  EXPECT_FALSE(TestVerification().HoldsOpenStreams());
   EXPECT_EQ(CountOpenFds(), before);
 }
 

@@ -11,11 +11,11 @@
 // are skipped in a zlib-only build.
 #include "deflate64.h"
 #include "entry_check.h"
-#include "engine_state.h"
+#include "test_run.h"
+#include "codec.h"
 #include "inflater.h"
 #include "status_recorder.h"
 #include "test_util.h"
-#include "verify_run.h"
 #include "zip_builder.h"
 
 #include <algorithm>
@@ -78,6 +78,7 @@ std::vector<std::string> EntryCheck(CodecBackend backend, const std::string& str
                                     int stop_at = 0) {
   static EntryChecker checker;
   EXPECT_TRUE(SelectCodec(backend));
+  PrepareChecker(checker);
   g_recorder.Reset();
   g_recorder.stop_at = stop_at;
   std::string copy = stream, ext = external ? *external : "";

@@ -6,14 +6,13 @@
 // the URL opener are replaced by functions, so no modal window waits for a user. Work "inside a
 // report" is done by a helper object whose posted event the report's input handling dispatches.
 #include "archive_walk.h"
-#include "engine_state.h"
+#include "engine.h"
 #include "etag.h"
 #include "log_view.h"
 #include "resource.h"
 #include "status.h"
 #include "status_label.h"
 #include "test_util.h"
-#include "verify_run.h"
 #include "vormic_dlg.h"
 
 #include <QApplication>
@@ -82,8 +81,8 @@ std::string Format(const char* format, int value) {
 class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(SetNameListFolder(temp_.path().c_str()));
     dialog_ = std::make_unique<CVormicDlg>();
+    dialog_->m_listsFolder = temp_.path();
     dialog_->m_chooseArchive = [this](QWidget*, const QString& start) {
       archiveStarts_.push_back(start);
       return archiveAnswer_;
@@ -98,7 +97,6 @@ class DialogTest : public ::testing::Test {
 
   void TearDown() override {
     dialog_.reset();
-    g_stopRequested = false;
   }
 
   template <typename T>
@@ -358,7 +356,7 @@ TEST_F(DialogTest, WaitingStopClickEndsRunAtFirstReport) {
   if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
   const std::string archive = MakeZip("stop", kThreeFiles);
   SetBoxes(false, false);
-  g_stopRequested = true;  // a stop left from before must not end the new run
+  dialog_->verification().RequestStop();  // a stop left from before must not end the new run
   archiveAnswer_ = QString::fromStdString(archive);
   PostClick(Stop());  // handled by the run's first report, once Stop is enabled
   Verify()->click();
@@ -487,7 +485,7 @@ TEST_F(DialogTest, ClosingDuringRunStopsItThenEnds) {
       SetBoxes(false, etag);
       RunVerify(archive);
       EXPECT_TRUE(open_after_close);
-      EXPECT_TRUE(g_stopRequested);
+      EXPECT_TRUE(dialog_->verification().StopRequested());
       EXPECT_EQ(dialog_->isVisible(), !row.ends);
       EXPECT_FALSE(QFileInfo::exists(md5));
       EXPECT_EQ(dialog_->m_log,
@@ -755,7 +753,7 @@ TEST_F(DialogTest, StatusLineKeepsEndsOfLongTexts) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    EXPECT_FALSE(ReportStatus(kStatusLine, row.text.c_str()));
+    EXPECT_FALSE(dialog_->Report(kStatusLine, row.text.c_str()));
     EXPECT_EQ(dialog_->m_status, row.shown);
     EXPECT_EQ(StatusShown(), row.shown);
     EXPECT_EQ(QString::fromUtf8(dialog_->m_status.c_str()).toStdString(), row.shown);

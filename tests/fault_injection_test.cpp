@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "engine_state.h"
+#include "test_run.h"
+#include "codec.h"
 #include "inflater.h"
 #include "status_recorder.h"
 #include "stream_io.h"
 #include "test_util.h"
-#include "verify_run.h"
 #include "zip_builder.h"
 
 namespace fs = std::filesystem;
@@ -131,9 +131,7 @@ class FaultInjectionTest : public ::testing::Test {
     g_recorder.Reset();
     int fds = CountOpenFds();
     std::string result = RunVerification(external ? src().c_str() : "", archive().c_str(), external);
-    EXPECT_EQ(g_archive, nullptr);
-    EXPECT_EQ(g_archiveList, nullptr);
-    EXPECT_EQ(g_folderList, nullptr);
+    EXPECT_FALSE(TestVerification().HoldsOpenStreams());
     EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
     failures->clear();
     for (const auto& line : g_recorder.Logs()) {

@@ -4,8 +4,9 @@
 // results are compared as sets plus the pre-order property, or trees have one entry per folder.
 #include "folder_walk.h"
 
-#include "engine_state.h"
 #include "opened_files.h"
+#include "run_state.h"
+#include "test_run.h"
 #include "status_recorder.h"
 #include "test_util.h"
 
@@ -31,6 +32,14 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// The test program's run state, reporting to the recorder: the folder walk's per-file callback
+// counts into it.
+RunState& CountState() {
+  RunState& run = TestVerification().state();
+  run.reporter = Reporter(&g_recorder, &run.stop);
+  return run;
+}
 
 using Lines = std::vector<std::string>;
 
@@ -112,13 +121,13 @@ class FolderWalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_recorder.Reset();
-    g_folderFileCount = 0;
-    g_notInArchiveCount = 0;
-    g_folderList = nullptr;
+    CountState().folder_file_count = 0;
+    CountState().not_in_archive_count = 0;
+    CountState().folder_list = nullptr;
   }
   void TearDown() override {
-    if (g_folderList != nullptr) fclose(g_folderList);
-    g_folderList = nullptr;
+    if (CountState().folder_list != nullptr) fclose(CountState().folder_list);
+    CountState().folder_list = nullptr;
   }
   TempDir dir_;
   const std::string& root() const { return dir_.path(); }
@@ -270,14 +279,14 @@ TEST_F(FolderWalkTest, CountFolderFileNameRules) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     g_recorder.Reset();
-    g_folderFileCount = 5;  // counted on from where the run left it
-    g_folderList = fopen(list_path.c_str(), "wb");
-    ASSERT_NE(g_folderList, nullptr);
-    EXPECT_EQ(CountFolderFile(row.path, row.kind, {0, 0}, nullptr), 0);
-    fclose(g_folderList);
-    g_folderList = nullptr;
+    CountState().folder_file_count = 5;  // counted on from where the run left it
+    CountState().folder_list = fopen(list_path.c_str(), "wb");
+    ASSERT_NE(CountState().folder_list, nullptr);
+    EXPECT_EQ(CountFolderFile(row.path, row.kind, {0, 0}, &CountState()), 0);
+    fclose(CountState().folder_list);
+    CountState().folder_list = nullptr;
     EXPECT_EQ(g_recorder.Statuses(), std::vector<std::string>{row.path});
-    EXPECT_EQ(g_folderFileCount, row.counted ? 6 : 5);
+    EXPECT_EQ(CountState().folder_file_count, row.counted ? 6 : 5);
     EXPECT_EQ(ReadFile(list_path), row.counted ? std::string(row.path) + "\n" : "");
   }
 }
@@ -288,17 +297,17 @@ TEST_F(FolderWalkTest, CountsAndListsFilesOfTheWalk) {
   MakeLink(dir_ / "a.txt", dir_ / "link.txt");  // the same file as a.txt
   TempDir lists;
   std::string list_path = lists / "x2.txt";
-  g_folderList = fopen(list_path.c_str(), "wb");
-  ASSERT_NE(g_folderList, nullptr);
+  CountState().folder_list = fopen(list_path.c_str(), "wb");
+  ASSERT_NE(CountState().folder_list, nullptr);
   // As if a run had opened a.txt (through a path other than the walk's) and nothing else.
-  ForgetOpenedFiles();
+  ForgetOpenedFiles(CountState().opened_files);
   struct stat opened;
   ASSERT_EQ(stat((dir_ / "sub/../a.txt").c_str(), &opened), 0);
-  RecordOpenedFile(opened);
-  SortOpenedFiles();
-  EXPECT_EQ(WalkSourceFolder(root().c_str(), CountFolderFile, 0, nullptr), 0);
-  fclose(g_folderList);
-  g_folderList = nullptr;
+  RecordOpenedFile(CountState().opened_files, opened);
+  SortOpenedFiles(CountState().opened_files);
+  EXPECT_EQ(WalkSourceFolder(root().c_str(), CountFolderFile, 0, &CountState()), 0);
+  fclose(CountState().folder_list);
+  CountState().folder_list = nullptr;
 
   // Every visit is a status line, folders and .DS_Store files too.
   std::vector<std::string> statuses = g_recorder.Statuses();
@@ -319,7 +328,7 @@ TEST_F(FolderWalkTest, CountsAndListsFilesOfTheWalk) {
     if (s == dir_ / "sub/b.txt" || s == dir_ / ".ds_store" || s == dir_ / ".DS_Store/in")
       not_in_archive.push_back("Not in archive: " + s);
   EXPECT_EQ(g_recorder.Logs(), not_in_archive);
-  EXPECT_EQ(g_notInArchiveCount, 3);
+  EXPECT_EQ(CountState().not_in_archive_count, 3);
 
   // Counted and listed: the files not named .DS_Store (a folder of that name is walked), in
   // the order they were shown.
@@ -328,15 +337,15 @@ TEST_F(FolderWalkTest, CountsAndListsFilesOfTheWalk) {
   std::string expected_list;
   for (const std::string& s : statuses)
     if (counted.count(s) != 0) expected_list += s + "\n";
-  EXPECT_EQ(g_folderFileCount, 5);
+  EXPECT_EQ(CountState().folder_file_count, 5);
   EXPECT_EQ(ReadFile(list_path), expected_list);
 
   // Without the list the files are still counted.
   g_recorder.Reset();
-  g_folderFileCount = 0;
-  EXPECT_EQ(WalkSourceFolder(root().c_str(), CountFolderFile, 0, nullptr), 0);
-  EXPECT_EQ(g_folderFileCount, 5);
-  ForgetOpenedFiles();
+  CountState().folder_file_count = 0;
+  EXPECT_EQ(WalkSourceFolder(root().c_str(), CountFolderFile, 0, &CountState()), 0);
+  EXPECT_EQ(CountState().folder_file_count, 5);
+  ForgetOpenedFiles(CountState().opened_files);
 }
 
 TEST_F(FolderWalkTest, StopRequestDeepDownEndsTheWalk) {
@@ -353,11 +362,11 @@ TEST_F(FolderWalkTest, StopRequestDeepDownEndsTheWalk) {
     SCOPED_TRACE(row.name);
     g_recorder.Reset();
     g_recorder.stop_at = row.stop_at;
-    g_folderFileCount = 0;
-    EXPECT_EQ(WalkSourceFolder(root().c_str(), CountFolderFile, 0, nullptr), row.result);
+    CountState().folder_file_count = 0;
+    EXPECT_EQ(WalkSourceFolder(root().c_str(), CountFolderFile, 0, &CountState()), row.result);
     EXPECT_EQ(g_recorder.Statuses().size(), row.stop_at == 0 ? 5u : size_t(row.stop_at))
         << "no status line after the stop";
-    EXPECT_EQ(g_folderFileCount, row.counted);
+    EXPECT_EQ(CountState().folder_file_count, row.counted);
   }
 }
 

@@ -3,11 +3,10 @@
 // sweeps over small real archives: every prefix, every prefix with the end records kept, and
 // seeded bit flips must each end in success or in exactly one failure line, never a crash or
 // a hang. A missing producer skips its case with the reason.
-#include "engine_state.h"
+#include "test_run.h"
 #include "status_recorder.h"
 #include "stream_io.h"
 #include "test_util.h"
-#include "verify_run.h"
 #include "zip_builder.h"
 
 #include <algorithm>
@@ -123,12 +122,12 @@ struct Outcome {
 
 Outcome VerifyWith(int jobs, const std::string& folder, const std::string& archive,
                    bool external) {
-  g_checkJobs = jobs;
-  g_parallelCheck.SetHandOverLengths(0, 0);  // every entry goes through a worker
+  g_testJobs = jobs;
+  TestVerification().SetHandOverLengths(0, 0);  // every entry goes through a worker
   g_recorder.Reset();
   int fds = CountOpenFds();
   const char* result = RunVerification(folder.c_str(), archive.c_str(), external);
-  EXPECT_EQ(g_archive, nullptr);
+  EXPECT_FALSE(TestVerification().HoldsOpenStreams());
   EXPECT_EQ(CountOpenFds(), fds) << "a descriptor was left open";
   return {result, g_recorder.Logs()};
 }
@@ -175,7 +174,7 @@ TEST_P(RealArchives, VerifyInternallyAndAgainstTheirFolder) {
   EXPECT_EQ(internal.result, "OK");
   EXPECT_EQ(internal.logs, (Lines{"Verifying internally...", "Verified 5 files"}));
   if (TestJobs() > 1) {
-    EXPECT_GE(g_parallelCheck.taken_from_workers(), 4) << "checked ahead";
+    EXPECT_GE(TestVerification().TakenFromWorkers(), 4) << "checked ahead";
   }
 
   Outcome external = Verify(src_, out, true);
@@ -183,7 +182,7 @@ TEST_P(RealArchives, VerifyInternallyAndAgainstTheirFolder) {
   EXPECT_EQ(external.logs, (Lines{"Verifying externally...", "Verified 5 files",
                                   "0 couldn't be opened externally", "5 compared correctly"}));
   if (TestJobs() > 1) {
-    EXPECT_GE(g_parallelCheck.taken_from_workers(), 4) << "compared ahead";
+    EXPECT_GE(TestVerification().TakenFromWorkers(), 4) << "compared ahead";
   }
 
   // One changed byte in the folder is caught by the comparison.

@@ -1,27 +1,31 @@
 #include "status_recorder.h"
 
-
+#include <cstdio>
 #include <cstdlib>
-
-#include "status.h"
 
 StatusRecorder g_recorder;
 
-bool ReportStatus(int kind, const char* text) {
-  ++g_recorder.calls;
-  if (g_recorder.stop_at != 0 && g_recorder.calls == g_recorder.stop_at) g_stopRequested = true;
-  g_recorder.records.push_back({kind, text ? text : "", text == nullptr});
-  return g_stopRequested;
+StatusSink* TestSink() { return &g_recorder; }
+
+bool StatusRecorder::Record(int kind, const char* text) {
+  ++calls;
+  records.push_back({kind, text ? text : "", text == nullptr});
+  return stop_at != 0 && calls >= stop_at;
 }
 
-void ReportProgress(uint64_t done, uint64_t total) { g_recorder.progress.push_back({done, total}); }
+void StatusRecorder::Console(const char* text) {
+  console += text;
+  fputs(text, stdout);
+  fflush(stdout);
+}
 
 void StatusRecorder::Reset() {
   records.clear();
   progress.clear();
+  console.clear();
   calls = 0;
   stop_at = 0;
-  g_stopRequested = false;
+  ClearRunStop();
 }
 
 std::vector<std::string> StatusRecorder::Logs() const {
@@ -42,7 +46,6 @@ std::string StatusRecorder::LastStatus() const {
   auto s = Statuses();
   return s.empty() ? std::string() : s.back();
 }
-
 
 std::vector<std::string> StatusRecorder::All() const {
   std::vector<std::string> out;

@@ -1,9 +1,11 @@
-// The test programs' Status channel: ReportStatus records every (kind, text) in order and can
-// raise the stop request at a chosen report, so tests assert the exact lines a run produced.
-// ReportProgress keeps every (done, total) pair.
+// The test programs' status sink: records every (kind, text) in order and can ask for a stop at
+// a chosen report, so tests assert the exact lines a run produced. Progress keeps every
+// (done, total) pair.
 #pragma once
 
 #include "open_fds.h"
+#include "status.h"
+#include "test_run.h"
 
 #include <cstdint>
 #include <string>
@@ -16,11 +18,19 @@ struct StatusRecord {
   bool null_text;
 };
 
-struct StatusRecorder {
+struct StatusRecorder final : StatusSink {
   std::vector<StatusRecord> records;
   int calls = 0;
-  int stop_at = 0;  // raise g_stopRequested at this report (1 = the first); 0 = never
-  std::vector<std::pair<uint64_t, uint64_t>> progress;  // (done, total) of every ReportProgress
+  int stop_at = 0;  // ask for a stop at this report (1 = the first) and after; 0 = never
+  std::vector<std::pair<uint64_t, uint64_t>> progress;  // (done, total) of every Progress
+  std::string console;  // every Console text, in order
+
+  bool StatusLine(const char* text) override { return Record(kStatusLine, text); }
+  bool LogLine(const char* text) override { return Record(kLogLine, text); }
+  bool StopPoint() override { return Record(kStatusLine, nullptr); }
+  void Progress(uint64_t done, uint64_t total) override { progress.push_back({done, total}); }
+  // Printed too, so tests that capture standard output see the ETag's console block there.
+  void Console(const char* text) override;
 
   // Forgets every record, clears the stop request and the planned stop.
   void Reset();
@@ -28,6 +38,9 @@ struct StatusRecorder {
   std::vector<std::string> Statuses() const;  // kind 0 texts, in order
   std::string LastStatus() const;
   std::vector<std::string> All() const;  // every record as "<kind>:<text>" ("<kind>:(null)")
+
+ private:
+  bool Record(int kind, const char* text);
 };
 
 // Jobs for the second run of the differential checks: VORMIC_TEST_JOBS, or 1 (no second run)
@@ -35,4 +48,3 @@ struct StatusRecorder {
 int TestJobs();
 
 extern StatusRecorder g_recorder;
-

@@ -19,12 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "engine_state.h"
+#include "test_run.h"
 #include "etag.h"
 #include "status.h"
 #include "status_recorder.h"
 #include "test_util.h"
-#include "verify_run.h"
 #include "zip_builder.h"
 
 namespace fs = std::filesystem;
@@ -80,7 +79,7 @@ class StopPointsTest : public ::testing::TestWithParam<Mode> {
 
   // One command as a front end runs it, with `jobs`: the stop request cleared once at its start.
   CommandRun RunCommand(Mode mode, int stop_at, int jobs = 1) {
-    g_checkJobs = jobs;
+    g_testJobs = jobs;
     g_recorder.Reset();
     g_recorder.stop_at = stop_at;
     CommandRun run;
@@ -95,9 +94,7 @@ class StopPointsTest : public ::testing::TestWithParam<Mode> {
       run.result = RunVerification(external ? src().c_str() : "", archive().c_str(), external);
     }
     run.records = g_recorder.records;
-    EXPECT_EQ(g_archive, nullptr) << "archive stream left open";
-    EXPECT_EQ(g_archiveList, nullptr);
-    EXPECT_EQ(g_folderList, nullptr);
+    EXPECT_FALSE(TestVerification().HoldsOpenStreams()) << "archive stream left open";
     EXPECT_EQ(CountOpenFds(), fds_) << "a descriptor was left open";
     return run;
   }
@@ -198,7 +195,7 @@ TEST_P(StopPointsTest, EveryReportIsAStopPoint) {
   // The last run above was not stopped: with the usual hand-over lengths the two deflated
   // entries went to workers and the two short stored ones stayed with the walk.
   if (TestJobs() > 1) {
-    EXPECT_EQ(g_parallelCheck.taken_from_workers(), 2);
+    EXPECT_EQ(TestVerification().TakenFromWorkers(), 2);
   }
   // Every kind of stop point the run has was met.
   EXPECT_EQ(stopped_in[static_cast<int>(Reporter::kEtagProgress)] > 0, mode == Mode::kEtag);

@@ -3,13 +3,12 @@
 
 #include "about_dlg.h"
 #include "dialog_units.h"
-#include "engine_state.h"
+#include "engine.h"
 #include "etag.h"
 #include "log_view.h"
 #include "resource.h"
 #include "status.h"
 #include "status_label.h"
-#include "verify_run.h"
 
 #include <QCheckBox>
 #include <QContextMenuEvent>
@@ -395,7 +394,7 @@ void CVormicDlg::runCommand(QString chosen) {
   UpdateData(true);
   requireEtagForExpected();
   m_log.clear();  // the pane shows the cleared log from the run's first report on
-  g_stopRequested = false;
+  m_verification->ClearStop();
 
   if (chosen.isEmpty()) chosen = m_chooseArchive(this, m_lastArchiveFolder);
   if (chosen.isEmpty()) return;
@@ -420,25 +419,30 @@ void CVormicDlg::runCommand(QString chosen) {
   m_lastPumpMs = -1;  // the run's first report handles whatever input is waiting
   m_lastRefreshMs = -1;
 
-  StatusLabel::Verdict verdict = StatusLabel::Verdict::kFailure;
-  EtagOptions etag_options;
+  VerifyOptions options;
+  options.archive = archive.constData();
+  options.folder = m_external != 0 ? folder.data() : nullptr;
+  options.jobs = DefaultCheckJobs();  // every core; the log is the same as with one
+  options.lists_folder = m_listsFolder.empty() ? nullptr : m_listsFolder.c_str();
+  options.etag = m_etag != 0;
   if (!QString::fromStdString(m_expectedEtag).trimmed().isEmpty())
-    etag_options.expected = m_expectedEtag.c_str();
-  if (m_etag == 0 || ComputeEtag(archive.constData(), etag_options)) {
-    g_checkJobs = DefaultCheckJobs();  // every core; the log is the same as with one
-    const char* result = RunVerification(folder.data(), archive.constData(), m_external != 0);
-    if (strcmp(result, kResultOk) == 0) verdict = StatusLabel::Verdict::kSuccess;
-    result = ShownResult(result);
-    ReportStatus(kStatusLine, result);
-    logOutcome(result);
+    options.etag_options.expected = m_expectedEtag.c_str();
+  const CommandOutcome outcome = m_verification->Run(options, &m_sink);
+  const StatusLabel::Verdict verdict = outcome.kind == CommandOutcome::kVerified
+                                           ? StatusLabel::Verdict::kSuccess
+                                           : StatusLabel::Verdict::kFailure;
+  if (!outcome.from_etag) {
+    Report(kStatusLine, outcome.text);
+    logOutcome(outcome.text);
   } else {
-    // The ETag calculator's last status line (a failure, or "Stopped by user") is the outcome;
-    // its texts are all short enough to stand in the status line whole.
-    const std::string outcome = m_status;
-    logOutcome(outcome.c_str());
+    // The ETag calculator's last status line (a failure, or "Stopped by user") is the outcome,
+    // as the status line shows it.
+    const std::string shown = m_status;
+    logOutcome(shown.c_str());
   }
   // A stopped run has no verdict to show.
-  m_statusLine->setVerdict(g_stopRequested && verdict != StatusLabel::Verdict::kSuccess
+  m_statusLine->setVerdict(m_verification->StopRequested() &&
+                                   verdict != StatusLabel::Verdict::kSuccess
                                ? StatusLabel::Verdict::kNone
                                : verdict);
   UpdateData(false);  // the last log lines, which waited for the pane's next batch
@@ -464,7 +468,7 @@ void CVormicDlg::logOutcome(const char* outcome) {
                             (line_start == 0 || m_log[line_start - 1] == '\n') &&
                             m_log.compare(line_start, length, outcome) == 0 &&
                             m_log.compare(line_start + length, end_length, kLogLineEnd) == 0;
-  if (!already_last) ReportStatus(kLogLine, outcome);
+  if (!already_last) Report(kLogLine, outcome);
 }
 
 // The run reads the check boxes and the expected ETag once, at its start: during the run they
@@ -491,7 +495,7 @@ void CVormicDlg::nameArchive(const QString& archive) {
   m_folderChooserTitle = QString::fromUtf8(kChooseFolderForFmt).arg(name);
 }
 
-void CVormicDlg::OnBnClickedStop() { g_stopRequested = true; }
+void CVormicDlg::OnBnClickedStop() { m_verification->RequestStop(); }
 
 void CVormicDlg::OnBnClickedHelp() {
   const QString page = FindHelpPage();
@@ -574,7 +578,7 @@ void CVormicDlg::done(int result) {
   if (m_running) {
     m_closeAsked = true;
     m_closeResult = result;
-    g_stopRequested = true;
+    m_verification->RequestStop();
     return;
   }
   QDialog::done(result);
@@ -627,25 +631,16 @@ void CVormicDlg::SetProgress(uint64_t done, uint64_t total) {
   m_progressBar->setValue(step);
 }
 
-// Input is handled only at the reports that carry a stop point (status lines, and the null text
-// that only asks): the reporting code ignores the result of a log line, so a Stop or a close
-// handled there would be seen one step late, after a file had been written perhaps.
-bool ReportStatus(int kind, const char* text) {
-  CVormicDlg* dialog = g_mainDialog;
-  if (dialog == nullptr) return g_stopRequested;
-  const qint64 now_ms = dialog->m_clock.elapsed();  // one clock read per report
-  if (kind != kLogLine || text == nullptr) dialog->PumpPendingInput(now_ms);
-  if (text == nullptr) return g_stopRequested;
+bool CVormicDlg::Report(int kind, const char* text) {
+  const qint64 now_ms = m_clock.elapsed();  // one clock read per report
+  if (kind != kLogLine || text == nullptr) PumpPendingInput(now_ms);
+  if (text == nullptr) return m_verification->StopRequested();
   if (kind == kStatusLine) {
-    dialog->m_status = ShortenStatusText(text);
+    m_status = ShortenStatusText(text);
   } else if (kind == kLogLine) {
-    dialog->m_log += text;
-    dialog->m_log += kLogLineEnd;
+    m_log += text;
+    m_log += kLogLineEnd;
   }
-  dialog->RefreshAfterReport(now_ms);
-  return g_stopRequested;
-}
-
-void ReportProgress(uint64_t done, uint64_t total) {
-  if (g_mainDialog != nullptr) g_mainDialog->SetProgress(done, total);
+  RefreshAfterReport(now_ms);
+  return m_verification->StopRequested();
 }

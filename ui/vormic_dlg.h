@@ -1,6 +1,6 @@
 // The main dialog: eight controls bound to the members below by data exchange, the Verify, Stop
-// and Help commands, and ReportStatus, the dialog's Status channel, through which the engine and
-// the ETag calculator reach the controls while a run goes on inside the Verify click handler.
+// and Help commands, and Report(), the dialog's status sink, through which the engine and the
+// ETag calculator reach the controls while a run goes on inside the Verify click handler.
 // Everything runs on the GUI thread; a report re-enters the window only to handle pending input,
 // and only at reports whose stop request the reporting code acts on, so a Stop or a close is
 // always seen where the work can end. Closing the window during a run stops the run first.
@@ -18,7 +18,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+
+#include "engine.h"
 
 class QCheckBox;
 class LogView;
@@ -33,7 +36,7 @@ inline constexpr size_t kStatusWholeMax =
 inline constexpr size_t kStatusKeepBytes = 50;  // else this many from each end, around "..."
 inline constexpr const char* kStatusEllipsis = "...";
 inline constexpr const char* kLogLineEnd = "\r\n";
-// ReportStatus lets the window handle pending input once this many milliseconds have passed
+// Report() lets the window handle pending input once this many milliseconds have passed
 // since it last did (always at the first report of a run), and passes the status text and new
 // log lines to the controls once kRefreshPumps such intervals have passed. Both cost far more
 // than a report: a click still reaches the run within a few milliseconds, the eye sees no
@@ -111,6 +114,15 @@ class CVormicDlg : public QDialog {
   void FitInto(const QRect& available);
   bool IsRunning() const { return m_running; }
 
+  // The dialog's side of a report: shows `text` as the status line (kind 0) or appends it as a
+  // log line (kind 1); a null `text` only handles pending input. Input is handled only at the
+  // reports that carry a stop point (status lines and the null text): the reporting code
+  // ignores the result of a log line, so a Stop or a close handled there would be seen one step
+  // late. Returns the stop request of the dialog's verifier after the call.
+  bool Report(int kind, const char* text);
+  // The verifier the Verify command runs; its stop request is the Stop button's.
+  Verification& verification() { return *m_verification; }
+
   // --- Members bound to the controls -------------------------------------------------------
   QIcon m_hIcon;                          // the application icon, all sizes
   std::string m_status;                   // status line (UTF-8 bytes as reported)
@@ -127,6 +139,7 @@ class CVormicDlg : public QDialog {
   UrlOpener m_openUrl;
   int m_pumpIntervalMs = kDefaultPumpIntervalMs;  // 0: every report handles input, refreshes
   QElapsedTimer m_clock;                          // started by the constructor
+  std::string m_listsFolder;  // where x1.txt and x2.txt go; empty: kDefaultNameListFolder
 
  protected:
   void setVisible(bool visible) override;
@@ -173,12 +186,25 @@ class CVormicDlg : public QDialog {
   int m_closeResult = 0;                 // and with what result
 
   QLineEdit* m_expectedEtagEdit = nullptr;  // IDC_EXPECTED_ETAG
+
+  // What the engine reports to: forwards to Report() and Progress.
+  class Sink final : public StatusSink {
+   public:
+    explicit Sink(CVormicDlg* dialog) : dialog_(dialog) {}
+    bool StatusLine(const char* text) override { return dialog_->Report(kStatusLine, text); }
+    bool LogLine(const char* text) override { return dialog_->Report(kLogLine, text); }
+    bool StopPoint() override { return dialog_->Report(kStatusLine, nullptr); }
+    void Progress(uint64_t done, uint64_t total) override { dialog_->SetProgress(done, total); }
+
+   private:
+    CVormicDlg* dialog_;
+  };
+  Sink m_sink{this};
+  std::unique_ptr<Verification> m_verification = std::make_unique<Verification>();
 };
 
-// The dialog the Status channel reports to: set by the constructor. The dialog lives until its
-// modal loop has ended and no report comes after that; its destructor clears the pointer for
-// programs that make more than one. While it is null, ReportStatus shows nothing and only
-// returns the stop request.
+// The application's dialog: set by the constructor. The dialog lives until its modal loop has
+// ended; its destructor clears the pointer for programs that make more than one.
 extern CVormicDlg* g_mainDialog;
 
 // Returns `text` as the status line shows it: whole up to 100 bytes; otherwise its first 50

@@ -1,8 +1,6 @@
-// The codec seam: backend choice, CRC-32 and the zlib decoder. The ISA-L side lives in
-// inflater_isal.cpp.
+// The codec choice, CRC-32 and the zlib decoder. The ISA-L decoder lives in inflater_isal.cpp.
+#include "codec.h"
 #include "inflater.h"
-
-#include "engine_state.h"  // g_codec, g_codecChosen
 
 #include <cassert>
 #include <climits>
@@ -21,40 +19,37 @@ constexpr bool kIsalBuilt = true;
 constexpr bool kIsalBuilt = false;
 #endif
 
-// Called on every use; the environment is looked at once. Only "zlib" means anything to an
-// ISA-L build ("isa-l"/"isal" name the default); other values are ignored rather than refused,
-// since the variable is a benchmarking aid and not a setting.
-CodecBackend Current() {
-  if (!g_codecChosen) {
-    g_codecChosen = true;
-    g_codec = kIsalBuilt ? CodecBackend::kIsal : CodecBackend::kZlib;
-    const char* wanted = getenv("VORMIC_CODEC");
-    if (wanted != nullptr && strcasecmp(wanted, "zlib") == 0) g_codec = CodecBackend::kZlib;
-  }
-  return g_codec;
+// Only "zlib" means anything to an ISA-L build ("isa-l"/"isal" name the default); other values
+// are ignored rather than refused, since the variable is a benchmarking aid and not a setting.
+CodecBackend ReadDefault() {
+  const char* wanted = getenv("VORMIC_CODEC");
+  if (wanted != nullptr && strcasecmp(wanted, "zlib") == 0) return CodecBackend::kZlib;
+  return kIsalBuilt ? CodecBackend::kIsal : CodecBackend::kZlib;
 }
 
 }  // namespace
 
-bool CodecAvailable(CodecBackend backend) { return backend == CodecBackend::kZlib || kIsalBuilt; }
-
-bool SelectCodec(CodecBackend backend) {
-  if (!CodecAvailable(backend)) return false;
-  g_codec = backend;
-  g_codecChosen = true;
-  return true;
+CodecBackend DefaultCodec() {
+  static const CodecBackend chosen = ReadDefault();  // settled once, thread-safe
+  return chosen;
 }
 
-CodecBackend ActiveCodec() { return Current(); }
+bool CodecAvailable(CodecBackend backend) { return backend == CodecBackend::kZlib || kIsalBuilt; }
 
 const char* CodecName(CodecBackend backend) {
   return backend == CodecBackend::kIsal ? "ISA-L" : "zlib";
 }
 
 uint32_t Crc32(uint32_t crc, const unsigned char* data, size_t size) {
+  return Crc32With(DefaultCodec(), crc, data, size);
+}
+
+uint32_t Crc32With(CodecBackend backend, uint32_t crc, const unsigned char* data, size_t size) {
   if (size == 0) return crc;
 #ifdef VORMIC_HAVE_ISAL
-  if (Current() == CodecBackend::kIsal) return crc32_gzip_refl(crc, data, size);
+  if (backend == CodecBackend::kIsal) return crc32_gzip_refl(crc, data, size);
+#else
+  (void)backend;
 #endif
   uLong c = crc;
   while (size > 0) {  // zlib's length is 32-bit on some builds; feed it in slices
