@@ -240,6 +240,15 @@ TEST_F(DialogTest, ExpectedEtagBox) {
   const std::string other = std::string(md5.rbegin(), md5.rend());  // hex, not the MD5
   auto* box = Control<QLineEdit>("IDC_EXPECTED_ETAG");
   EXPECT_EQ(box->placeholderText().toStdString(), kExpectedEtagPlaceholder);
+  // The box has a label of its own, whose mnemonic takes the focus there.
+  auto* label = Control<QLabel>("IDC_EXPECTED_LABEL");
+  EXPECT_EQ(label->text().toStdString(), "E&xpected:");
+  EXPECT_EQ(label->buddy(), box);
+  EXPECT_TRUE(label->isVisible());
+  dialog_->activateWindow();  // a mnemonic is a shortcut of the active window
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
+  QTest::keyClick(dialog_.get(), Qt::Key_X, Qt::AltModifier);
+  EXPECT_TRUE(box->hasFocus());
   // Typing (or pasting) a value ticks ETag; blanks do not, and clearing the box leaves it ticked.
   SetBoxes(false, false);
   box->clear();
@@ -319,7 +328,9 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
       QTest::keyClicks(box, "abc");
       changed_by_input = !External()->isChecked() || Etag()->isChecked() || !box->text().isEmpty();
     }
-    if (External()->isEnabled() || Etag()->isEnabled() || box->isEnabled()) ++enabled_options;
+    if (External()->isEnabled() || Etag()->isEnabled() || box->isEnabled() ||
+        dialog_->GetDlgItem(IDC_EXPECTED_LABEL)->isEnabled())
+      ++enabled_options;
     if (Verify()->isEnabled() || !Stop()->isEnabled()) ++wrong_buttons;
     if (dialog_->windowTitle().toStdString() != Caption("run.zip")) ++wrong_titles;
     if (!Progress()->isVisible()) ++hidden;

@@ -21,6 +21,7 @@ inline constexpr int IDC_ETAG = 1005;
 inline constexpr int IDC_HELP_BUTTON = 1006;
 inline constexpr int IDC_EXPECTED_ETAG = 1007;
 inline constexpr int IDC_PROGRESS = 1008;
+inline constexpr int IDC_EXPECTED_LABEL = 1009;
 
 // --- Templates (x, y, width, height in dialog units) ----------------------------------------
 struct DialogRect {
@@ -38,7 +39,8 @@ inline constexpr DialogRect kLogRect = {7, 60, 488, 109};
 inline constexpr DialogRect kExternalRect = {118, 9, 41, 10};
 inline constexpr DialogRect kEtagRect = {171, 9, 32, 10};
 inline constexpr DialogRect kHelpRect = {445, 7, 50, 14};
-inline constexpr DialogRect kExpectedEtagRect = {207, 7, 160, 14};
+inline constexpr DialogRect kExpectedLabelRect = {207, 9, 38, 10};
+inline constexpr DialogRect kExpectedEtagRect = {247, 7, 160, 14};
 inline constexpr DialogRect kProgressRect = {7, 51, 488, 5};  // the run's progress, thin
 // Below the template size the wide controls give up room; nothing may shrink past this margin
 // between neighbours, nor the message pane below this height.
@@ -58,6 +60,7 @@ inline constexpr const char* kExternalText = "External";
 inline constexpr const char* kEtagText = "ETag";
 inline constexpr const char* kHelpText = "Help";
 inline constexpr const char* kExpectedEtagPlaceholder = "expected ETag (optional)";
+inline constexpr const char* kExpectedEtagLabel = "E&xpected:";  // Alt+X goes to the box
 inline constexpr int kExpectedEtagMaxLength = 200;  // far more than any ETag
 inline constexpr const char* kIntroText =
     "If External is checked, ZIP contents are compared to files in a folder.\r\n\r\n"

@@ -20,6 +20,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
@@ -160,11 +161,16 @@ void CVormicDlg::createControls() {
   m_externalCheck = make_check("IDC_EXTERNAL", kExternalText, kExternalRect);
   m_etagCheck = make_check("IDC_ETAG", kEtagText, kEtagRect);
   // An uploaded copy's ETag to check the computed one against; empty (or blank) checks nothing.
+  // Its label names it for screen readers and after the placeholder has gone.
+  m_expectedLabel = new QLabel(QString::fromUtf8(kExpectedEtagLabel), this);
+  m_expectedLabel->setObjectName(QStringLiteral("IDC_EXPECTED_LABEL"));
+  m_expectedLabel->setGeometry(units.toPixels(kExpectedLabelRect));
   m_expectedEtagEdit = new QLineEdit(this);
   m_expectedEtagEdit->setObjectName(QStringLiteral("IDC_EXPECTED_ETAG"));
   m_expectedEtagEdit->setGeometry(units.toPixels(kExpectedEtagRect));
   m_expectedEtagEdit->setPlaceholderText(QString::fromUtf8(kExpectedEtagPlaceholder));
   m_expectedEtagEdit->setMaxLength(kExpectedEtagMaxLength);
+  m_expectedLabel->setBuddy(m_expectedEtagEdit);
   // A value typed or pasted asks for its check: ETag is ticked with it (and stays ticked when
   // the box is cleared again; the user may still want the ETag alone).
   connect(m_expectedEtagEdit, &QLineEdit::textEdited, this, [this](const QString& text) {
@@ -288,6 +294,8 @@ QWidget* CVormicDlg::GetDlgItem(int id) const {
       return m_expectedEtagEdit;
     case IDC_PROGRESS:
       return m_progressBar;
+    case IDC_EXPECTED_LABEL:
+      return m_expectedLabel;
     default:
       return nullptr;
   }
@@ -477,6 +485,7 @@ void CVormicDlg::enableOptions(bool enabled) {
   m_externalCheck->setEnabled(enabled);
   m_etagCheck->setEnabled(enabled);
   m_expectedEtagEdit->setEnabled(enabled);
+  m_expectedLabel->setEnabled(enabled);
 }
 
 // An expected ETag is checked whenever one is given: a run that ignored it would report the

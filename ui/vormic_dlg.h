@@ -24,6 +24,7 @@
 #include "engine.h"
 
 class QCheckBox;
+class QLabel;
 class LogView;
 class QLineEdit;
 class QProgressBar;
@@ -186,6 +187,7 @@ class CVormicDlg : public QDialog {
   int m_closeResult = 0;                 // and with what result
 
   QLineEdit* m_expectedEtagEdit = nullptr;  // IDC_EXPECTED_ETAG
+  QLabel* m_expectedLabel = nullptr;        // IDC_EXPECTED_LABEL
 
   // What the engine reports to: forwards to Report() and Progress.
   class Sink final : public StatusSink {
