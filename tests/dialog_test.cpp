@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
@@ -28,6 +29,7 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QUrl>
 
 #include <climits>
@@ -64,6 +66,28 @@ void PostClick(QPushButton* button) {
   QCoreApplication::postEvent(
       button, new QMouseEvent(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
                               Qt::NoModifier));
+}
+
+// Waits, while `open` runs, for the popup menu or modal window it shows; hands it to `inspect`
+// and then closes it. Returns what was seen (null: nothing showed), so `open` always returns.
+QWidget* WithNextWindow(const std::function<void()>& open,
+                        const std::function<void(QWidget*)>& inspect) {
+  QWidget* seen = nullptr;
+  QTimer poll;
+  poll.setInterval(1);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    QWidget* shown = QApplication::activePopupWidget();
+    if (shown == nullptr) shown = QApplication::activeModalWidget();
+    if (shown == nullptr || !shown->isVisible()) return;
+    poll.stop();
+    seen = shown;
+    inspect(shown);
+    if (shown->isVisible()) shown->close();
+  });
+  poll.start();
+  open();
+  poll.stop();
+  return seen;
 }
 
 std::string PaneForm(std::string bytes) {
@@ -831,6 +855,69 @@ TEST_F(DialogTest, HelpShowsPageThroughDesktopOrOwnWindow) {
     // The second press raised the same window instead of opening another.
     EXPECT_EQ(dialog_->findChildren<QTextBrowser*>().size(), 1);
   }
+}
+
+// Help's arrow (or a right click, Alt+Down or F4 on it) opens its menu: the help page again and
+// the About box. A click on the rest of the button still opens the page straight away.
+TEST_F(DialogTest, HelpMenuHoldsAbout) {
+  auto* help = Control<QPushButton>("IDC_HELP_BUTTON");
+  std::vector<QUrl> urls;
+  dialog_->m_openUrl = [&](const QUrl& url) {
+    urls.push_back(url);
+    return true;
+  };
+  const QPoint arrow(help->width() - 4, help->height() / 2);
+  struct Row {
+    const char* name;
+    std::function<void()> open;
+  };
+  const Row rows[] = {
+      {"arrow", [&] { QTest::mouseClick(help, Qt::LeftButton, Qt::NoModifier, arrow); }},
+      {"right click",
+       [&] {
+         QContextMenuEvent event(QContextMenuEvent::Mouse, help->rect().center(),
+                                 help->mapToGlobal(help->rect().center()));
+         QCoreApplication::sendEvent(help, &event);
+       }},
+      {"Alt+Down", [&] { QTest::keyClick(help, Qt::Key_Down, Qt::AltModifier); }},
+      {"F4", [&] { QTest::keyClick(help, Qt::Key_F4); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> entries;
+    QWidget* seen = WithNextWindow(row.open, [&](QWidget* shown) {
+      for (QAction* action : shown->actions()) entries.push_back(action->text().toStdString());
+    });
+    ASSERT_NE(qobject_cast<QMenu*>(seen), nullptr);
+    EXPECT_EQ(entries, (std::vector<std::string>{"Help", "&About Vormic..."}));
+    EXPECT_FALSE(help->isDown());
+  }
+  EXPECT_TRUE(urls.empty());
+
+  // Its entries: the About box, modal, and the page.
+  std::string about_title;
+  WithNextWindow([&] { QTest::mouseClick(help, Qt::LeftButton, Qt::NoModifier, arrow); },
+                 [&](QWidget* menu) {
+                   WithNextWindow(
+                       [&] {
+                         auto* entries = static_cast<QMenu*>(menu);
+                         entries->setActiveAction(entries->actions().at(1));
+                         QTest::keyClick(entries, Qt::Key_Return);
+                       },
+                       [&](QWidget* box) { about_title = box->windowTitle().toStdString(); });
+                 });
+  EXPECT_EQ(about_title, "About Vormic");
+  WithNextWindow([&] { QTest::mouseClick(help, Qt::LeftButton, Qt::NoModifier, arrow); },
+                 [&](QWidget* menu) {
+                   auto* entries = static_cast<QMenu*>(menu);
+                   entries->setActiveAction(entries->actions().at(0));
+                   QTest::keyClick(entries, Qt::Key_Return);
+                 });
+  EXPECT_EQ(urls.size(), 1u);
+  // The rest of the button is the plain Help button: no menu, the page at once.
+  EXPECT_EQ(WithNextWindow([&] { QTest::mouseClick(help, Qt::LeftButton); }, [](QWidget*) {}),
+            nullptr);
+  EXPECT_EQ(urls.size(), 2u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "dialog_units.h"
 #include "engine.h"
 #include "etag.h"
+#include "help_button.h"
 #include "log_view.h"
 #include "resource.h"
 #include "status.h"
@@ -134,14 +135,16 @@ void CVormicDlg::createControls() {
   m_statusLine->setObjectName(QStringLiteral("IDC_STATUS"));
   m_statusLine->setGeometry(units.toPixels(kStatusRect));
 
-  auto make_button = [&](const char* name, const char* text, const DialogRect& rect) {
-    auto* button = new QPushButton(QString::fromUtf8(text), this);
+  auto set_up_button = [&](auto* button, const char* name, const DialogRect& rect) {
     button->setObjectName(QString::fromLatin1(name));
     button->setGeometry(units.toPixels(rect));
     // No default button: Enter on a focused button presses that button only.
     button->setAutoDefault(false);
     button->setDefault(false);
     return button;
+  };
+  auto make_button = [&](const char* name, const char* text, const DialogRect& rect) {
+    return set_up_button(new QPushButton(QString::fromUtf8(text), this), name, rect);
   };
   m_verifyButton = make_button("IDC_VERIFY", kVerifyText, kVerifyRect);
   m_stopButton = make_button("IDC_STOP", kStopText, kStopRect);
@@ -176,7 +179,17 @@ void CVormicDlg::createControls() {
   connect(m_expectedEtagEdit, &QLineEdit::textEdited, this, [this](const QString& text) {
     if (!text.trimmed().isEmpty()) m_etagCheck->setChecked(true);
   });
-  m_helpButton = make_button("IDC_HELP_BUTTON", kHelpText, kHelpRect);
+  m_helpButton = set_up_button(new HelpButton(QString::fromUtf8(kHelpText), this),
+                               "IDC_HELP_BUTTON", kHelpRect);
+  // Help's menu: the page again and the About box, which the desktop gives no window menu to
+  // hold (the window's own context menu has it too).
+  auto* help_menu = new QMenu(this);
+  help_menu->setObjectName(QStringLiteral("IDM_HELP_MENU"));
+  help_menu->addAction(QString::fromUtf8(kHelpText), this, &CVormicDlg::OnBnClickedHelp);
+  QAction* about =
+      help_menu->addAction(QString::fromUtf8(kAboutMenuText), this, &CVormicDlg::OnAbout);
+  about->setData(IDM_ABOUT);
+  m_helpButton->setDropDown(help_menu);
 
   // Not in the tab order: it only shows.
   m_progressBar = new QProgressBar(this);
@@ -199,6 +212,7 @@ void CVormicDlg::createControls() {
   // which every control still shows whole (the pane's with the bar shown, the taller case).
   int row_end = 0;  // the right edge of the buttons' row, Help aside
   for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (w->isWindow()) continue;  // Help's menu
     if (w == m_helpButton || w == m_statusLine || w == m_logPane || w == m_progressBar) continue;
     row_end = std::max(row_end, w->geometry().right() + 1);
   }

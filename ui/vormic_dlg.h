@@ -23,6 +23,7 @@
 
 #include "engine.h"
 
+class HelpButton;
 class QCheckBox;
 class QLabel;
 class LogView;
@@ -172,7 +173,7 @@ class CVormicDlg : public QDialog {
   LogView* m_logPane = nullptr;          // IDC_LOG
   QCheckBox* m_externalCheck = nullptr;  // IDC_EXTERNAL
   QCheckBox* m_etagCheck = nullptr;      // IDC_ETAG
-  QPushButton* m_helpButton = nullptr;   // IDC_HELP_BUTTON
+  HelpButton* m_helpButton = nullptr;    // IDC_HELP_BUTTON, with its menu
   QProgressBar* m_progressBar = nullptr;  // IDC_PROGRESS, visible during a run only
   QPointer<QWidget> m_helpWindow;         // the bundled help page, once shown
   std::string m_shownStatus;             // what the status line was last given
