@@ -35,6 +35,7 @@
 #include <climits>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -918,6 +919,36 @@ TEST_F(DialogTest, HelpMenuHoldsAbout) {
   EXPECT_EQ(WithNextWindow([&] { QTest::mouseClick(help, Qt::LeftButton); }, [](QWidget*) {}),
             nullptr);
   EXPECT_EQ(urls.size(), 2u);
+}
+
+// The About box says in one line what Vormic does and names the decoders in use with their
+// versions, as vormic-cli --version does; every text shows whole.
+TEST_F(DialogTest, AboutSaysWhatAndWhichVersions) {
+  char decoders[160];
+  ASSERT_TRUE(FormatDecoderVersions(decoders, sizeof decoders));
+  const std::string versions = std::string("inflate and CRC-32: ") + CodecName(DefaultCodec()) +
+                               "\nother methods: " + decoders;
+  std::map<std::string, std::string> texts;
+  bool fits = true;
+  QWidget* box = WithNextWindow(
+      [&] { dialog_->OnAbout(); },
+      [&](QWidget* shown) {
+        for (QLabel* label : shown->findChildren<QLabel*>()) {
+          if (label->text().isEmpty()) continue;  // the icon
+          texts[label->objectName().toStdString()] = label->text().toStdString();
+          const QSize needed = label->wordWrap()
+                                   ? QSize(label->width(), label->heightForWidth(label->width()))
+                                   : label->sizeHint();
+          if (needed.width() > label->width() || needed.height() > label->height() ||
+              !shown->rect().contains(label->geometry()))
+            fits = false;
+        }
+      });
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(texts["IDC_VERSION"], "Vormic, Version " VORMIC_VERSION);
+  EXPECT_EQ(texts["IDC_DESCRIPTION"], "Tells whether a ZIP archive is intact.");
+  EXPECT_EQ(texts["IDC_VERSIONS"], versions);
+  EXPECT_TRUE(fits);
 }
 
 }  // namespace

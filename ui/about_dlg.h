@@ -1,4 +1,5 @@
-// The About box: the application icon, the version line and OK. No state of its own.
+// The About box: the application icon, the version line, what Vormic does, the decoders in use
+// with their versions, and OK. No state of its own.
 #pragma once
 
 #include <QDialog>

@@ -47,10 +47,14 @@ inline constexpr DialogRect kProgressRect = {7, 51, 488, 5};  // the run's progr
 inline constexpr int kControlGap = 7;
 inline constexpr int kMinLogHeight = 24;  // about three lines of the pane
 
-inline constexpr DialogRect kAboutDialogSize = {0, 0, 181, 75};
+// The About box is as tall as its texts need: the versions wrap, and OK sits under them.
+inline constexpr DialogRect kAboutDialogSize = {0, 0, 240, 75};
 inline constexpr DialogRect kAboutIconRect = {14, 14, 20, 20};
 inline constexpr DialogRect kAboutVersionRect = {42, 8, 114, 8};
-inline constexpr DialogRect kAboutOkRect = {124, 54, 50, 14};
+inline constexpr DialogRect kAboutDescriptionRect = {42, 20, 191, 8};
+inline constexpr DialogRect kAboutVersionsRect = {42, 34, 191, 8};  // at least one line high
+inline constexpr DialogRect kAboutOkRect = {183, 54, 50, 14};       // at least this low
+inline constexpr int kAboutOkGap = 8;  // dialog units between the versions and OK
 
 // --- Texts ---------------------------------------------------------------------------------
 inline constexpr const char* kMainCaption = "Vormic";
@@ -78,6 +82,10 @@ inline constexpr const char* kChooseFolderForFmt = "Choose the folder %1 was mad
 inline constexpr const char* kAboutCaption = "About Vormic";
 inline constexpr const char* kAboutVersionText = "Vormic, Version " VORMIC_VERSION;
 inline constexpr const char* kAboutOkText = "OK";
+inline constexpr const char* kAboutDescriptionText = "Tells whether a ZIP archive is intact.";
+// The decoders in use, as vormic-cli --version lists them.
+inline constexpr const char* kAboutCodecFmt = "inflate and CRC-32: %1";
+inline constexpr const char* kAboutDecodersFmt = "other methods: %1";
 inline constexpr const char* kAboutMenuText = "&About Vormic...";  // string IDS_ABOUT_BOX
 
 // The help page ships with the program (share/vormic/help.html); the build tells the dialog
