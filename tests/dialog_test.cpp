@@ -17,6 +17,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QLabel>
@@ -821,6 +822,110 @@ TEST_F(DialogTest, LogRewrittenWhenNotOnlyGrown) {
     dialog_->UpdateData(true);
     EXPECT_EQ(dialog_->m_log, row.after);
   }
+}
+
+// --- Saving the log --------------------------------------------------------------------------
+
+// SaveLog writes the pane's text as UTF-8, byte for byte what the pane shows (a byte that is not
+// UTF-8 as U+FFFD), replacing a file only when the whole text is written.
+TEST_F(DialogTest, SaveLogWritesThePanesText) {
+  const std::string path = temp_ / "saved.log";
+  struct Row {
+    const char* name;
+    std::string log, saved;
+  };
+  const Row rows[] = {
+      {"lines end in line feeds", "Verifying internally...\r\nVerified 3 files\r\n",
+       "Verifying internally...\nVerified 3 files\n"},
+      {"UTF-8 stays as it is", "Entry 0: caf\xc3\xa9 \xe2\x82\xac.txt\r\n",
+       "Entry 0: caf\xc3\xa9 \xe2\x82\xac.txt\n"},
+      {"a byte that is not UTF-8", "Entry 0: \xff.txt\r\n", "Entry 0: \xef\xbf\xbd.txt\n"},
+      {"empty", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    dialog_->m_log = row.log;
+    dialog_->UpdateData(false);
+    QString error;
+    ASSERT_TRUE(dialog_->SaveLog(QString::fromStdString(path), &error)) << error.toStdString();
+    EXPECT_EQ(ReadFile(path), row.saved);
+    EXPECT_EQ(ReadFile(path), PaneShown());
+  }
+  // A folder that is not there: false with a reason, nothing written.
+  const std::string nowhere = temp_ / "missing/saved.log";
+  QString error;
+  EXPECT_FALSE(dialog_->SaveLog(QString::fromStdString(nowhere), &error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(nowhere)));
+}
+
+// "Save log…" in the pane's context menu and Ctrl+S ask for a file beside the archive and save
+// there; during a run both are off.
+TEST_F(DialogTest, SaveLogFromMenuAndCtrlS) {
+  if (!HaveProgram("zip")) GTEST_SKIP() << "Info-ZIP zip is not installed";
+  const std::string archive = MakeZip("saved", kThreeFiles);
+  std::vector<QString> suggested;
+  QString answer = QString::fromStdString(temp_ / "run.log");
+  dialog_->m_chooseLogFile = [&](QWidget*, const QString& start) {
+    suggested.push_back(start);
+    return answer;
+  };
+  auto* pane = Control<LogView>("IDC_LOG");
+  auto open_pane_menu = [&] {
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                            pane->mapToGlobal(QPoint(5, 5)));
+    QCoreApplication::sendEvent(pane->viewport(), &event);
+  };
+  QAction* save = nullptr;
+  auto find_save = [&](QWidget* menu) {
+    for (QAction* action : menu->actions())
+      if (action->text() == QString::fromUtf8("&Save log\xe2\x80\xa6")) save = action;
+  };
+  dialog_->activateWindow();  // Ctrl+S is a shortcut of the active window
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
+
+  // During a run: the menu's entry is disabled and Ctrl+S asks nothing.
+  bool enabled_in_run = true;
+  ReportObserver observer;
+  observer.onReport = [&] {
+    WithNextWindow(open_pane_menu, find_save);
+    enabled_in_run = save != nullptr && save->isEnabled();
+    QTest::keyClick(pane, Qt::Key_S, Qt::ControlModifier);
+    return false;
+  };
+  observer.arm();
+  SetBoxes(false, false);
+  RunVerify(archive);
+  ASSERT_NE(save, nullptr);
+  EXPECT_FALSE(enabled_in_run);
+  EXPECT_TRUE(suggested.empty());
+  EXPECT_EQ(save->shortcut(), QKeySequence(QKeySequence::Save));
+
+  // After it, from the menu: the chooser suggests the archive's path with ".log".
+  save = nullptr;
+  WithNextWindow(open_pane_menu, [&](QWidget* menu) {
+    find_save(menu);
+    ASSERT_NE(save, nullptr);
+    EXPECT_TRUE(save->isEnabled());
+    static_cast<QMenu*>(menu)->setActiveAction(save);
+    QTest::keyClick(menu, Qt::Key_Return);
+  });
+  ASSERT_EQ(suggested.size(), 1u);
+  EXPECT_EQ(suggested[0].toStdString(), archive + ".log");
+  EXPECT_EQ(ReadFile(temp_ / "run.log"), PaneShown());
+  EXPECT_EQ(PaneShown(), PaneForm(dialog_->m_log));
+
+  // Ctrl+S, with the focus in the pane or on a button; a cancelled chooser writes nothing.
+  answer = QString::fromStdString(temp_ / "keys.log");
+  for (QWidget* focus : {static_cast<QWidget*>(pane), static_cast<QWidget*>(Verify())}) {
+    focus->setFocus();
+    QTest::keyClick(focus, Qt::Key_S, Qt::ControlModifier);
+  }
+  EXPECT_EQ(suggested.size(), 3u);
+  EXPECT_EQ(ReadFile(temp_ / "keys.log"), PaneShown());
+  answer.clear();
+  QTest::keyClick(pane, Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(suggested.size(), 4u);
 }
 
 // --- Help and About --------------------------------------------------------------------------

@@ -253,5 +253,10 @@ void LogView::contextMenuEvent(QContextMenuEvent* event) {
   copy_action->setEnabled(!(anchor_ == caret_));
   QAction* all_action = menu.addAction(tr("Select All"), this, &LogView::selectAll);
   all_action->setShortcut(QKeySequence::SelectAll);
+  // The owner's commands on the whole log ("Save log…") follow the view's own.
+  if (!actions().isEmpty()) {
+    menu.addSeparator();
+    menu.addActions(actions());
+  }
   menu.exec(event->globalPos());
 }

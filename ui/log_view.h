@@ -3,7 +3,7 @@
 // offset each, whatever the log's length, so a run that logs a line per entry goes at the
 // engine's pace, and memory grows with the log's text. Lines end at CR LF, CR or LF and are never
 // wrapped; the view scrolls both ways, selects with the mouse or Ctrl+A and copies with Ctrl+C or
-// its context menu. GUI thread only.
+// its context menu, which also lists the actions the owner added to the view. GUI thread only.
 #pragma once
 
 #include <QAbstractScrollArea>

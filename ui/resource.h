@@ -73,6 +73,13 @@ inline constexpr const char* kIntroText =
 inline constexpr const char* kChooseZipTitle = "Choose ZIP File";
 inline constexpr const char* kZipFilter = "ZIP Files (*.zip)";
 inline constexpr const char* kChooseFolderTitle = "Choose Folder";
+// Saving the log (the pane's context menu, Ctrl+S). The ellipsis is U+2026, in UTF-8.
+inline constexpr const char* kSaveLogText = "&Save log\xe2\x80\xa6";
+inline constexpr const char* kSaveLogTitle = "Save Log";
+inline constexpr const char* kLogFilter = "Log Files (*.log *.txt);;All Files (*)";
+inline constexpr const char* kLogSuffix = ".log";             // beside the archive, as its .md5
+inline constexpr const char* kDefaultLogName = "vormic.log";  // before any archive is chosen
+inline constexpr const char* kSaveLogFailedFmt = "Can't save the log to %1: %2";
 // Once an archive is chosen the window and the folder chooser name it (%1: its file name), so
 // the user sees what is being checked, and after a cancelled folder chooser what was dropped.
 // The dash is U+2014 (EM DASH), in UTF-8.

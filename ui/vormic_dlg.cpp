@@ -24,9 +24,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTextBrowser>
@@ -59,6 +61,13 @@ QString ChooseFolderWithQt(QWidget* owner, const QString& start_folder, const QS
   const QUrl start = start_folder.isEmpty() ? QUrl() : QUrl::fromLocalFile(start_folder);
   const QUrl url = QFileDialog::getExistingDirectoryUrl(
       owner, title, start, QFileDialog::ShowDirsOnly, {QStringLiteral("file")});
+  return url.isLocalFile() ? url.toLocalFile() : QString();
+}
+
+QString ChooseLogFileWithQt(QWidget* owner, const QString& suggested) {
+  const QUrl url = QFileDialog::getSaveFileUrl(
+      owner, QString::fromUtf8(kSaveLogTitle), QUrl::fromLocalFile(suggested),
+      QString::fromUtf8(kLogFilter), nullptr, {}, {QStringLiteral("file")});
   return url.isLocalFile() ? url.toLocalFile() : QString();
 }
 
@@ -111,6 +120,7 @@ CVormicDlg::CVormicDlg(QWidget* parent)
         return ChooseFolderWithQt(owner, start_folder, m_folderChooserTitle);
       }),
       m_openUrl([](const QUrl& url) { return QDesktopServices::openUrl(url); }),
+      m_chooseLogFile(ChooseLogFileWithQt),
       m_folderChooserTitle(QString::fromUtf8(kChooseFolderTitle)) {
   for (int size : {16, 24, 32, 48, 64, 128, 256})
     m_hIcon.addFile(QStringLiteral(":/icons/vormic-%1.png").arg(size), QSize(size, size));
@@ -154,6 +164,13 @@ void CVormicDlg::createControls() {
   m_logPane->setGeometry(units.toPixels(kLogRect));
   m_logPane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   m_logPane->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  // Saving the log: in the pane's context menu, and Ctrl+S anywhere in the window.
+  m_saveLogAction = new QAction(QString::fromUtf8(kSaveLogText), this);
+  m_saveLogAction->setShortcut(QKeySequence::Save);
+  m_saveLogAction->setShortcutContext(Qt::WindowShortcut);
+  connect(m_saveLogAction, &QAction::triggered, this, &CVormicDlg::OnSaveLog);
+  addAction(m_saveLogAction);
+  m_logPane->addAction(m_saveLogAction);
 
   auto make_check = [&](const char* name, const char* text, const DialogRect& rect) {
     auto* check = new QCheckBox(QString::fromUtf8(text), this);
@@ -433,7 +450,7 @@ void CVormicDlg::runCommand(QString chosen) {
   m_stopButton->setEnabled(true);
   m_verifyButton->setEnabled(false);
   m_running = true;
-  enableOptions(false);
+  enableIdleControls(false);
   m_statusLine->setVerdict(StatusLabel::Verdict::kNone);
   m_shownProgress = -1;
   m_progressBar->setValue(0);
@@ -471,7 +488,7 @@ void CVormicDlg::runCommand(QString chosen) {
 
   m_progressBar->hide();
   m_running = false;
-  enableOptions(true);
+  enableIdleControls(true);
   m_stopButton->setEnabled(false);
   m_verifyButton->setEnabled(true);
   if (m_closeAsked) {
@@ -494,8 +511,10 @@ void CVormicDlg::logOutcome(const char* outcome) {
 }
 
 // The run reads the check boxes and the expected ETag once, at its start: during the run they
-// are disabled, so they never look as if a change could still reach it.
-void CVormicDlg::enableOptions(bool enabled) {
+// are disabled, so they never look as if a change could still reach it. Saving the log waits
+// for the run's end too: its chooser would hold the run, and the log is not whole yet.
+void CVormicDlg::enableIdleControls(bool enabled) {
+  m_saveLogAction->setEnabled(enabled);
   m_externalCheck->setEnabled(enabled);
   m_etagCheck->setEnabled(enabled);
   m_expectedEtagEdit->setEnabled(enabled);
@@ -516,6 +535,7 @@ void CVormicDlg::nameArchive(const QString& archive) {
   const QString name = QFileInfo(archive).fileName();
   setWindowTitle(QString::fromUtf8(kArchiveCaptionFmt).arg(name));
   m_folderChooserTitle = QString::fromUtf8(kChooseFolderForFmt).arg(name);
+  m_archivePath = archive;
 }
 
 void CVormicDlg::OnBnClickedStop() { m_verification->RequestStop(); }
@@ -550,6 +570,28 @@ void CVormicDlg::showHelpWindow() {
   m_helpWindow->show();
   m_helpWindow->raise();
   m_helpWindow->activateWindow();
+}
+
+void CVormicDlg::OnSaveLog() {
+  if (m_running) return;
+  const QString suggested =
+      m_archivePath.isEmpty() ? QString::fromUtf8(kDefaultLogName) : m_archivePath + kLogSuffix;
+  const QString path = m_chooseLogFile(this, suggested);
+  if (path.isEmpty()) return;
+  QString error;
+  if (!SaveLog(path, &error)) {
+    QMessageBox::warning(this, QString::fromUtf8(kMainCaption),
+                         QString::fromUtf8(kSaveLogFailedFmt).arg(path, error));
+  }
+}
+
+bool CVormicDlg::SaveLog(const QString& path, QString* error) const {
+  QSaveFile file(path);
+  const QByteArray bytes = m_logPane->toPlainText().toUtf8();
+  const bool saved =
+      file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+  if (!saved && error != nullptr) *error = file.errorString();
+  return saved;
 }
 
 void CVormicDlg::OnAbout() {

@@ -24,6 +24,7 @@
 #include "engine.h"
 
 class HelpButton;
+class QAction;
 class QCheckBox;
 class QLabel;
 class LogView;
@@ -57,6 +58,9 @@ class CVormicDlg : public QDialog {
   // chooser's title is folderChooserTitle().
   using ArchiveChooser = std::function<QString(QWidget* owner, const QString& start_folder)>;
   using FolderChooser = std::function<QString(QWidget* owner, const QString& start_folder)>;
+  // Returns the file the user chose to save the log in, starting from `suggested` (a path), or
+  // an empty string for cancel. The default is Qt's save dialog, which confirms an overwrite.
+  using LogFileChooser = std::function<QString(QWidget* owner, const QString& suggested)>;
   // Asks the desktop to show `url`; false when it could not. The default is QDesktopServices.
   using UrlOpener = std::function<bool(const QUrl& url)>;
 
@@ -91,6 +95,15 @@ class CVormicDlg : public QDialog {
   void OnBnClickedHelp();
   // Shows the About box, modally.
   void OnAbout();
+  // "Save log…" (the pane's context menu, Ctrl+S): asks for a file, beside the archive by
+  // default, and saves the log there; a failure is shown in a message box. Ignored during a run.
+  void OnSaveLog();
+  // Writes the pane's text as it shows it and as copying all of it gives it (its lines joined by
+  // line feeds, so a log, whose every line ends, ends in one) in UTF-8 to `path`; a byte that is
+  // not UTF-8 is written as U+FFFD, as the pane shows it. The file is replaced only once the
+  // whole text is written. Returns false with the reason in `error` (when not null); an existing
+  // file is then left as it was.
+  bool SaveLog(const QString& path, QString* error = nullptr) const;
 
   // Shows the folder chooser starting in `start_folder` and copies the chosen folder into
   // `path` (kFolderBufferSize bytes). Returns true when a folder was chosen; false for cancel,
@@ -139,6 +152,7 @@ class CVormicDlg : public QDialog {
   ArchiveChooser m_chooseArchive;
   FolderChooser m_chooseFolder;
   UrlOpener m_openUrl;
+  LogFileChooser m_chooseLogFile;
   int m_pumpIntervalMs = kDefaultPumpIntervalMs;  // 0: every report handles input, refreshes
   QElapsedTimer m_clock;                          // started by the constructor
   std::string m_listsFolder;  // where x1.txt and x2.txt go; empty: kDefaultNameListFolder
@@ -166,7 +180,7 @@ class CVormicDlg : public QDialog {
   void showHelpWindow();
   void nameArchive(const QString& archive);
   void requireEtagForExpected();
-  void enableOptions(bool enabled);
+  void enableIdleControls(bool enabled);
   void logOutcome(const char* outcome);
 
   StatusLabel* m_statusLine = nullptr;   // IDC_STATUS
@@ -181,6 +195,8 @@ class CVormicDlg : public QDialog {
   qint64 m_lastRefreshMs = -1;           // m_clock when the texts were last refreshed; -1: never
   QString m_lastArchiveFolder;           // the archive chooser's start; empty until a choice
   QString m_folderChooserTitle;          // "Choose Folder", then naming the chosen archive
+  QString m_archivePath;                 // the last archive chosen; empty until a choice
+  QAction* m_saveLogAction = nullptr;    // "Save log…", Ctrl+S; disabled during a run
   int m_shownProgress = -1;              // the bar's value in kProgressSteps; -1: none yet
   bool m_initialized = false;            // OnInitDialog has run
   bool m_running = false;                // between the buttons' swap and their swap back
