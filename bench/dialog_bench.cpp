@@ -6,8 +6,10 @@
 // before a report handles it, Stop included. Runs offscreen unless QT_QPA_PLATFORM says otherwise.
 //
 //   dialog_bench ARCHIVE [--folder FOLDER] [--cli VORMIC_CLI] [--repeat N] [--pump-ms N] [--quick]
-//   dialog_bench --screenshots PREFIX GOOD.zip BAD.zip   (on a display: four whole-screen shots)
+//   dialog_bench --screenshots PREFIX GOOD.zip BAD.zip [--dark] [-style Fusion]
+//       (on a display: whole-screen shots of the window and its menus; --dark: a dark palette)
 #include "engine.h"
+#include "help_button.h"
 #include "log_view.h"
 #include "resource.h"
 #include "status.h"
@@ -15,8 +17,10 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPalette>
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
@@ -30,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <fcntl.h>
 #include <random>
 #include <string>
@@ -323,8 +328,40 @@ int Bench(const Options& options) {
   return 0;
 }
 
-// Four whole-screen pictures on the display at hand (Xvfb with a window manager): the window at
-// start, a run of GOOD with its progress bar, GOOD's success and BAD's failure. GOOD should take
+// A dark palette for Fusion (-style Fusion), as dark desktop themes give one: light text on dark
+// grey, a blue selection.
+QPalette DarkPalette() {
+  const QColor window(53, 53, 53), base(35, 35, 35), text(230, 230, 230), muted(128, 128, 128);
+  const QColor highlight(42, 130, 218);
+  QPalette dark;
+  dark.setColor(QPalette::Window, window);
+  dark.setColor(QPalette::WindowText, text);
+  dark.setColor(QPalette::Base, base);
+  dark.setColor(QPalette::AlternateBase, window);
+  dark.setColor(QPalette::ToolTipBase, base);
+  dark.setColor(QPalette::ToolTipText, text);
+  dark.setColor(QPalette::PlaceholderText, muted);
+  dark.setColor(QPalette::Text, text);
+  dark.setColor(QPalette::Button, window);
+  dark.setColor(QPalette::ButtonText, text);
+  dark.setColor(QPalette::BrightText, Qt::red);
+  dark.setColor(QPalette::Link, highlight);
+  dark.setColor(QPalette::Highlight, highlight);
+  dark.setColor(QPalette::HighlightedText, Qt::black);
+  dark.setColor(QPalette::Light, window.lighter(150));
+  dark.setColor(QPalette::Midlight, window.lighter(125));
+  dark.setColor(QPalette::Mid, window.darker(125));
+  dark.setColor(QPalette::Dark, window.darker(150));
+  dark.setColor(QPalette::Shadow, Qt::black);
+  for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    dark.setColor(QPalette::Disabled, role, muted);
+  dark.setColor(QPalette::Disabled, QPalette::Base, window);
+  return dark;
+}
+
+// Whole-screen pictures on the display at hand (Xvfb with a window manager): the window at
+// start, a run of GOOD with its progress bar, GOOD's success and BAD's failure, then Help's menu,
+// the About box and the pane's context menu over the failure. GOOD should take a few tenths of
 // a second or more to verify, so the second picture falls inside its run.
 int Screenshots(const char* prefix, const char* good, const char* bad) {
   CVormicDlg dialog;
@@ -338,12 +375,23 @@ int Screenshots(const char* prefix, const char* good, const char* bad) {
     printf("%s: window %dx%d, progress bar %s\n", qPrintable(file), dialog.width(), dialog.height(),
            dialog.GetDlgItem(IDC_PROGRESS)->isVisible() ? "shown" : "hidden");
   };
+  // Shoots the popup menu or modal window that `open` shows, then closes it.
+  auto shoot_popup = [&](const char* name, const std::function<void()>& open) {
+    QTimer::singleShot(500, &dialog, [&, name] {
+      QWidget* shown = QApplication::activePopupWidget();
+      if (shown == nullptr) shown = QApplication::activeModalWidget();
+      shoot(name);
+      if (shown != nullptr) shown->close();
+    });
+    open();
+  };
   QTimer::singleShot(1000, &dialog, [&] {
     shoot("start");
     dialog.findChild<QCheckBox*>(QStringLiteral("IDC_EXTERNAL"))->setChecked(false);
     archive = QString::fromLocal8Bit(good);
-    // Fires inside the run, from a report's input handling.
-    QTimer::singleShot(700, &dialog, [&] {
+    // Fires inside the run, from a report's input handling, early enough for a fast machine
+    // (GOOD takes a few tenths of a second there); the run waits while the report shoots.
+    QTimer::singleShot(100, &dialog, [&] {
       Settle(200);
       shoot("running");
     });
@@ -354,6 +402,15 @@ int Screenshots(const char* prefix, const char* good, const char* bad) {
     dialog.m_verifyButton->click();
     Settle(500);
     shoot("failure");
+    auto* help = static_cast<HelpButton*>(dialog.GetDlgItem(IDC_HELP_BUTTON));
+    shoot_popup("help-menu", [help] { help->showDropDown(); });
+    shoot_popup("about", [&] { dialog.OnAbout(); });
+    shoot_popup("pane-menu", [&] {
+      QWidget* pane = static_cast<LogView*>(dialog.GetDlgItem(IDC_LOG))->viewport();
+      const QPoint at(pane->width() / 3, pane->height() / 3);
+      QContextMenuEvent event(QContextMenuEvent::Mouse, at, pane->mapToGlobal(at));
+      QCoreApplication::sendEvent(pane, &event);
+    });
     dialog.accept();
   });
   dialog.show();
@@ -364,12 +421,15 @@ int Screenshots(const char* prefix, const char* good, const char* bad) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool screenshot = argc == 5 && strcmp(argv[1], "--screenshots") == 0;
+  const bool screenshot = argc >= 5 && strcmp(argv[1], "--screenshots") == 0;
   if (!screenshot && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
+  QApplication app(argc, argv);  // takes Qt's own options (-style Fusion) out of argv
   SetNameListFolder("/tmp");
-  if (screenshot) return Screenshots(argv[2], argv[3], argv[4]);
+  if (screenshot && (argc == 5 || (argc == 6 && strcmp(argv[5], "--dark") == 0))) {
+    if (argc == 6) QApplication::setPalette(DarkPalette());
+    return Screenshots(argv[2], argv[3], argv[4]);
+  }
 
   Options options;
   for (int i = 1; i < argc; ++i) {
@@ -389,7 +449,7 @@ int main(int argc, char** argv) {
       fprintf(stderr,
               "usage: dialog_bench ARCHIVE [--folder FOLDER] [--cli VORMIC_CLI] [--repeat N]\n"
               "                    [--pump-ms N] [--quick]\n"
-              "       dialog_bench --screenshots PREFIX GOOD.zip BAD.zip\n");
+              "       dialog_bench --screenshots PREFIX GOOD.zip BAD.zip [--dark]\n");
       return 2;
     }
   }

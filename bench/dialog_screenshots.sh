@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Four whole-screen pictures of the dialog as a desktop shows it: Xvfb with the openbox window
-# manager, the real xcb platform. PREFIX-start.png (the window as it opens), PREFIX-running.png
-# (a run with its progress bar), PREFIX-success.png and PREFIX-failure.png (a stored entry with
-# one byte changed). Builds dialog_bench in BUILD_DIR (default /tmp/vormic-dialog-bench-build).
+# Whole-screen pictures of the dialog as a desktop shows it: Xvfb with the openbox window
+# manager, the real xcb platform. Each pass saves PREFIX-start.png (the window as it opens),
+# PREFIX-running.png (a run with its progress bar), PREFIX-success.png and PREFIX-failure.png (a
+# stored entry with one byte changed), then PREFIX-help-menu.png, PREFIX-about.png and
+# PREFIX-pane-menu.png over the failure. Three passes: the default look (PREFIX-*), Fusion with a
+# dark palette (PREFIX-dark-*), and QT_SCALE_FACTOR=2 on a 2560x1600 screen (PREFIX-x2-*). Builds
+# dialog_bench in BUILD_DIR (default /tmp/vormic-dialog-bench-build).
 #
 #   bench/dialog_screenshots.sh [PREFIX]     (default /tmp/vormic-shot)
 set -euo pipefail
@@ -31,13 +34,35 @@ open(sys.argv[1], "wb").write(data)
 PY
 
 display=":${DISPLAY_NUMBER:-77}"
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
+xvfb=""
 openbox_pid=""
-trap 'kill $openbox_pid $xvfb 2>/dev/null || true' EXIT
-sleep 1
-DISPLAY="$display" openbox >/dev/null 2>&1 &
-openbox_pid=$!
-sleep 1
-DISPLAY="$display" QT_QPA_PLATFORM=xcb timeout 300 "$build/ui/dialog_bench" --screenshots \
-  "$prefix" "$good" "$bad"
+stop_display() {
+  [[ -n "$openbox_pid" ]] && kill "$openbox_pid" 2>/dev/null || true
+  [[ -n "$xvfb" ]] && kill "$xvfb" 2>/dev/null || true
+  [[ -n "$xvfb" ]] && wait "$xvfb" 2>/dev/null || true
+  xvfb=""
+  openbox_pid=""
+}
+trap stop_display EXIT
+
+# shoot SCREEN PICTURE_PREFIX [ENV=VALUE...] -- [DIALOG_BENCH_ARGS...]
+shoot() {
+  local screen="$1" pictures="$2"
+  shift 2
+  local env=()
+  while [[ "$1" != "--" ]]; do env+=("$1"); shift; done
+  shift
+  Xvfb "$display" -screen 0 "$screen" -nolisten tcp >/dev/null 2>&1 &
+  xvfb=$!
+  sleep 1
+  DISPLAY="$display" openbox >/dev/null 2>&1 &
+  openbox_pid=$!
+  sleep 1
+  env DISPLAY="$display" QT_QPA_PLATFORM=xcb "${env[@]}" timeout 300 "$build/ui/dialog_bench" \
+    --screenshots "$pictures" "$good" "$bad" "$@"
+  stop_display
+}
+
+shoot 1280x800x24 "$prefix" --
+shoot 1280x800x24 "$prefix-dark" -- --dark -style Fusion
+shoot 2560x1600x24 "$prefix-x2" QT_SCALE_FACTOR=2 --
