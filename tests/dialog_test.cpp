@@ -34,6 +34,7 @@
 #include <QUrl>
 
 #include <climits>
+#include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
@@ -90,6 +91,16 @@ QWidget* WithNextWindow(const std::function<void()>& open,
   open();
   poll.stop();
   return seen;
+}
+
+// How far the disabled `text` colour, drawn over the disabled `ground` colour, is from that
+// ground in lightness (0 to 255); the text's alpha counts, as painting blends it.
+int Contrast(const QPalette& palette, QPalette::ColorRole text, QPalette::ColorRole ground) {
+  const QColor fore = palette.color(QPalette::Disabled, text);
+  const QColor back = palette.color(QPalette::Disabled, ground);
+  const double alpha = fore.alphaF();
+  const double drawn = alpha * fore.lightness() + (1 - alpha) * back.lightness();
+  return static_cast<int>(std::lround(std::abs(drawn - back.lightness())));
 }
 
 std::string PaneForm(std::string bytes) {
@@ -343,7 +354,7 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
   dialog_->m_pumpIntervalMs = 0;
   int reports = 0, wrong_buttons = 0, wrong_titles = 0, hidden = 0, backwards = 0, between = 0;
   int last = -1;
-  int enabled_options = 0;
+  int enabled_options = 0, disabled_placeholder_contrast = 0;
   bool changed_by_input = false;
   auto* box = Control<QLineEdit>("IDC_EXPECTED_ETAG");
   ReportObserver observer;
@@ -354,6 +365,8 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
       QTest::keyClicks(box, "abc");
       changed_by_input = !External()->isChecked() || Etag()->isChecked() || !box->text().isEmpty();
     }
+    disabled_placeholder_contrast =
+        Contrast(box->palette(), QPalette::PlaceholderText, QPalette::Base);
     if (External()->isEnabled() || Etag()->isEnabled() || box->isEnabled() ||
         dialog_->GetDlgItem(IDC_EXPECTED_LABEL)->isEnabled())
       ++enabled_options;
@@ -382,6 +395,10 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
   EXPECT_FALSE(Progress()->isVisible());
   EXPECT_EQ(enabled_options, 0);
   EXPECT_FALSE(changed_by_input);
+  // Disabled, the empty box's placeholder reads as disabled: it stands out from the box no more
+  // than the disabled label's text from the window.
+  EXPECT_LE(disabled_placeholder_contrast,
+            Contrast(box->palette(), QPalette::Text, QPalette::Window));
   EXPECT_TRUE(External()->isEnabled() && Etag()->isEnabled() && box->isEnabled());
   EXPECT_EQ(dialog_->m_external, 1);
   EXPECT_EQ(dialog_->m_etag, 0);

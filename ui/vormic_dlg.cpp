@@ -517,6 +517,16 @@ void CVormicDlg::enableIdleControls(bool enabled) {
   m_saveLogAction->setEnabled(enabled);
   m_externalCheck->setEnabled(enabled);
   m_etagCheck->setEnabled(enabled);
+  if (!enabled) {
+    // Styles draw a placeholder in the same half-transparent text colour enabled or not, which
+    // on a disabled box's grey stands out more than the disabled label beside it: the box would
+    // look as if it took input. Disabled, it takes the disabled text's colour (looked up again
+    // each time, so it follows the desktop's palette).
+    QPalette colours = m_expectedEtagEdit->palette();
+    colours.setColor(QPalette::Disabled, QPalette::PlaceholderText,
+                     colours.color(QPalette::Disabled, QPalette::Text));
+    m_expectedEtagEdit->setPalette(colours);
+  }
   m_expectedEtagEdit->setEnabled(enabled);
   m_expectedLabel->setEnabled(enabled);
 }
