@@ -48,6 +48,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The name lists of every run go here, the engine's alone, the dialog's and vormic-cli's alike,
+// so the three do the same work.
+constexpr const char* kListsFolder = "/tmp";
+
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // CPU time of the whole process: less swayed than wall time by other work on a shared machine.
@@ -150,7 +154,7 @@ Timing CliRun(const Options& options) {
     args.push_back(options.folder.c_str());
   }
   args.push_back("--lists");
-  args.push_back("/tmp");
+  args.push_back(kListsFolder);
   args.push_back(options.archive.c_str());
   args.push_back(nullptr);
   const Clock::time_point start = Clock::now();
@@ -179,6 +183,7 @@ Timing EngineAlone(const Options& options, CVormicDlg* /*dialog*/) {
   run.archive = options.archive.c_str();
   run.folder = options.folder.empty() ? nullptr : options.folder.c_str();
   run.jobs = DefaultCheckJobs();
+  run.lists_folder = kListsFolder;
   const Clock::time_point start = Clock::now();
   const double cpu_start = CpuSeconds();
   const char* result = verification.Verify(run, &sink);
@@ -218,6 +223,7 @@ double Percentile(std::vector<double> values, double p) {
 
 int Bench(const Options& options) {
   CVormicDlg dialog;
+  dialog.m_listsFolder = kListsFolder;
   dialog.m_chooseArchive = [&](QWidget*, const QString&) {
     return QString::fromStdString(options.archive);
   };
@@ -365,6 +371,7 @@ QPalette DarkPalette() {
 // a second or more to verify, so the second picture falls inside its run.
 int Screenshots(const char* prefix, const char* good, const char* bad) {
   CVormicDlg dialog;
+  dialog.m_listsFolder = kListsFolder;
   QString archive;
   dialog.m_chooseArchive = [&](QWidget*, const QString&) { return archive; };
   int rc = 0;
@@ -425,7 +432,6 @@ int main(int argc, char** argv) {
   if (!screenshot && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);  // takes Qt's own options (-style Fusion) out of argv
-  SetNameListFolder("/tmp");
   if (screenshot && (argc == 5 || (argc == 6 && strcmp(argv[5], "--dark") == 0))) {
     if (argc == 6) QApplication::setPalette(DarkPalette());
     return Screenshots(argv[2], argv[3], argv[4]);
