@@ -46,6 +46,7 @@ inline constexpr DialogRect kProgressRect = {7, 51, 488, 5};  // the run's progr
 // between neighbours, nor the message pane below this height.
 inline constexpr int kControlGap = 7;
 inline constexpr int kMinLogHeight = 24;  // about three lines of the pane
+inline constexpr int kExpectedEtagMinWidth = 100;  // the expected ETag box, Help at its heels
 
 // The About box is as tall as its texts need: the versions wrap, and OK sits under them.
 inline constexpr DialogRect kAboutDialogSize = {0, 0, 240, 75};

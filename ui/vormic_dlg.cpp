@@ -231,7 +231,11 @@ void CVormicDlg::createControls() {
   for (QWidget* w : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
     if (w->isWindow()) continue;  // Help's menu
     if (w == m_helpButton || w == m_statusLine || w == m_logPane || w == m_progressBar) continue;
-    row_end = std::max(row_end, w->geometry().right() + 1);
+    // The expected ETag box narrows down to its minimum before the window stops shrinking.
+    const int right = w == m_expectedEtagEdit
+                          ? w->x() + units.toPixels({0, 0, kExpectedEtagMinWidth, 0}).width()
+                          : w->geometry().right() + 1;
+    row_end = std::max(row_end, right);
   }
   const QRect help = units.toPixels(kHelpRect);
   const int margin = units.toPixels(kVerifyRect).left();
@@ -249,7 +253,8 @@ void CVormicDlg::createControls() {
 }
 
 // Help keeps its distance from the right edge; the status line, the bar and the pane take the
-// window's width less the template's margins, and the pane the height below them. The status
+// window's width less the template's margins, and the pane the height below them; the expected
+// ETag box narrows when Help comes too close. The status
 // line is one line high (its text never wraps and the verdict sign is as tall); the bar comes
 // right under it while a run shows it, and the pane under whichever is lowest, so no empty band
 // is left above the pane.
@@ -268,6 +273,14 @@ void CVormicDlg::layoutControls() {
   m_logPane->setGeometry(log.x(), top, log.width() + wider, log.bottom() + 1 + taller - top);
   const QRect help = units.toPixels(kHelpRect);
   m_helpButton->setGeometry(help.translated(wider, 0));
+  // The expected ETag box keeps its template width until Help, coming closer, leaves less than
+  // the template's gap between neighbours; then it narrows with the window.
+  const QRect box = units.toPixels(kExpectedEtagRect);
+  const int room = m_helpButton->x() - units.toPixels({kControlGap, 0, 0, 0}).left() - box.x();
+  m_expectedEtagEdit->setGeometry(
+      box.x(), box.y(),
+      std::clamp(room, units.toPixels({0, 0, kExpectedEtagMinWidth, 0}).width(), box.width()),
+      box.height());
 }
 
 int CVormicDlg::statusHeight() const { return m_statusLine->fontMetrics().height(); }
