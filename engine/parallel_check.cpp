@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr size_t kReaderBufferSize = 65536;  // the scan's window on the central directory
+constexpr size_t kCentralWindowSize = 65536;  // the scan's window on the central directory
 constexpr size_t kLocalWindowSize = 4096;    // ... and on the local headers
 constexpr size_t kScanExtraSize = 65536;   // the largest 16-bit extra field
 // A worker's stored chunk when nothing is compared: with several workers' chunks in turn, a
@@ -194,19 +194,17 @@ void ParallelCheck::Work(Worker* worker) {
 
 namespace {
 
-// The scan's reads: through one of its two windows.
+// The scan's reads: through the window of one of its two readers.
 class ScanHeaderReader final : public HeaderReader {
  public:
-  ScanHeaderReader(ParallelCheck::Reader* reader, bool (*read_at)(ParallelCheck::Reader*, uint64_t,
-                                                                  void*, size_t))
-      : reader_(reader), read_at_(read_at) {}
+  ScanHeaderReader(ArchiveReader* reader, FILE* stream) : reader_(reader), stream_(stream) {}
   bool ReadAt(uint64_t offset, void* into, size_t size) override {
-    return read_at_(reader_, offset, into, size);
+    return ReadArchiveAt(reader_, stream_, offset, into, size);
   }
 
  private:
-  ParallelCheck::Reader* reader_;
-  bool (*read_at_)(ParallelCheck::Reader*, uint64_t, void*, size_t);
+  ArchiveReader* reader_;
+  FILE* stream_;
 };
 
 }  // namespace
@@ -215,8 +213,8 @@ class ScanHeaderReader final : public HeaderReader {
 // the walk would refuse gets no plan; the walk then reports it when it gets there. A central
 // header that cannot be read ends the scan, since the next one's place is unknown.
 ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot) {
-  ScanHeaderReader central_in(&readers_[0], ReadAt);
-  ScanHeaderReader local_in(&readers_[1], ReadAt);
+  ScanHeaderReader central_in(&readers_[0], streams_[0]);
+  ScanHeaderReader local_in(&readers_[1], streams_[1]);
   CentralHeader central;
   uint64_t next = 0;
   const HeaderFault fault = ReadCentralHeader(central_in, scan_position_, &central, &next);
@@ -259,132 +257,26 @@ ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot) {
 
 // --- The archive's streams ------------------------------------------------------------------
 //
-// Every worker and the scan read the archive through a stream of their own, each with its own
-// position. Over a regular file that stream reads with pread at a position it keeps itself: a
-// jump to another entry costs no system call, and a read only one pread (stdio's own file
-// streams ask the kernel for the position at every seek). The scan reads its small records
-// through a 64 KiB window of the file instead. A stream served from memory by the open hook is
-// used as it is.
+// Every worker and the scan read the archive through a reader of their own (archive_reader.h),
+// each with its own position: the scan through one window on the central directory and one
+// small one on the local headers, the workers straight into their checkers' buffers. A stream
+// served from memory by the open hook is used as it is.
 
-namespace {
-
-using Reader = ParallelCheck::Reader;
-
-ssize_t ReaderRead(void* cookie, char* buffer, size_t size) {
-  auto* r = static_cast<Reader*>(cookie);
-  for (;;) {
-    ssize_t n = pread(r->fd, buffer, size, static_cast<off_t>(r->position));
-    if (n < 0 && errno == EINTR) continue;
-    if (n > 0) r->position += n;
-    return n;
-  }
-}
-
-int SeekReader(Reader* r, int64_t offset, int whence) {
-  int64_t base = whence == SEEK_SET ? 0 : r->position;
-  if (whence == SEEK_END) {
-    struct stat st;
-    if (fstat(r->fd, &st) != 0) return -1;
-    base = st.st_size;
-  }
-  if (offset < 0 ? base + offset < 0 : base > INT64_MAX - offset) return -1;
-  r->position = base + offset;
-  return 0;
-}
-
-int ReaderSeek(void* cookie, off64_t* offset, int whence) {
-  auto* r = static_cast<Reader*>(cookie);
-  if (SeekReader(r, *offset, whence) != 0) return -1;
-  *offset = r->position;
-  return 0;
-}
-
-// The same stream served by the seam without stdio: a chunk goes from the page cache straight
-// into the checker's buffer (stdio would move a cookie stream's data through its own buffer,
-// one buffer's worth at a time).
-size_t DirectRead(void* self, void* buffer, size_t size) {
-  auto* r = static_cast<Reader*>(self);
-  auto* out = static_cast<char*>(buffer);
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = pread(r->fd, out + done, size - done, static_cast<off_t>(r->position));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) r->failed = true;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-    r->position += n;
-  }
-  return done;
-}
-int DirectSeek(void* self, int64_t offset, int whence) {
-  return SeekReader(static_cast<Reader*>(self), offset, whence);
-}
-int64_t DirectTell(void* self) { return static_cast<Reader*>(self)->position; }
-bool DirectFailed(void* self) { return static_cast<Reader*>(self)->failed; }
-
-}  // namespace
-
-bool ParallelCheck::ReadAt(Reader* reader, uint64_t offset, void* into, size_t size) {
-  if (size == 0) return true;
-  if (offset > static_cast<uint64_t>(INT64_MAX) - size) return false;
-  if (reader->positional == nullptr) {  // served from memory
-    return SeekStream(reader->plain, static_cast<int64_t>(offset), SEEK_SET) == 0 &&
-           ReadStream(reader->plain, into, size) == size;
-  }
-  auto* out = static_cast<unsigned char*>(into);
-  while (size > 0) {
-    if (offset < reader->window_start || offset >= reader->window_start + reader->window_length) {
-      ssize_t n;
-      do {
-        n = pread(reader->fd, reader->buffer.get(), reader->window_size,
-                  static_cast<off_t>(offset));
-      } while (n < 0 && errno == EINTR);
-      if (n <= 0) return false;
-      reader->window_start = offset;
-      reader->window_length = static_cast<size_t>(n);
-    }
-    size_t at = static_cast<size_t>(offset - reader->window_start);
-    size_t n = reader->window_length - at < size ? reader->window_length - at : size;
-    memcpy(out, reader->buffer.get() + at, n);
-    out += n;
-    offset += n;
-    size -= n;
-  }
-  return true;
-}
-
-FILE* ParallelCheck::OpenReader(Reader* reader, const char* path) {
+FILE* ParallelCheck::OpenReader(ArchiveReader* reader, const char* path, int windows,
+                                size_t window_size) {
   CloseReader(reader);
-  reader->plain = OpenRegularFile(path);
-  if (reader->plain == nullptr) return nullptr;
-  reader->fd = fileno(reader->plain);
-  struct stat st;
-  if (reader->fd < 0 || fstat(reader->fd, &st) != 0 || !S_ISREG(st.st_mode)) return reader->plain;
-  cookie_io_functions_t io{};
-  io.read = ReaderRead;
-  io.seek = ReaderSeek;
-  reader->position = 0;
-  reader->window_start = reader->window_length = 0;
-  reader->positional = fopencookie(reader, "rb", io);
-  if (reader->positional == nullptr) return reader->plain;
-  // Served by the seam when it has room; stdio then only holds the handle. Otherwise stdio
-  // reads through a buffer of one chunk (unbuffered, glibc would read a cookie stream byte by
-  // byte). The scan reads through ReadAt() and its own window instead.
-  if (reader->buffer == nullptr) reader->buffer.reset(new unsigned char[kReaderBufferSize]);
-  setvbuf(reader->positional, reader->stdio_buffer, _IOFBF, sizeof reader->stdio_buffer);
-  reader->failed = false;
-  const DirectStream direct{reader, DirectRead, DirectSeek, DirectTell, DirectFailed};
-  AddDirectStream(reader->positional, &direct);
-  return reader->positional;
+  reader->window_count = windows;
+  reader->window_size = window_size;
+  reader->refill_size = window_size;
+  FILE* stream = OpenArchiveFile(path, reader);
+  streams_[static_cast<size_t>(reader - readers_.data())] = stream;
+  return stream;
 }
 
-void ParallelCheck::CloseReader(Reader* reader) {
-  if (reader->positional != nullptr) {
-    RemoveDirectStream(reader->positional);
-    fclose(reader->positional);
-  }
-  CloseStream(reader->plain);
-  reader->positional = reader->plain = nullptr;
+void ParallelCheck::CloseReader(ArchiveReader* reader) {
+  FILE*& stream = streams_[static_cast<size_t>(reader - readers_.data())];
+  CloseStream(stream);
+  stream = nullptr;
 }
 
 // --- Walk side -----------------------------------------------------------------------------
@@ -406,12 +298,10 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
   }
   external_ = folder != nullptr;
   if (external_ && snprintf(folder_.get(), PATH_MAX, "%s", folder) >= PATH_MAX) return false;
-  bool ok = OpenReader(&readers_[0], archive_path) != nullptr &&
-            OpenReader(&readers_[1], archive_path) != nullptr;
   // The central directory is read straight through; local headers lie an entry's data apart,
   // so a large window there would copy the archive's data once more for nothing.
-  readers_[0].window_size = kReaderBufferSize;
-  readers_[1].window_size = kLocalWindowSize;
+  bool ok = OpenReader(&readers_[0], archive_path, 1, kCentralWindowSize) != nullptr &&
+            OpenReader(&readers_[1], archive_path, 1, kLocalWindowSize) != nullptr;
   for (int i = 0; ok && i < jobs; ++i) {
     Worker& w = workers_[static_cast<size_t>(i)];
     if (w.checker == nullptr) {
@@ -425,7 +315,7 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
     }
     w.owner = this;
     w.reader = &readers_[static_cast<size_t>(i) + 2];
-    w.archive = OpenReader(w.reader, archive_path);
+    w.archive = OpenReader(w.reader, archive_path, 0, 0);
     ok = w.archive != nullptr;
   }
   zip64_ = zip64;
@@ -483,7 +373,7 @@ void ParallelCheck::Finish() {
     w.running = false;
     w.archive = nullptr;
   }
-  for (Reader& reader : readers_) CloseReader(&reader);
+  for (ArchiveReader& reader : readers_) CloseReader(&reader);
   started_ = false;
 }
 

@@ -27,6 +27,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include "archive_reader.h"
 #include "codec.h"
 #include "engine.h"  // kMaxCheckJobs
 #include "entry_check.h"
@@ -112,20 +113,6 @@ class ParallelCheck {
   // Entries whose check Take() took from a worker since the last Start(): for tests.
   int64_t taken_from_workers() const { return taken_from_workers_; }
 
-  // One stream on the archive with a position of its own (parallel_check.cpp).
-  struct Reader {
-    FILE* plain = nullptr;       // what OpenRegularFile gave
-    FILE* positional = nullptr;  // reads it with pread; null for a stream served from memory
-    int fd = -1;
-    int64_t position = 0;
-    bool failed = false;  // a pread failed: the stream's error state
-    std::unique_ptr<unsigned char[]> buffer;  // the scan's window of the file, 64 KiB
-    char stdio_buffer[kInflateChunk];         // stdio's buffer for `positional`
-    uint64_t window_start = 0;
-    size_t window_length = 0;
-    size_t window_size = 0;  // bytes one pread of the window asks for
-  };
-
  private:
   static constexpr int kSlotsPerJob = 64;  // plans made ahead per job: results wait there
   static constexpr int kMaxSlots = kSlotsPerJob * kMaxCheckJobs;
@@ -161,7 +148,7 @@ class ParallelCheck {
     std::unique_ptr<unsigned char[]> compare;  // the external file's same bytes (external runs)
     std::unique_ptr<char[]> path;              // the external path tried, PATH_MAX bytes
     FILE* archive = nullptr;
-    Reader* reader = nullptr;  // the stream `archive` reads through
+    ArchiveReader* reader = nullptr;  // the stream `archive` reads through
     pthread_t thread{};
     bool running = false;
     ParallelCheck* owner = nullptr;
@@ -175,10 +162,10 @@ class ParallelCheck {
   static constexpr int kScanRun = 64;
 
   static void* WorkerMain(void* worker);
-  FILE* OpenReader(Reader* reader, const char* path);
-  // Reads `size` bytes at `offset` whole; false when they are not all there.
-  static bool ReadAt(Reader* reader, uint64_t offset, void* into, size_t size);
-  void CloseReader(Reader* reader);
+  // Opens `reader` on the archive with `windows` windows of `window_size` bytes (0: reads go
+  // straight to the caller). Null when the archive cannot be opened.
+  FILE* OpenReader(ArchiveReader* reader, const char* path, int windows, size_t window_size);
+  void CloseReader(ArchiveReader* reader);
   void Work(Worker* worker);
   void Check(Worker* worker, Slot* slot);
   Scan ScanNext(Slot* slot);            // with mu_ held
@@ -205,7 +192,8 @@ class ParallelCheck {
   std::array<Slot, kMaxSlots> slots_;
   std::array<Worker, kMaxCheckJobs> workers_;
 
-  std::array<Reader, kMaxCheckJobs + 2> readers_;  // the scan's two, then one per worker
+  std::array<ArchiveReader, kMaxCheckJobs + 2> readers_;  // the scan's two, then one per worker
+  std::array<FILE*, kMaxCheckJobs + 2> streams_{};       // what each reader was opened as
   // The scan, guarded by mu_: the next central header to plan and where it starts.
   std::unique_ptr<unsigned char[]> scan_extra_;    // 65,536 bytes
   bool zip64_ = false;

@@ -61,7 +61,7 @@ struct RunState {
   // The archive: opened by WalkArchive(); closed by it on success, by the run after a failed
   // walk. Null whenever no run is under way.
   FILE* archive = nullptr;
-  WindowReader archive_reader;  // behind `archive` when it is a regular file (512 KiB)
+  ArchiveReader archive_reader;  // behind `archive` when it is a regular file (two 256 KiB windows)
   // The name lists x1.txt (archive entries) and x2.txt (folder files): created (truncated) by
   // every walk, written by it and by the folder walk's count, closed by the run. Null when closed
   // or when they could not be created.

@@ -2,6 +2,8 @@
 #include "fuzz_support.h"
 
 #include <stdio.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -25,6 +27,11 @@ namespace {
 const uint8_t* g_data = nullptr;
 size_t g_size = 0;
 int g_openMemory = 0;
+// The current input as a file of its own (memfd), for the inputs served as a file: the engine
+// then reads it through its positional readers and their windows, as it reads an archive on
+// disk. -1 until the first such input.
+int g_memoryFile = -1;
+bool g_servedAsFile = false;
 std::string g_scratch;
 std::string g_compare;
 bool g_verbose = false;  // VORMIC_FUZZ_VERBOSE set: log lines and results go to stderr
@@ -71,6 +78,16 @@ FILE* OpenHook(const char* path) {
     SetOpenHook(nullptr);
     FILE* stream = OpenRegularFile(path);
     SetOpenHook(OpenHook);
+    return stream;
+  }
+  if (g_servedAsFile) {
+    // A descriptor of its own, with its own offset, on the same file.
+    char name[64];
+    snprintf(name, sizeof name, "/proc/self/fd/%d", g_memoryFile);
+    const int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE* stream = fdopen(fd, "rb");
+    if (stream == nullptr) close(fd);
     return stream;
   }
   cookie_io_functions_t io{};
@@ -136,6 +153,18 @@ const std::string& CompareFolder() { return g_compare; }
 void ServeFromMemory(const uint8_t* data, size_t size) {
   g_data = data;
   g_size = size;
+  // Every other input by its size is served as a file, so both ways of reading an archive are
+  // fuzzed: the windows over a descriptor, and a stream the engine cannot read positionally.
+  g_servedAsFile = size % 2 == 0;
+  if (!g_servedAsFile) return;
+  if (g_memoryFile < 0) g_memoryFile = memfd_create("vormic-fuzz-input", MFD_CLOEXEC);
+  Require(g_memoryFile >= 0, "memfd_create");
+  Require(ftruncate(g_memoryFile, 0) == 0, "ftruncate");
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = pwrite(g_memoryFile, data + done, size - done, static_cast<off_t>(done));
+    Require(n > 0, "pwrite to the input's file");
+    done += static_cast<size_t>(n);
+  }
 }
 
 int OpenMemoryStreams() { return g_openMemory; }
