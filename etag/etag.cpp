@@ -6,10 +6,11 @@
 // lane, not a pass. One computation per calculator at a time; reports go to its reporter.
 #include "etag.h"
 
-#include "texts.h"  // kCantOpenArchive, kStoppedByUser: the same texts as the walk's
+#include "checksum_set.h"
 #include "md5.h"
 #include "status.h"
 #include "stream_io.h"
+#include "texts.h"  // kCantOpenArchive, kStoppedByUser: the same texts as the walk's
 
 #include <cerrno>
 #include <climits>
@@ -19,6 +20,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
+#include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,7 +44,10 @@ struct EtagLane {
 
 constexpr size_t kStatusTextSize = 1000;   // progress, part-limit and mismatch texts
 constexpr size_t kLineSize = 100;          // the MD5 line and the ETag line
-constexpr size_t kFileTextSize = 200;      // both lines and the closing line feed
+constexpr size_t kChecksumLineSize = 200;  // "SHA512 (<size> parts): <base64>-10000"
+constexpr int kMaxChecksumLines = kChecksumAlgCount + kMaxExpectedChecksums;
+// Both lines, every checksum line and the closing line feed.
+constexpr size_t kFileTextSize = 200 + kMaxChecksumLines * kChecksumLineSize;
 constexpr size_t kSizeTextSize = 32;       // "5242881 bytes"; the largest size fits
 constexpr size_t kMaxShownExpected = 200;  // bytes of an expected value a mismatch text shows
 constexpr size_t kSuffixRoom = kEtagTextSize - 2 * kMd5DigestLen;  // "-<count>" and terminator
@@ -49,7 +55,6 @@ static_assert(sizeof("-10000") <= kSuffixRoom, "the largest part count must fit 
 static_assert(sizeof("Multipart ETag (18446744073709551615 bytes parts): ") + kEtagTextSize <=
                   kLineSize,
               "the longest ETag line must fit its area");
-constexpr const char* kFileTextFmt = "%s\n%s\n";  // the ETag line brings the second line feed
 constexpr const char* kEtagFileSuffix = ".md5";
 // The ETag file is written under this name in the same folder and then renamed over the final
 // name, so an old file is replaced only by a complete new one. mkostemp fills in the X's.
@@ -269,11 +274,11 @@ bool DigestChunk(State& st, const unsigned char* data, size_t size) {
   return true;
 }
 
-// Reads the archive to its end into the lanes and the whole-file context. Each read stops at the
-// end of a part of the first lane, whose parts the progress lines count. True at the end of the
-// file; false after the one failure report, or after the status line "Stopped by user" on a stop
-// request.
-bool DigestParts(State& st, FILE* archive, uint64_t file_size) {
+// Reads the archive to its end into the lanes, the whole-file context and `checksums` (when not
+// null). Each read stops at the end of a part of the first lane, whose parts the progress lines
+// count. True at the end of the file; false after the one failure report, or after the status
+// line "Stopped by user" on a stop request.
+bool DigestParts(State& st, FILE* archive, uint64_t file_size, ChecksumSet* checksums) {
   const EtagLane& lead = st.lanes[0];
   const uint64_t lead_parts = CeilDiv(file_size, lead.part_size);
   const int32_t parts = lead_parts > INT32_MAX ? INT32_MAX : static_cast<int32_t>(lead_parts);
@@ -300,7 +305,11 @@ bool DigestParts(State& st, FILE* archive, uint64_t file_size) {
       FinishOpenParts(st);  // those that end with the file where the first lane's part does not
       return true;
     }
-    if (!DigestChunk(st, st.part_buffer, got)) {
+    // The checksums are worked out beside the MD5s, from the same bytes.
+    if (checksums != nullptr) checksums->BeginFeed(st.part_buffer, got);
+    const bool digested = DigestChunk(st, st.part_buffer, got);
+    if (checksums != nullptr) checksums->EndFeed();
+    if (!digested) {
       const bool fits =
           FormatText(status, sizeof(status), kMaxPartsFmt, static_cast<long>(kMaxEtagParts));
       Fail(st, fits ? status : kMaxPartsFmt);
@@ -314,15 +323,16 @@ bool DigestParts(State& st, FILE* archive, uint64_t file_size) {
 
 // Reports the mismatch with `expected` as given (kNotMd5StyleEtag first when `not_md5`). A value
 // longer than kMaxShownExpected bytes is shown up to there: the text only names it.
-void ReportMismatch(State& st, const char* expected, bool not_md5) {
+void ReportMismatch(State& st, const char* expected, bool not_md5,
+                    const char* fmt = kEtagMismatchFmt) {
   if (not_md5) st.rep->Report(kLogLine, kNotMd5StyleEtag);
   char shown[kMaxShownExpected + 1];
   const size_t length = strnlen(expected, kMaxShownExpected);
   memcpy(shown, expected, length);
   shown[length] = '\0';
   char status[kStatusTextSize];
-  const bool fits = FormatText(status, sizeof(status), kEtagMismatchFmt, shown);
-  Fail(st, fits ? status : kEtagMismatchFmt);
+  const bool fits = FormatText(status, sizeof(status), fmt, shown);
+  Fail(st, fits ? status : fmt);
 }
 
 // The lanes for one computation: the part sizes to digest, in order, each with its context set
@@ -342,6 +352,163 @@ int SetUpLanes(State& st, const EtagOptions& options, const ExpectedEtag& expect
   }
   st.lane_count = count;
   return count;
+}
+
+// What one computation does with checksums: the whole-file lines in order, and the part sizes
+// each expected composite value is checked against, each a lane of the checksum set.
+struct ChecksumPlan {
+  ChecksumAlg order[kChecksumAlgCount];
+  int order_count = 0;
+  int whole_lane[kChecksumAlgCount];  // by algorithm; -1: none (MD5's is the ETag's own)
+  uint64_t sizes[kMaxExpectedChecksums][kMaxEtagCandidates];
+  int lanes[kMaxExpectedChecksums][kMaxEtagCandidates];
+  int size_count[kMaxExpectedChecksums] = {};
+  int impossible = -1;  // the first composite value no part size can give
+  bool needs_set = false;
+};
+
+// Fills `plan` for `options` and a file of `file_size` bytes.
+void PlanChecksums(const EtagOptions& options, uint64_t file_size, ChecksumPlan* plan) {
+  auto add = [plan](ChecksumAlg alg) {
+    for (int i = 0; i < plan->order_count; ++i) {
+      if (plan->order[i] == alg) return;
+    }
+    plan->order[plan->order_count++] = alg;
+  };
+  for (int i = 0; i < options.checksum_count && i < kChecksumAlgCount; ++i) {
+    add(options.checksums[i]);
+  }
+  for (int i = 0; i < options.expected_checksum_count; ++i) {
+    const ExpectedChecksum& e = options.expected_checksums[i];
+    add(e.alg);
+    if (e.parts == 0) continue;
+    plan->size_count[i] =
+        EtagCandidateSizes(file_size, e.parts, options.part_size, g_sizeUnit, plan->sizes[i]);
+    if (plan->size_count[i] == 0 && plan->impossible < 0) plan->impossible = i;
+    plan->needs_set = plan->needs_set || plan->size_count[i] > 0;
+  }
+  for (int i = 0; i < plan->order_count; ++i) {
+    plan->needs_set = plan->needs_set || plan->order[i] != ChecksumAlg::kMd5;
+  }
+}
+
+// Adds the plan's lanes to `set`. False when the set has no room (it cannot happen within the
+// limits on expected values).
+bool AddChecksumLanes(const EtagOptions& options, ChecksumPlan* plan, ChecksumSet* set) {
+  for (int& lane : plan->whole_lane) lane = -1;
+  for (int i = 0; i < plan->order_count; ++i) {
+    const ChecksumAlg alg = plan->order[i];
+    if (alg == ChecksumAlg::kMd5) continue;
+    plan->whole_lane[static_cast<int>(alg)] = set->AddWhole(alg);
+    if (plan->whole_lane[static_cast<int>(alg)] < 0) return false;
+  }
+  for (int i = 0; i < options.expected_checksum_count; ++i) {
+    for (int c = 0; c < plan->size_count[i]; ++c) {
+      plan->lanes[i][c] = set->AddComposite(options.expected_checksums[i].alg, plan->sizes[i][c]);
+      if (plan->lanes[i][c] < 0) return false;
+    }
+  }
+  return true;
+}
+
+// Writes base64 of `size` bytes into `out`, and "-<parts>" after it when `parts` is not 0.
+bool FormatChecksumValue(const unsigned char* digest, size_t size, int64_t parts, char* out,
+                         size_t out_size) {
+  const size_t length = Base64Encode(digest, size, out, out_size);
+  if (length == 0) return false;
+  return parts == 0 ||
+         FormatText(out + length, out_size - length, "-%lld", static_cast<long long>(parts));
+}
+
+// The expected checksums judged after the file was read: `*chosen` gets, for each composite
+// value, the index of the first part size that gives it (whole-file values: 0). Returns the
+// index of the first value that does not match, or -1.
+int JudgeChecksums(const EtagOptions& options, const ChecksumPlan& plan, const ChecksumSet* set,
+                   const unsigned char md5[kMd5DigestLen], int chosen[kMaxExpectedChecksums]) {
+  for (int i = 0; i < options.expected_checksum_count; ++i) {
+    const ExpectedChecksum& e = options.expected_checksums[i];
+    const size_t length = ChecksumDigestLen(e.alg);
+    unsigned char value[kMaxChecksumDigestLen];
+    chosen[i] = -1;
+    if (e.parts == 0) {
+      if (e.alg == ChecksumAlg::kMd5) {
+        memcpy(value, md5, kMd5DigestLen);
+      } else {
+        set->Value(plan.whole_lane[static_cast<int>(e.alg)], value);
+      }
+      if (memcmp(value, e.digest, length) == 0) chosen[i] = 0;
+    }
+    for (int c = 0; c < plan.size_count[i] && chosen[i] < 0; ++c) {
+      set->Value(plan.lanes[i][c], value);
+      if (set->Parts(plan.lanes[i][c]) == e.parts && memcmp(value, e.digest, length) == 0) {
+        chosen[i] = c;
+      }
+    }
+    if (chosen[i] < 0) return i;
+  }
+  return -1;
+}
+
+// Whether expected value `i` says what an earlier one said: its lines are not repeated.
+bool RepeatsEarlierValue(const EtagOptions& options, int i) {
+  const ExpectedChecksum& e = options.expected_checksums[i];
+  for (int j = 0; j < i; ++j) {
+    const ExpectedChecksum& f = options.expected_checksums[j];
+    if (f.alg == e.alg && f.parts == e.parts &&
+        memcmp(f.digest, e.digest, ChecksumDigestLen(e.alg)) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The checksum lines of a success, in order, into `lines`; the match lines into `matches`.
+// Returns false when a line does not fit its area.
+struct ChecksumLines {
+  char lines[kMaxChecksumLines][kChecksumLineSize];
+  int line_count = 0;
+  char matches[kMaxExpectedChecksums][kChecksumLineSize];
+  int match_count = 0;
+};
+bool FormatChecksumLines(const EtagOptions& options, const ChecksumPlan& plan,
+                         const ChecksumSet* set, const unsigned char md5[kMd5DigestLen],
+                         const int chosen[kMaxExpectedChecksums], ChecksumLines* out) {
+  char value[kChecksumTextSize];
+  char size_text[kSizeTextSize];
+  unsigned char digest[kMaxChecksumDigestLen];
+  bool ok = true;
+  for (int i = 0; i < plan.order_count && ok; ++i) {
+    const ChecksumAlg alg = plan.order[i];
+    if (alg == ChecksumAlg::kMd5) {
+      memcpy(digest, md5, kMd5DigestLen);
+    } else {
+      set->Value(plan.whole_lane[static_cast<int>(alg)], digest);
+    }
+    ok = FormatChecksumValue(digest, ChecksumDigestLen(alg), 0, value, sizeof value) &&
+         FormatText(out->lines[out->line_count++], kChecksumLineSize, kChecksumLineFmt,
+                    ChecksumLineName(alg), value);
+  }
+  // Whole-file matches first, then the composite ones with their values' lines.
+  for (int pass = 0; pass < 2 && ok; ++pass) {
+    for (int i = 0; i < options.expected_checksum_count && ok; ++i) {
+      const ExpectedChecksum& e = options.expected_checksums[i];
+      if ((e.parts != 0) != (pass == 1) || RepeatsEarlierValue(options, i)) continue;
+      char* match = out->matches[out->match_count++];
+      if (e.parts == 0) {
+        ok = FormatText(match, kChecksumLineSize, kChecksumMatchFmt, ChecksumName(e.alg));
+        continue;
+      }
+      const int lane = plan.lanes[i][chosen[i]];
+      set->Value(lane, digest);
+      ok = FormatEtagPartSize(plan.sizes[i][chosen[i]], size_text, sizeof size_text) &&
+           FormatChecksumValue(digest, ChecksumDigestLen(e.alg), set->Parts(lane), value,
+                               sizeof value) &&
+           FormatText(out->lines[out->line_count++], kChecksumLineSize, kCompositeLineFmt,
+                      ChecksumLineName(e.alg), size_text, value) &&
+           FormatText(match, kChecksumLineSize, kCompositeMatchFmt, ChecksumName(e.alg), size_text);
+    }
+  }
+  return ok;
 }
 
 bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options) {
@@ -385,9 +552,39 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
     ReportMismatch(st, options.expected, expected.kind == ExpectedEtag::kNotMd5Style);
     return false;
   }
-  const bool read_all = DigestParts(st, archive, file_size);
+  ChecksumPlan plan;
+  if (options.expected_checksum_count > kMaxExpectedChecksums) {  // the front ends refuse more
+    CloseStream(archive);
+    Fail(st, kChecksumsFailed);
+    return false;
+  }
+  PlanChecksums(options, file_size, &plan);
+  // A composite value no part size can give fails unread too, unless an expected ETag must be
+  // read first: it is judged first.
+  if (plan.impossible >= 0 && expected.kind == ExpectedEtag::kNone) {
+    CloseStream(archive);
+    ReportMismatch(st, options.expected_checksums[plan.impossible].text, false,
+                   kChecksumMismatchFmt);
+    return false;
+  }
+  // Made for this computation only: its helper thread ends with it.
+  std::unique_ptr<ChecksumSet> checksums;
+  if (plan.needs_set) {
+    checksums.reset(new (std::nothrow) ChecksumSet);
+    if (checksums == nullptr || !AddChecksumLanes(options, &plan, checksums.get()) ||
+        !checksums->Start()) {
+      CloseStream(archive);
+      Fail(st, kChecksumsFailed);
+      return false;
+    }
+  }
+  const bool read_all = DigestParts(st, archive, file_size, checksums.get());
   CloseStream(archive);
   if (!read_all) return false;
+  if (checksums != nullptr && !checksums->Finish()) {
+    Fail(st, kChecksumsFailed);
+    return false;
+  }
 
   unsigned char whole_digest[kMd5DigestLen];
   Md5Finish(whole_digest, &st.whole_context);
@@ -409,6 +606,12 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
     ReportMismatch(st, options.expected, whole_differs);
     return false;
   }
+  int chosen_sizes[kMaxExpectedChecksums];
+  const int differs = JudgeChecksums(options, plan, checksums.get(), whole_digest, chosen_sizes);
+  if (differs >= 0) {
+    ReportMismatch(st, options.expected_checksums[differs].text, false, kChecksumMismatchFmt);
+    return false;
+  }
 
   char whole_hex[kMd5HexSize];
   Md5ToHex(whole_digest, whole_hex);
@@ -427,6 +630,7 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
   char etag_line[kLineSize];
   char match_line[kLineSize];
   char file_text[kFileTextSize];
+  ChecksumLines checksum_lines;
   bool ok = FormatEtagPartSize(part_size, size_text, sizeof(size_text));
   ok = ok && FormatText(md5_line, sizeof(md5_line), kMd5LineFmt, whole_hex);
   ok = ok &&
@@ -435,14 +639,29 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
             : FormatText(etag_line, sizeof(etag_line), kSizedEtagLineFmt, size_text, st.etag_text));
   ok = ok && FormatText(match_line, sizeof(match_line), kEtagMatchFmt,
                         expected.kind == ExpectedEtag::kWholeFile ? kWholeFileParts : size_text);
-  ok = ok && FormatText(file_text, sizeof(file_text), kFileTextFmt, md5_line, etag_line);
+  ok = ok && FormatChecksumLines(options, plan, checksums.get(), whole_digest, chosen_sizes,
+                                 &checksum_lines);
+  // The file: the MD5 line, the ETag line (with its own line feed), the checksum lines, and
+  // the closing line feed.
+  ok = ok && FormatText(file_text, sizeof(file_text), "%s\n%s", md5_line, etag_line);
+  for (int i = 0; i < checksum_lines.line_count && ok; ++i) {
+    const size_t used = strlen(file_text);
+    ok = FormatText(file_text + used, sizeof(file_text) - used, "%s\n", checksum_lines.lines[i]);
+  }
+  ok = ok && FormatText(file_text + strlen(file_text), sizeof(file_text) - strlen(file_text), "\n");
   if (!ok) {
     Fail(st, kCantWriteEtagFile);
     return false;
   }
+  for (int i = 0; i < checksum_lines.line_count; ++i) {
+    st.rep->Report(kLogLine, checksum_lines.lines[i]);
+  }
   st.rep->Report(kLogLine, md5_line);
   st.rep->Report(kLogLine, etag_line);
   if (expected.kind != ExpectedEtag::kNone) st.rep->Report(kLogLine, match_line);
+  for (int i = 0; i < checksum_lines.match_count; ++i) {
+    st.rep->Report(kLogLine, checksum_lines.matches[i]);
+  }
   if (!WriteEtagFile(&names, file_text)) {
     Fail(st, kCantWriteEtagFile);
     return false;

@@ -7,11 +7,12 @@
 // at once on several threads; one calculator computes one ETag at a time.
 #pragma once
 
+#include "checksum_values.h"
+#include "status.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-
-#include "status.h"
 
 inline constexpr size_t kEtagPartSize = 10485760;  // 10 MiB: the default part; the read buffer
 inline constexpr int32_t kMaxEtagParts = 10000;    // most parts one computation accepts
@@ -43,6 +44,19 @@ inline constexpr const char* kEtagMismatchFmt = "ETag does not match %s";
 inline constexpr const char* kNotMd5StyleEtag =
     "Not an MD5-style ETag: server-side encryption or another scheme may have made it";
 inline constexpr const char* kWholeFileParts = "whole-file";
+// Object stores' checksums (checksum_values.h): a log line per algorithm, before the MD5 line,
+// with the name ChecksumLineName gives and the value in base64; a composite value that matched
+// adds the part size and its "-N" value after them. All of them also go to the ETag file.
+inline constexpr const char* kChecksumLineFmt = "%s: %s";
+inline constexpr const char* kCompositeLineFmt = "%s (%s parts): %s";
+// Comparing with expected checksums, after any ETag match line: a log line for each value that
+// matches, whole-file values first, or the status line that ends the computation, with the
+// first value that does not match as given (its first 200 bytes).
+inline constexpr const char* kChecksumMatchFmt = "Checksum matches: %s";
+inline constexpr const char* kCompositeMatchFmt = "Checksum matches: %s with %s parts";
+inline constexpr const char* kChecksumMismatchFmt = "Checksum does not match %s";
+// A checksum could not be computed: its digest contexts could not be made, or libcrypto failed.
+inline constexpr const char* kChecksumsFailed = "Can't compute checksums";
 
 struct EtagOptions {
   // Bytes per part; 0 is the default, kEtagPartSize. Any other size is named in the ETag line.
@@ -53,6 +67,15 @@ struct EtagOptions {
   // alone with the whole file's MD5. Either case of hex; blanks and one pair of double quotes
   // around it are ignored.
   const char* expected = nullptr;
+  // Algorithms whose whole-file values are reported (kChecksumLineFmt), in this order; then
+  // those of `expected_checksums` not among them, in the order of their first value.
+  const ChecksumAlg* checksums = nullptr;
+  int checksum_count = 0;
+  // An uploaded copy's checksums, at most kMaxExpectedChecksums; all must match. A whole-file
+  // value is compared with the algorithm's value of the file, a composite one ("-N") with that
+  // of every part size EtagCandidateSizes gives for N parts (only `part_size` when that is set).
+  const ExpectedChecksum* expected_checksums = nullptr;
+  int expected_checksum_count = 0;
 };
 
 class EtagCalculator {
@@ -66,11 +89,14 @@ class EtagCalculator {
   // "MD5: <hex>\nMultipart ETag: <etag>\n\n" to "<archive_path>.md5", replacing any such file
   // (with another part size, the second line is kSizedEtagLineFmt). With an expected ETag, the
   // ETag written is the one that matched, the part size that gave it is logged (kEtagMatchFmt)
-  // after the two log lines, and a mismatch is a failure that writes nothing.
+  // after the two log lines, and a mismatch is a failure that writes nothing. Checksums asked
+  // for come from the same reads; their lines go before the MD5 line and, in the file, between
+  // the ETag line and the closing empty line. An expected ETag is judged before expected
+  // checksums.
   // Reports through `reporter`: a progress status line before every read (the only reports
   // whose stop request is obeyed); on success the console block "\nETag: <etag>\n" (Console),
-  // then the MD5 line and the ETag line as log lines. Results, each false one after exactly the
-  // status line named (failure() keeps it):
+  // then the checksum lines, the MD5 line and the ETag line as log lines, then the match lines.
+  // Results, each false one after exactly the status line named (failure() keeps it):
   //   true                     the ETag file holds the new text
   //   kCantAllocatePartBuffer  no part buffer; none is kept, so the next call tries again
   //   kEtagNameTooLong         the ".md5" name does not fit PATH_MAX, or its last component
@@ -82,6 +108,10 @@ class EtagCalculator {
   //                            after kNotMd5StyleEtag as a log line when the value is not
   //                            "<32 hex digits>[-<digits>]" or has no "-N" and is not the MD5.
   //                            The file is not read when no part size could give the value.
+  //   kChecksumMismatchFmt     an expected checksum differs, or (composite) no part size gives
+  //                            it; not read when no part size gives N parts and the ETag needs
+  //                            no reading either
+  //   kChecksumsFailed         a checksum could not be computed
   //   kCantWriteEtagFile       after the log lines and the console lines: the file could not be
   //                            created, written, flushed to the disk or renamed into place
   //   kStoppedByUser           (texts.h)        a progress line returned a stop request
