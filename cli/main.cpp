@@ -4,6 +4,7 @@
 // runs the two steps the dialog's Verify command runs.
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +43,14 @@ constexpr const char* kUsage =
     "      --expect-etag VALUE  compare the ETag with VALUE, an uploaded copy's ETag,\n"
     "                    for each part size uploaders use that fits it (implies\n"
     "                    --etag); a mismatch fails\n"
+    "      --checksum ALG[,ALG...]  also compute the file's checksums as object stores\n"
+    "                    show them (base64; ALG: CRC64NVME, CRC32, CRC32C, SHA1, SHA256,\n"
+    "                    SHA512, MD5), print them and write them to ARCHIVE.md5 (implies\n"
+    "                    --etag)\n"
+    "      --expect-checksum ALG:VALUE  compare with an uploaded copy's checksum, VALUE\n"
+    "                    as the store shows it; VALUE-N is a composite of N parts,\n"
+    "                    tried with each part size as for --expect-etag (implies\n"
+    "                    --checksum ALG; up to 8 times, all must match); a mismatch fails\n"
     "  -l, --lists DIR   write the name lists x1.txt (archive) and x2.txt (folder) into DIR\n"
     "                    instead of %s\n"
     "  -q, --quiet       no live status line on standard error\n"
@@ -54,10 +63,10 @@ constexpr const char* kUsage =
     "went wrong. Control characters in names are shown as \\xNN whether or not standard output\n"
     "is a terminal, so no name can make a line of its own (such as a forged outcome); the name\n"
     "lists keep the names' raw bytes.\n"
-    "Exit status: 0 verified, 1 not verified (a fault, a difference from the folder, an ETag\n"
-    "failure), 2 wrong usage (also a DIR that is missing or not a folder; nothing is read),\n"
-    "130 stopped. Ctrl-C stops the run at its next step (\"Stopped by user\"); a second Ctrl-C\n"
-    "ends it at once.\n";
+    "Exit status: 0 verified, 1 not verified (a fault, a difference from the folder, an ETag or\n"
+    "checksum failure), 2 wrong usage (also a DIR that is missing or not a folder; nothing is\n"
+    "read), 130 stopped. Ctrl-C stops the run at its next step (\"Stopped by user\"); a second\n"
+    "Ctrl-C ends it at once.\n";
 
 // Passes on and closes standard output. Returns `status`, or kExitFailed with a message when
 // something written never arrived (a full disk, a closed descriptor).
@@ -79,6 +88,19 @@ int UsageError(const char* what, const char* detail) {
     WriteShown(stderr, detail, strlen(detail));
     fputc('\'', stderr);
   }
+  fprintf(stderr, "\nTry '%s --help' for more information.\n", kProgram);
+  return kExitUsage;
+}
+
+// A usage error whose whole text is ours (the checksum texts name the value in them).
+__attribute__((format(printf, 1, 2))) int UsageText(const char* fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, fmt);
+  const int n = vsnprintf(text, sizeof text, fmt, args);
+  va_end(args);
+  fprintf(stderr, "%s: ", kProgram);
+  WriteShown(stderr, text, n < 0 ? 0 : strnlen(text, sizeof text));  // a long value is cut
   fprintf(stderr, "\nTry '%s --help' for more information.\n", kProgram);
   return kExitUsage;
 }
@@ -125,6 +147,8 @@ bool FullFolderPath(const char* folder, char* out) {
 
 struct Options {
   EtagOptions etag_options;
+  ChecksumAlg checksums[kChecksumAlgCount];
+  ExpectedChecksum expected_checksums[kMaxExpectedChecksums];
   const char* folder = nullptr;
   const char* lists = nullptr;
   const char* archive = nullptr;
@@ -138,7 +162,14 @@ struct Options {
 //   0           --help or --version was answered (or its output failed: 1)
 //   kExitUsage  the command line is wrong; the message is on standard error
 int ParseOptions(int argc, char** argv, Options* options) {
-  enum { kVersionOption = 1000, kPartSizeOption, kExpectEtagOption, kJobsOption };
+  enum {
+    kVersionOption = 1000,
+    kPartSizeOption,
+    kExpectEtagOption,
+    kJobsOption,
+    kChecksumOption,
+    kExpectChecksumOption
+  };
   static const option kLongOptions[] = {
       {"folder", required_argument, nullptr, 'f'}, {"etag", no_argument, nullptr, 'e'},
       {"lists", required_argument, nullptr, 'l'},  {"quiet", no_argument, nullptr, 'q'},
@@ -146,6 +177,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
       {"part-size", required_argument, nullptr, kPartSizeOption},
       {"expect-etag", required_argument, nullptr, kExpectEtagOption},
       {"jobs", required_argument, nullptr, kJobsOption},
+      {"checksum", required_argument, nullptr, kChecksumOption},
+      {"expect-checksum", required_argument, nullptr, kExpectChecksumOption},
       {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, in our own words
   for (;;) {
@@ -169,6 +202,35 @@ int ParseOptions(int argc, char** argv, Options* options) {
         options->etag_options.expected = optarg;
         options->etag = true;
         break;
+      case kChecksumOption: {
+        const char* bad = nullptr;
+        size_t bad_length = 0;
+        if (!ParseChecksumList(optarg, options->checksums, &options->etag_options.checksum_count,
+                               &bad, &bad_length)) {
+          return UsageText("--checksum: not an algorithm of %s: '%.*s'", kChecksumNames,
+                           static_cast<int>(bad_length), bad);
+        }
+        options->etag = true;
+        break;
+      }
+      case kExpectChecksumOption: {
+        EtagOptions& etag = options->etag_options;
+        if (etag.expected_checksum_count == kMaxExpectedChecksums)
+          return UsageText("--expect-checksum: more than %d values", kMaxExpectedChecksums);
+        ExpectedChecksum& expected = options->expected_checksums[etag.expected_checksum_count];
+        const char* value = nullptr;
+        switch (ParseExpectedChecksum(optarg, &expected, &value)) {
+          case ExpectedChecksumParse::kOk:
+            break;
+          case ExpectedChecksumParse::kNotAlgValue:
+            return UsageText(kNotAlgValueFmt, kChecksumNames, optarg);
+          case ExpectedChecksumParse::kBadValue:
+            return UsageText(kNotAChecksumFmt, ChecksumName(expected.alg), value);
+        }
+        ++etag.expected_checksum_count;
+        options->etag = true;
+        break;
+      }
       case 'l':
         options->lists = optarg;
         break;
@@ -204,6 +266,8 @@ int ParseOptions(int argc, char** argv, Options* options) {
         return UsageError("unknown option", RefusedOption(argv[word], optopt));
     }
   }
+  options->etag_options.checksums = options->checksums;
+  options->etag_options.expected_checksums = options->expected_checksums;
   if (optind >= argc) return UsageError("missing ARCHIVE", nullptr);
   if (argc - optind > 1) return UsageError("unexpected argument", argv[optind + 1]);
   options->archive = argv[optind];

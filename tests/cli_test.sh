@@ -331,8 +331,8 @@ help_version)
     expect_rc 0
     expect_quiet_stderr
     [ "$(head -n 1 out)" = "Usage: vormic-cli [OPTION]... ARCHIVE" ] || fail "$option: first line"
-    for word in --folder --etag --part-size --expect-etag --lists --quiet --help --version \
-      "Exit status"; do
+    for word in --folder --etag --part-size --expect-etag --checksum --expect-checksum --lists \
+      --quiet --help --version "Exit status"; do
       grep -q -e "$word" out || fail "$option does not mention $word"
     done
   done
@@ -367,6 +367,17 @@ usage)
     "-f|$work/none/deeper|a.zip|--folder: not a folder: '$work/none/deeper'"
     "-f|$bin|a.zip|--folder: not a folder: '$bin'"
     "<empty>|ARCHIVE is empty"
+    "--checksum|sha3|a.zip|--checksum: not an algorithm of CRC64NVME, CRC32, CRC32C, SHA1, SHA256, SHA512, MD5: 'sha3'"
+    "--checksum=crc32,|a.zip|--checksum: not an algorithm of CRC64NVME, CRC32, CRC32C, SHA1, SHA256, SHA512, MD5: ''"
+    "--expect-checksum|SHA3:AAAAAA==|a.zip|Not ALG:VALUE with ALG one of CRC64NVME, CRC32, CRC32C, SHA1, SHA256, SHA512, MD5: SHA3:AAAAAA=="
+    "--expect-checksum|AAAAAA==|a.zip|Not ALG:VALUE with ALG one of CRC64NVME, CRC32, CRC32C, SHA1, SHA256, SHA512, MD5: AAAAAA=="
+    "--expect-checksum=crc32:|a.zip|Not a CRC32 checksum: "
+    "--expect-checksum|CRC32:AAAAAAA=|a.zip|Not a CRC32 checksum: AAAAAAA="
+    "--expect-checksum|crc32c:AA*AAA==|a.zip|Not a CRC32C checksum: AA*AAA=="
+    "--expect-checksum|SHA1:AAAAAA==|a.zip|Not a SHA1 checksum: AAAAAA=="
+    "--expect-checksum|CRC32:AAAAAA==-0|a.zip|Not a CRC32 checksum: AAAAAA==-0"
+    "--expect-checksum|CRC32:AAAAAA==-10001|a.zip|Not a CRC32 checksum: AAAAAA==-10001"
+    "--expect-checksum|CRC32:AAAAAA==|a.zip|b.zip|unexpected argument 'b.zip'"
   )
   for row in "${rows[@]}"; do
     IFS='|' read -r -a fields <<<"$row"
@@ -380,6 +391,12 @@ usage)
     grep -qF -- "vormic-cli: $want" err || fail "[${args[*]}] stderr: $(head -n 1 err)"
     grep -qF -- "Try 'vormic-cli --help'" err || fail "[${args[*]}] no hint to --help"
   done
+  # At most 8 expected checksums.
+  nine=()
+  for _ in $(seq 9); do nine+=(--expect-checksum CRC32:AAAAAA==); done
+  run "${nine[@]}" a.zip
+  expect_rc 2
+  grep -qF -- "vormic-cli: --expect-checksum: more than 8 values" err || fail "9 values: $(head -n 1 err)"
   # "--" ends the options, so an archive may be named like one; an option may follow the name.
   cp "$samples/sound.zip" ./-sound.zip
   run -q -- -sound.zip
@@ -521,6 +538,116 @@ Verifying internally...
 EOF
   cmp -s want.md5 big.bin.md5 || fail "big.bin.md5 after a match: $(head -c 200 big.bin.md5)"
   rm big.bin.md5
+  ;;
+
+checksum)
+  # Values by Python alone: hashlib, zlib's CRC-32, and table CRCs made from the polynomials.
+  cat >checksums.py <<'PY'
+import base64, hashlib, sys, zlib
+def table_crc(width, reflected):
+    table = []
+    for i in range(256):
+        c = i
+        for _ in range(8):
+            c = (c >> 1) ^ reflected if c & 1 else c >> 1
+        table.append(c)
+    mask = (1 << width) - 1
+    def crc(data):
+        c = mask
+        for b in data:
+            c = table[(c ^ b) & 0xff] ^ (c >> 8)
+        return (c ^ mask).to_bytes(width // 8, "big")
+    return crc
+algs = {"CRC64NVME": table_crc(64, 0x9a6c9329ac4bc9b5), "CRC32C": table_crc(32, 0x82f63b78),
+        "CRC32": lambda d: zlib.crc32(d).to_bytes(4, "big"),
+        "SHA256": lambda d: hashlib.sha256(d).digest(), "MD5": lambda d: hashlib.md5(d).digest()}
+data = open(sys.argv[1], "rb").read()
+for request in sys.argv[2:]:  # ALG:0 for the whole file, ALG:SIZE for parts of SIZE bytes
+    alg, size = request.split(":")
+    f, size = algs[alg], int(size)
+    if size == 0:
+        print(base64.b64encode(f(data)).decode())
+    else:
+        parts = [data[i:i + size] for i in range(0, len(data), size)]
+        print(base64.b64encode(f(b"".join(f(p) for p in parts))).decode() + "-%d" % len(parts))
+PY
+  cp "$samples/sound.zip" a.zip
+  read -r md5 multipart < <(py - a.zip <<'PY'
+import hashlib, sys
+data = open(sys.argv[1], "rb").read()
+print(hashlib.md5(data).hexdigest(), hashlib.md5(hashlib.md5(data).digest()).hexdigest() + "-1")
+PY
+)
+  read -r crc64 crc32c md5b64 < <(py checksums.py a.zip CRC64NVME:0 CRC32C:0 MD5:0 | paste -sd ' ')
+  # --checksum implies --etag; the lines in the order named, whatever case was typed.
+  run --checksum crc64nvme,CRC32C --checksum md5 a.zip
+  expect_rc 0
+  expect_quiet_stderr
+  expect_out <<EOF
+
+ETag: $multipart
+CRC64NVME: $crc64
+CRC32C: $crc32c
+MD5 base64: $md5b64
+MD5: $md5
+Multipart ETag: $multipart
+
+Verifying internally...
+Verified 3 files
+Successful verification
+EOF
+  printf 'MD5: %s\nMultipart ETag: %s\nCRC64NVME: %s\nCRC32C: %s\nMD5 base64: %s\n\n' \
+    "$md5" "$multipart" "$crc64" "$crc32c" "$md5b64" >want.md5
+  cmp -s want.md5 a.zip.md5 || fail "a.zip.md5: $(od -c a.zip.md5 | head -n 5)"
+  # Expected values: a whole-file one and composites of 8 MiB parts (implying --checksum), with
+  # an expected ETag, which is judged first; the file is read once for all.
+  head -c $((8 * 1048576 + 3)) /dev/urandom >big.bin
+  read -r big_md5 etag8 < <(py - big.bin <<'PY'
+import hashlib, sys
+data, part = open(sys.argv[1], "rb").read(), 8 << 20
+digests = b"".join(hashlib.md5(data[i:i + part]).digest() for i in range(0, len(data), part))
+print(hashlib.md5(data).hexdigest(), "%s-2" % hashlib.md5(digests).hexdigest())
+PY
+)
+  read -r sha crc32 sha8 crc32_8 < <(py checksums.py big.bin SHA256:0 CRC32:0 SHA256:8388608 \
+    CRC32:8388608 | paste -sd ' ')
+  run -q --expect-etag "$etag8" --expect-checksum "sha256:$sha8" \
+    --expect-checksum "CRC32:$crc32_8" --expect-checksum "SHA256:$sha" big.bin
+  expect_rc 1  # not a ZIP archive: the verification after the checks fails
+  head -n 14 out >out.head
+  mv out.head out
+  expect_out <<EOF
+
+ETag: $etag8
+SHA256: $sha
+CRC32: $crc32
+SHA256 (8 MiB parts): $sha8
+CRC32 (8 MiB parts): $crc32_8
+MD5: $big_md5
+Multipart ETag (8 MiB parts): $etag8
+
+ETag matches with 8 MiB parts
+Checksum matches: SHA256
+Checksum matches: SHA256 with 8 MiB parts
+Checksum matches: CRC32 with 8 MiB parts
+Verifying internally...
+EOF
+  printf 'MD5: %s\nMultipart ETag (8 MiB parts): %s\nSHA256: %s\nCRC32: %s\n' "$big_md5" \
+    "$etag8" "$sha" "$crc32" >want.md5
+  printf 'SHA256 (8 MiB parts): %s\nCRC32 (8 MiB parts): %s\n\n' "$sha8" "$crc32_8" >>want.md5
+  cmp -s want.md5 big.bin.md5 || fail "big.bin.md5: $(head -c 400 big.bin.md5)"
+  # A mismatch is the outcome: exit status 1, nothing verified, nothing written. The first
+  # value is the whole file's CRC-32 taken for a composite; the second a composite of 3 parts,
+  # which no part size gives this file: not read at all.
+  rm big.bin.md5
+  for value in "CRC32:$crc32-2" "SHA256:${sha8%-2}-3"; do
+    run -q --expect-checksum "$value" big.bin
+    expect_rc 1
+    expect_out <<EOF
+Checksum does not match $value
+EOF
+    [ ! -e big.bin.md5 ] || fail "$value: an ETag file after a mismatch"
+  done
   ;;
 
 sigint)
