@@ -1,6 +1,7 @@
 // Checksum names, base64 and the values users give. No state; nothing allocated.
 #include "checksum_values.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -161,4 +162,53 @@ ExpectedChecksumParse ParseExpectedChecksum(const char* text, ExpectedChecksum* 
     return ExpectedChecksumParse::kBadValue;
   }
   return ExpectedChecksumParse::kOk;
+}
+
+bool ParseExpectedValues(const char* text, ExpectedValues* out, char* error, size_t error_size) {
+  out->etag = nullptr;
+  out->checksum_count = 0;
+  const size_t length = strlen(text);
+  if (length > kMaxExpectedText) {
+    snprintf(error, error_size, "%s", kExpectedTextTooLong);
+    return false;
+  }
+  memcpy(out->words, text, length + 1);
+  for (char* word = out->words; *word != '\0';) {
+    if (IsBlank(*word)) {
+      ++word;
+      continue;
+    }
+    char* end = word;
+    while (*end != '\0' && !IsBlank(*end)) ++end;
+    const bool last = *end == '\0';
+    *end = '\0';
+    if (strchr(word, ':') == nullptr) {
+      if (out->etag != nullptr) {
+        snprintf(error, error_size, kTwoExpectedEtagsFmt, word);
+        return false;
+      }
+      out->etag = word;
+    } else {
+      if (out->checksum_count == kMaxExpectedChecksums) {
+        snprintf(error, error_size, kTooManyChecksumsFmt, kMaxExpectedChecksums);
+        return false;
+      }
+      const char* value = nullptr;
+      ExpectedChecksum& expected = out->checksums[out->checksum_count];
+      switch (ParseExpectedChecksum(word, &expected, &value)) {
+        case ExpectedChecksumParse::kOk:
+          ++out->checksum_count;
+          break;
+        case ExpectedChecksumParse::kNotAlgValue:
+          snprintf(error, error_size, kNotAlgValueFmt, kChecksumNames, word);
+          return false;
+        case ExpectedChecksumParse::kBadValue:
+          snprintf(error, error_size, kNotAChecksumFmt, ChecksumName(expected.alg), value);
+          return false;
+      }
+    }
+    if (last) break;
+    word = end + 1;
+  }
+  return true;
 }

@@ -68,7 +68,24 @@ enum class ExpectedChecksumParse {
 ExpectedChecksumParse ParseExpectedChecksum(const char* text, ExpectedChecksum* out,
                                             const char** value);
 
+// The expected values of one text, as the dialog's box takes them: words separated by blanks,
+// each an ETag (a word without ":") or an ALG:VALUE. Holds its own copy of the words.
+inline constexpr size_t kMaxExpectedText = 4096;  // bytes of text; the box takes 1000 characters
+struct ExpectedValues {
+  char words[kMaxExpectedText + 1];
+  const char* etag = nullptr;  // null: none
+  ExpectedChecksum checksums[kMaxExpectedChecksums];
+  int checksum_count = 0;
+};
+// Reads `text` into `out`. True when every word is usable (no word at all included); else false
+// with the usage error in `error` (cut to `error_size`): kNotAChecksumFmt, kNotAlgValueFmt,
+// kTwoExpectedEtagsFmt, kTooManyChecksumsFmt or kExpectedTextTooLong.
+bool ParseExpectedValues(const char* text, ExpectedValues* out, char* error, size_t error_size);
+
 // Texts of the front ends' usage errors (a value that cannot be a checksum: the algorithm's name
 // and VALUE as given; an ALG:VALUE whose ALG is unknown or missing: the text as given).
 inline constexpr const char* kNotAChecksumFmt = "Not a %s checksum: %s";
 inline constexpr const char* kNotAlgValueFmt = "Not ALG:VALUE with ALG one of %s: %s";
+inline constexpr const char* kTwoExpectedEtagsFmt = "More than one expected ETag: %s";  // the 2nd
+inline constexpr const char* kTooManyChecksumsFmt = "More than %d expected checksums";
+inline constexpr const char* kExpectedTextTooLong = "Expected values too long";

@@ -177,3 +177,52 @@ TEST(ChecksumValues, ExpectedValues) {
 }
 
 }  // namespace
+
+// The dialog's box: blank-separated words, at most one an ETag, the rest ALG:VALUE; the first
+// word that cannot be used is named in the usage error.
+TEST(ChecksumValues, ExpectedValuesInOneText) {
+  const std::string crc = "CRC32C:AAAAAA==";
+  struct Row {
+    const char* name;
+    std::string text;
+    std::string etag;  // "-": none
+    int checksums;     // -1: refused with `error`
+    std::string error;
+  };
+  const Row rows[] = {
+      {"empty", "", "-", 0, ""},
+      {"blanks", " \t ", "-", 0, ""},
+      {"etag_alone", " \"d41d8cd98f00b204e9800998ecf8427e-2\" ",
+       "\"d41d8cd98f00b204e9800998ecf8427e-2\"", 0, ""},
+      {"etag_between_checksums", crc + "  abc-3\t" + crc + "-2", "abc-3", 2, ""},
+      {"eight_checksums",
+       crc + " " + crc + " " + crc + " " + crc + " " + crc + " " + crc + " " + crc + " " + crc, "-",
+       8, ""},
+      {"nine_checksums",
+       crc + " " + crc + " " + crc + " " + crc + " " + crc + " " + crc + " " + crc + " " + crc +
+           " " + crc,
+       "", -1, "More than 8 expected checksums"},
+      {"two_etags", "abc-3 def-4", "", -1, "More than one expected ETag: def-4"},
+      {"bad_value", "abc " + crc + "-0", "", -1, "Not a CRC32C checksum: AAAAAA==-0"},
+      {"unknown_algorithm", "XX:AAAAAA==", "", -1,
+       "Not ALG:VALUE with ALG one of CRC64NVME, CRC32, CRC32C, SHA1, SHA256, SHA512, MD5: "
+       "XX:AAAAAA=="},
+      {"too_long", std::string(kMaxExpectedText + 1, ' '), "", -1, "Expected values too long"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ExpectedValues values;
+    char error[200] = "";
+    const bool ok = ParseExpectedValues(row.text.c_str(), &values, error, sizeof error);
+    EXPECT_EQ(ok, row.checksums >= 0);
+    EXPECT_EQ(std::string(error), row.error);
+    if (!ok) continue;
+    EXPECT_EQ(values.etag == nullptr ? "-" : std::string(values.etag), row.etag);
+    EXPECT_EQ(values.checksum_count, row.checksums);
+    for (int i = 0; i < values.checksum_count; ++i) {
+      EXPECT_EQ(values.checksums[i].alg, ChecksumAlg::kCrc32c);
+      EXPECT_EQ(values.checksums[i].parts,
+                row.name == std::string("etag_between_checksums") && i == 1 ? 2 : 0);
+    }
+  }
+}
