@@ -323,16 +323,29 @@ bool DigestParts(State& st, FILE* archive, uint64_t file_size, ChecksumSet* chec
 
 // Reports the mismatch with `expected` as given (kNotMd5StyleEtag first when `not_md5`). A value
 // longer than kMaxShownExpected bytes is shown up to there: the text only names it.
-void ReportMismatch(State& st, const char* expected, bool not_md5,
-                    const char* fmt = kEtagMismatchFmt) {
+void ReportMismatch(State& st, const char* expected, bool not_md5) {
   if (not_md5) st.rep->Report(kLogLine, kNotMd5StyleEtag);
   char shown[kMaxShownExpected + 1];
   const size_t length = strnlen(expected, kMaxShownExpected);
   memcpy(shown, expected, length);
   shown[length] = '\0';
   char status[kStatusTextSize];
-  const bool fits = FormatText(status, sizeof(status), fmt, shown);
-  Fail(st, fits ? status : fmt);
+  const bool fits = FormatText(status, sizeof(status), kEtagMismatchFmt, shown);
+  Fail(st, fits ? status : kEtagMismatchFmt);
+}
+
+// Reports the expected checksum `expected` (ALG:VALUE as given) as not matching: the status line
+// names its first kMaxShownExpected bytes; failure(), which the command line prints as its
+// outcome, keeps all of it that its area holds (a value is never near that long).
+void ReportChecksumMismatch(State& st, const char* expected) {
+  char shown[kMaxShownExpected + 1];
+  const size_t length = strnlen(expected, kMaxShownExpected);
+  memcpy(shown, expected, length);
+  shown[length] = '\0';
+  char status[kStatusTextSize];
+  const bool fits = FormatText(status, sizeof(status), kChecksumMismatchFmt, shown);
+  snprintf(st.failure, sizeof st.failure, kChecksumMismatchFmt, expected);
+  st.rep->Report(kStatusLine, fits ? status : kChecksumMismatchFmt);
 }
 
 // The lanes for one computation: the part sizes to digest, in order, each with its context set
@@ -563,8 +576,7 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
   // read first: it is judged first.
   if (plan.impossible >= 0 && expected.kind == ExpectedEtag::kNone) {
     CloseStream(archive);
-    ReportMismatch(st, options.expected_checksums[plan.impossible].text, false,
-                   kChecksumMismatchFmt);
+    ReportChecksumMismatch(st, options.expected_checksums[plan.impossible].text);
     return false;
   }
   // Made for this computation only: its helper thread ends with it.
@@ -609,7 +621,7 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
   int chosen_sizes[kMaxExpectedChecksums];
   const int differs = JudgeChecksums(options, plan, checksums.get(), whole_digest, chosen_sizes);
   if (differs >= 0) {
-    ReportMismatch(st, options.expected_checksums[differs].text, false, kChecksumMismatchFmt);
+    ReportChecksumMismatch(st, options.expected_checksums[differs].text);
     return false;
   }
 
