@@ -269,12 +269,17 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
 // only after a match. A value in the box is always checked: typing it ticks ETag, and a run
 // started with ETag clear ticks it (a blank box asks for nothing).
 TEST_F(DialogTest, ExpectedEtagBox) {
-  if (!HaveProgram("zip") || !HaveProgram("md5sum"))
-    GTEST_SKIP() << "Info-ZIP zip or md5sum is not installed";
+  if (!HaveProgram("zip") || !HaveProgram("md5sum") || !HaveProgram("python3"))
+    GTEST_SKIP() << "Info-ZIP zip, md5sum or python3 is not installed";
   const std::string archive = MakeZip("expected", kThreeFiles);
   ASSERT_EQ(RunCommand("md5sum '" + archive + "' | cut -c1-32 > '" + (temp_ / "sum") + "'"), 0);
   const std::string md5 = ReadFile(temp_ / "sum").substr(0, 32);
   const std::string other = std::string(md5.rbegin(), md5.rend());  // hex, not the MD5
+  ASSERT_EQ(RunCommand("python3 -c 'import base64, hashlib, sys; print(base64.b64encode("
+                       "hashlib.sha256(open(sys.argv[1], \"rb\").read()).digest()).decode())' '" +
+                       archive + "' > '" + (temp_ / "sha") + "'"),
+            0);
+  const std::string sha256 = "SHA256:" + ReadFile(temp_ / "sha").substr(0, 44);
   auto* box = Control<QLineEdit>("IDC_EXPECTED_ETAG");
   EXPECT_EQ(box->placeholderText().toStdString(), kExpectedEtagPlaceholder);
   // The box has a label of its own, whose mnemonic takes the focus there.
@@ -315,6 +320,12 @@ TEST_F(DialogTest, ExpectedEtagBox) {
       {"value_ticks_etag", false, other, "ETag does not match " + other,
        std::string(kNotMd5StyleEtag) + "\r\n"},
       {"blank_leaves_etag_clear", false, "  ", kSuccessText, verified},
+      // Checksums beside the ETag, separated by blanks; one that is not a checksum of its
+      // algorithm ends the command before anything is read, one that differs after the read.
+      {"etag_and_checksum", true, " " + sha256 + "  " + md5, kSuccessText,
+       "ETag matches with whole-file parts\r\nChecksum matches: SHA256\r\n" + verified},
+      {"checksum_differs", false, "CRC32:AAAAAA==", "Checksum does not match CRC32:AAAAAA==", ""},
+      {"not_a_checksum", true, md5 + " SHA256:AAAAAA==", "Not a SHA256 checksum: AAAAAA==", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -335,6 +346,9 @@ TEST_F(DialogTest, ExpectedEtagBox) {
     }
     EXPECT_EQ(box->text().toStdString(), row.value) << "the box keeps its text";
     EXPECT_EQ(Etag()->isChecked(), row.etag || row.value != "  ");
+    EXPECT_EQ(QFileInfo::exists(QString::fromStdString(archive + ".md5")),
+              row.status == kSuccessText && (row.etag || row.value != "  "));
+    QFile::remove(QString::fromStdString(archive + ".md5"));
   }
 }
 

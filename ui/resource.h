@@ -66,7 +66,12 @@ inline constexpr const char* kEtagText = "ETag";
 inline constexpr const char* kHelpText = "Help";
 inline constexpr const char* kExpectedEtagPlaceholder = "expected ETag (optional)";
 inline constexpr const char* kExpectedEtagLabel = "E&xpected:";  // Alt+X goes to the box
-inline constexpr int kExpectedEtagMaxLength = 200;  // far more than any ETag
+// An ETag and up to 8 ALG:VALUE checksums (SHA512's 95 characters the longest), with blanks.
+inline constexpr int kExpectedEtagMaxLength = 1000;
+inline constexpr const char* kExpectedEtagTip =
+    "An uploaded copy's ETag, and checksums as ALG:VALUE (SHA256:..., CRC64NVME:...), separated "
+    "by spaces";
+inline constexpr size_t kExpectedErrorSize = 1200;  // a usage error naming a word of the box
 inline constexpr const char* kIntroText =
     "If External is checked, ZIP contents are compared to files in a folder.\r\n\r\n"
     "If ETag is checked, an ETag is calculated for 10MB parts.\r\n\r\n"

@@ -191,6 +191,7 @@ void CVormicDlg::createControls() {
   m_expectedEtagEdit->setPlaceholderText(QString::fromUtf8(kExpectedEtagPlaceholder));
   m_expectedEtagEdit->setMaxLength(kExpectedEtagMaxLength);
   m_expectedLabel->setBuddy(m_expectedEtagEdit);
+  m_expectedEtagEdit->setToolTip(QString::fromUtf8(kExpectedEtagTip));
   // A value typed or pasted asks for its check: ETag is ticked with it (and stays ticked when
   // the box is cleared again; the user may still want the ETag alone).
   connect(m_expectedEtagEdit, &QLineEdit::textEdited, this, [this](const QString& text) {
@@ -447,6 +448,18 @@ void CVormicDlg::runCommand(QString chosen) {
   requireEtagForExpected();
   m_log.clear();  // the pane shows the cleared log from the run's first report on
   m_verification->ClearStop();
+  // The expected box holds an ETag and ALG:VALUE checksums; a word that cannot be one ends the
+  // command before anything is chosen or read, as a usage error ends vormic-cli's.
+  ExpectedValues expected;
+  char expected_error[kExpectedErrorSize];
+  if (m_etag != 0 && !ParseExpectedValues(m_expectedEtag.c_str(), &expected, expected_error,
+                                          sizeof expected_error)) {
+    Report(kStatusLine, expected_error);
+    logOutcome(expected_error);
+    m_statusLine->setVerdict(StatusLabel::Verdict::kFailure);
+    UpdateData(false);
+    return;
+  }
 
   if (chosen.isEmpty()) chosen = m_chooseArchive(this, m_lastArchiveFolder);
   if (chosen.isEmpty()) return;
@@ -477,8 +490,9 @@ void CVormicDlg::runCommand(QString chosen) {
   options.jobs = DefaultCheckJobs();  // every core; the log is the same as with one
   options.lists_folder = m_listsFolder.empty() ? nullptr : m_listsFolder.c_str();
   options.etag = m_etag != 0;
-  if (!QString::fromStdString(m_expectedEtag).trimmed().isEmpty())
-    options.etag_options.expected = m_expectedEtag.c_str();
+  options.etag_options.expected = expected.etag;
+  options.etag_options.expected_checksums = expected.checksums;
+  options.etag_options.expected_checksum_count = expected.checksum_count;
   const CommandOutcome outcome = m_verification->Run(options, &m_sink);
   const StatusLabel::Verdict verdict = outcome.kind == CommandOutcome::kVerified
                                            ? StatusLabel::Verdict::kSuccess
