@@ -1,4 +1,4 @@
-// Multipart ETag. Buffers, per calculator: the 10 MiB read buffer and the part digests of up to 8
+// Multipart ETag. Buffers, per calculator: the 256 KiB read buffer and the part digests of up to 8
 // part sizes (8 x 10,000 x 16 bytes), malloc'd by its first computation and kept until it is
 // destroyed; the 42-character ETag text; the rest are text areas on the stack. Every read feeds
 // the whole-file digest and the digest of the current part of each part size through one
@@ -274,15 +274,51 @@ bool DigestChunk(State& st, const unsigned char* data, size_t size) {
   return true;
 }
 
-// Reads the archive to its end into the lanes, the whole-file context and `checksums` (when not
-// null). Each read stops at the end of a part of the first lane, whose parts the progress lines
-// count. True at the end of the file; false after the one failure report, or after the status
-// line "Stopped by user" on a stop request.
-bool DigestParts(State& st, FILE* archive, uint64_t file_size, ChecksumSet* checksums) {
+// Reads the next piece of the file into the lanes, the whole-file context and `checksums` (when
+// not null): up to kEtagPartSize bytes that do not cross the end of a part of the first lane, in
+// reads of kEtagReadSize, small enough that the bytes are still in the CPU's caches when the
+// digests take them (a whole piece would have left them between the copy and the digest). Each
+// read is paced first when `pace` is given. Sets *at_end when a read came up short (the end of
+// the file, which ends the last part of every lane); false after the one failure report.
+bool DigestPiece(State& st, FILE* archive, ChecksumSet* checksums, uint64_t* offset,
+                 EtagReadPace* pace, bool* at_end) {
+  const EtagLane& lead = st.lanes[0];
+  char status[kStatusTextSize];
+  const uint64_t part_left = lead.part_size - lead.filled;
+  uint64_t left = part_left < kEtagPartSize ? part_left : kEtagPartSize;
+  *at_end = false;
+  do {
+    const size_t want = left < kEtagReadSize ? static_cast<size_t>(left) : kEtagReadSize;
+    if (pace != nullptr) pace->BeforeRead(*offset);
+    const size_t got = ReadChunk(st, archive, want);
+    if (StreamFailed(archive)) return Fail(st, kEtagReadError);
+    // The checksums are worked out beside the MD5s, from the same bytes.
+    if (checksums != nullptr && got != 0) checksums->BeginFeed(st.part_buffer, got);
+    const bool digested = DigestChunk(st, st.part_buffer, got);
+    if (checksums != nullptr && got != 0) checksums->EndFeed();
+    if (!digested) {
+      const bool fits =
+          FormatText(status, sizeof(status), kMaxPartsFmt, static_cast<long>(kMaxEtagParts));
+      return Fail(st, fits ? status : kMaxPartsFmt);
+    }
+    *offset += got;
+    left -= got;
+    *at_end = got < want;
+  } while (left > 0 && !*at_end);
+  return true;
+}
+
+// Reads the archive to its end (DigestPiece). The progress lines count the parts of the first
+// lane: one before each piece (a part, or kEtagPartSize of a larger one), and one before the
+// read that finds the end. True at the end of the file; false after the one failure report, or
+// after the status line "Stopped by user" on a stop request.
+bool DigestParts(State& st, FILE* archive, uint64_t file_size, ChecksumSet* checksums,
+                 EtagReadPace* pace) {
   const EtagLane& lead = st.lanes[0];
   const uint64_t lead_parts = CeilDiv(file_size, lead.part_size);
   const int32_t parts = lead_parts > INT32_MAX ? INT32_MAX : static_cast<int32_t>(lead_parts);
   char status[kStatusTextSize];
+  uint64_t offset = 0;
   for (;;) {
     // A progress text that cannot be formatted still asks for the stop request (a null text).
     const bool shown =
@@ -294,30 +330,16 @@ bool DigestParts(State& st, FILE* archive, uint64_t file_size, ChecksumSet* chec
       Fail(st, kStoppedByUser);
       return false;
     }
-    const uint64_t left = lead.part_size - lead.filled;
-    const size_t want = left < kEtagPartSize ? static_cast<size_t>(left) : kEtagPartSize;
-    const size_t got = ReadChunk(st, archive, want);
-    if (StreamFailed(archive)) {
-      Fail(st, kEtagReadError);
-      return false;
-    }
-    if (got == 0) {
+    const uint64_t before = offset;
+    bool at_end = false;
+    if (!DigestPiece(st, archive, checksums, &offset, pace, &at_end)) return false;
+    if (offset == before) {
       FinishOpenParts(st);  // those that end with the file where the first lane's part does not
       return true;
     }
-    // The checksums are worked out beside the MD5s, from the same bytes.
-    if (checksums != nullptr) checksums->BeginFeed(st.part_buffer, got);
-    const bool digested = DigestChunk(st, st.part_buffer, got);
-    if (checksums != nullptr) checksums->EndFeed();
-    if (!digested) {
-      const bool fits =
-          FormatText(status, sizeof(status), kMaxPartsFmt, static_cast<long>(kMaxEtagParts));
-      Fail(st, fits ? status : kMaxPartsFmt);
-      return false;
-    }
     // A short read is the end of the file, which ends the last part of every lane; finished
     // here, the progress line before the read that finds the end counts it.
-    if (got < want) FinishOpenParts(st);
+    if (at_end) FinishOpenParts(st);
   }
 }
 
@@ -524,9 +546,10 @@ bool FormatChecksumLines(const EtagOptions& options, const ChecksumPlan& plan,
   return ok;
 }
 
-bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options) {
+bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options,
+                 EtagReadPace* pace) {
   if (st.part_buffer == nullptr || st.part_digests == nullptr) {
-    if (st.part_buffer == nullptr) st.part_buffer = static_cast<unsigned char*>(malloc(kEtagPartSize));
+    if (st.part_buffer == nullptr) st.part_buffer = static_cast<unsigned char*>(malloc(kEtagReadSize));
     if (st.part_digests == nullptr) {
       st.part_digests = static_cast<unsigned char (*)[kMaxEtagParts][kMd5DigestLen]>(
           malloc(sizeof(unsigned char[kMaxEtagCandidates][kMaxEtagParts][kMd5DigestLen])));
@@ -590,7 +613,9 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
       return false;
     }
   }
-  const bool read_all = DigestParts(st, archive, file_size, checksums.get());
+  // The file is read once from its start to its end: a larger read-ahead serves that best.
+  if (const int fd = fileno(archive); fd >= 0) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  const bool read_all = DigestParts(st, archive, file_size, checksums.get(), pace);
   CloseStream(archive);
   if (!read_all) return false;
   if (checksums != nullptr && !checksums->Finish()) {
@@ -688,11 +713,11 @@ EtagCalculator::EtagCalculator() : state_(new State) {}
 EtagCalculator::~EtagCalculator() = default;
 
 bool EtagCalculator::Compute(const char* archive_path, const EtagOptions& options,
-                             Reporter& reporter) {
+                             Reporter& reporter, EtagReadPace* pace) {
   State& st = *state_;
   st.rep = &reporter;
   st.failure[0] = '\0';
-  const bool ok = ComputeInto(st, archive_path, options);
+  const bool ok = ComputeInto(st, archive_path, options, pace);
   st.rep = nullptr;
   return ok;
 }

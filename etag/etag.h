@@ -14,7 +14,10 @@
 #include <cstdint>
 #include <memory>
 
-inline constexpr size_t kEtagPartSize = 10485760;  // 10 MiB: the default part; the read buffer
+inline constexpr size_t kEtagPartSize = 10485760;  // 10 MiB: the default part
+// Bytes one read takes in (and the read buffer): small enough to stay in the CPU's caches from
+// the copy to the digests.
+inline constexpr size_t kEtagReadSize = 262144;
 inline constexpr int32_t kMaxEtagParts = 10000;    // most parts one computation accepts
 inline constexpr size_t kEtagTextSize = 42;        // 32 hex digits, "-" and count, terminator
 // The part sizes object stores accept (the last part may be smaller): 5 MiB to 5 GiB.
@@ -28,7 +31,7 @@ inline constexpr const char* kEtagReadError = "Error reading archive";
 inline constexpr const char* kMaxPartsFmt = "Max parts (%ld) exceeded";  // with kMaxEtagParts
 inline constexpr const char* kEtagNameTooLong = "ETag file name too long";
 inline constexpr const char* kCantWriteEtagFile = "Can't write ETag file";
-// Progress (kind 0) before every read: the part about to be read (1 = first) and the parts the
+// Progress (kind 0) before every piece read (see Compute): the part about to be read (1 = first) and the parts the
 // file's size makes; an empty file shows "part 1 of 0".
 inline constexpr const char* kEtagProgressFmt = "Calculating ETag (part %d of %d)";
 // The two log lines (kind 1) of a success; the second keeps its line feed.
@@ -78,6 +81,18 @@ struct EtagOptions {
   int expected_checksum_count = 0;
 };
 
+// Paces a computation's reads: BeforeRead() is called before every read with the file offset it
+// starts at, on the computing thread, and may wait. A verification that reads the same file
+// beside the computation uses it to keep the two within a window of each other, so the file
+// comes from storage once and the second reader finds it in the page cache.
+class EtagReadPace {
+ public:
+  virtual void BeforeRead(uint64_t offset) = 0;
+
+ protected:
+  ~EtagReadPace() = default;
+};
+
 class EtagCalculator {
  public:
   EtagCalculator();
@@ -116,9 +131,12 @@ class EtagCalculator {
   //                            created, written, flushed to the disk or renamed into place
   //   kStoppedByUser           (texts.h)        a progress line returned a stop request
   // On every false result no ETag file is created or changed, and no temporary file is left.
-  // The archive is closed on every path. Progress counts the parts of the first part size read;
-  // a read is at most kEtagPartSize bytes and never crosses the end of one of those parts.
-  bool Compute(const char* archive_path, const EtagOptions& options, Reporter& reporter);
+  // The archive is closed on every path. Progress counts the parts of the first part size read:
+  // a progress line before every piece of at most kEtagPartSize bytes that never crosses the end
+  // of one of those parts, read in reads of at most kEtagReadSize. With `pace`, every read is
+  // paced first.
+  bool Compute(const char* archive_path, const EtagOptions& options, Reporter& reporter,
+               EtagReadPace* pace = nullptr);
 
   // The status line that ended the last computation when it failed (empty after a success).
   const char* failure() const;
