@@ -267,7 +267,7 @@ FILE* CreateList(RunState& r, const char* file_name) {
   char path[PATH_MAX];
   int n = snprintf(path, sizeof path, "%s/%s", r.name_list_folder.data(), file_name);
   if (n < 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
-  return CreateNoFollow(path);
+  return r.one_read != nullptr ? r.one_read->CreateList(path) : CreateNoFollow(path);
 }
 
 // --- One entry -----------------------------------------------------------------------------

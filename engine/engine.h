@@ -57,6 +57,7 @@ struct CommandOutcome {
 };
 
 struct RunState;
+class OneRead;
 
 class Verification {
  public:
@@ -67,7 +68,10 @@ class Verification {
 
   // The command both front ends run: clears the stop request, computes the ETag when asked (a
   // failed or stopped ETag ends the command: the ETag's last status line is the outcome), then
-  // verifies. Reports go to `sink`.
+  // verifies. Reports go to `sink`, on the calling thread. With the ETag, the two read the
+  // archive once: the ETag on a thread of its own, the verification beside it, its reports and
+  // name lists held until the ETag has succeeded (one_read.h); the sink sees what the two one
+  // after the other would show.
   CommandOutcome Run(const VerifyOptions& options, StatusSink* sink);
 
   // The verification alone, without clearing the stop request: logs "Verifying externally..."
@@ -101,8 +105,14 @@ class Verification {
   // The shortest entry data handed to a worker (stored and otherwise); 0 hands every entry over.
   void SetHandOverLengths(uint64_t decoded, uint64_t stored);
   RunState& state() { return *state_; }
+  // Limits of the one read (one_read.h) instead of the product's: held report bytes, bytes
+  // held per name list, and how far the ETag may read ahead of the verification.
+  void SetOneReadLimits(size_t report_bytes, size_t list_bytes, uint64_t window);
 
  private:
+  bool RunInOneRead(const VerifyOptions& options, StatusSink* sink, CommandOutcome* outcome);
+
   std::unique_ptr<RunState> state_;
   std::unique_ptr<EtagCalculator> etag_;
+  std::unique_ptr<OneRead> one_read_;  // made by the first command with an ETag
 };

@@ -17,6 +17,7 @@
 #include "codec.h"
 #include "entry_check.h"
 #include "folder_walk.h"
+#include "one_read.h"
 #include "parallel_check.h"
 #include "status.h"
 #include "texts.h"
@@ -67,6 +68,9 @@ struct RunState {
   // or when they could not be created.
   FILE* archive_list = nullptr;
   FILE* folder_list = nullptr;
+  // While the ETag is computed beside the walk (one read), the walk's name lists are made by it
+  // and held until the ETag has succeeded; null otherwise.
+  OneRead* one_read = nullptr;
 
   // --- Entry check ------------------------------------------------------------------------
   EntryChecker entry_checker;    // the walk's own checks, one entry at a time

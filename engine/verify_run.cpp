@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "archive_walk.h"
 #include "folder_walk.h"
 #include "names.h"
+#include "one_read.h"
 #include "opened_files.h"
 #include "run_state.h"
 #include "stream_io.h"
@@ -77,6 +79,11 @@ void Verification::SetHandOverLengths(uint64_t decoded, uint64_t stored) {
   state_->parallel_check.SetHandOverLengths(decoded, stored);
 }
 
+void Verification::SetOneReadLimits(size_t report_bytes, size_t list_bytes, uint64_t window) {
+  if (one_read_ == nullptr) one_read_.reset(new (std::nothrow) OneRead);
+  if (one_read_ != nullptr) one_read_->SetLimits(report_bytes, list_bytes, window);
+}
+
 bool Verification::ComputeEtag(const char* archive, const EtagOptions& options,
                                StatusSink* sink) {
   RunState& r = *state_;
@@ -86,9 +93,44 @@ bool Verification::ComputeEtag(const char* archive, const EtagOptions& options,
   return ok;
 }
 
+// The ETag and the verification from one read (one_read.h). False when that could not start:
+// nothing was reported, and the caller runs the two one after the other.
+bool Verification::RunInOneRead(const VerifyOptions& options, StatusSink* sink,
+                                CommandOutcome* outcome) {
+  RunState& r = *state_;
+  if (one_read_ == nullptr) one_read_.reset(new (std::nothrow) OneRead);
+  if (one_read_ == nullptr ||
+      !one_read_->Begin(etag_.get(), options.archive, options.etag_options, sink, &r.stop))
+    return false;
+  r.one_read = one_read_.get();
+  const char* result = Verify(options, one_read_.get());
+  const OneReadEnd end = one_read_->Finish();
+  r.one_read = nullptr;
+  if (!end.etag_ok) {
+    outcome->text = etag_->failure();
+    outcome->from_etag = true;
+    outcome->kind = strcmp(outcome->text, kStoppedByUser) == 0 ? CommandOutcome::kStopped
+                                                               : CommandOutcome::kFailed;
+    return true;
+  }
+  if (end.rerun) {
+    // A stop asked for at a report the verification had gone past: run it again up to there.
+    r.stop.Clear();
+    if (end.skip == 0) r.stop.Raise();
+    SkipSink skip(sink, end.skip);
+    result = Verify(options, &skip);
+  }
+  outcome->text = ShownResult(result);
+  outcome->kind = strcmp(result, kResultOk) == 0        ? CommandOutcome::kVerified
+                  : strcmp(result, kResultStopped) == 0 ? CommandOutcome::kStopped
+                                                        : CommandOutcome::kFailed;
+  return true;
+}
+
 CommandOutcome Verification::Run(const VerifyOptions& options, StatusSink* sink) {
   CommandOutcome outcome;
   state_->stop.Clear();
+  if (options.etag && RunInOneRead(options, sink, &outcome)) return outcome;
   if (options.etag && !ComputeEtag(options.archive, options.etag_options, sink)) {
     outcome.text = etag_->failure();
     outcome.from_etag = true;

@@ -1,0 +1,373 @@
+// The ETag step and the verification from one read: the ETag thread, the hand-over of its
+// reports, the held reports and name lists, and the pace that keeps the two readers together.
+#include "one_read.h"
+
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "stream_io.h"
+
+namespace {
+
+// What a held report or an ETag report is.
+enum : uint8_t { kHeldStatus, kHeldLog, kHeldStopPoint, kHeldProgress, kHeldConsole };
+
+constexpr size_t kHeldHeader = 1 + sizeof(uint32_t);  // kind, payload length
+constexpr size_t kPostedTextSize = 2048;  // longer than any text the ETag step reports
+constexpr auto kPaceRecheck = std::chrono::milliseconds(50);  // for a stop request while waiting
+
+// Passes one report on to `sink`; the answer of those that ask for the stop request.
+bool Deliver(StatusSink* sink, uint8_t kind, const char* text, uint64_t done, uint64_t total) {
+  switch (kind) {
+    case kHeldStatus: return sink->StatusLine(text);
+    case kHeldLog: return sink->LogLine(text);
+    case kHeldStopPoint: return sink->StopPoint();
+    case kHeldProgress: sink->Progress(done, total); return false;
+    default: sink->Console(text); return false;
+  }
+}
+
+}  // namespace
+
+// The ETag thread's sink: each report waits there until the calling thread has passed it on,
+// and takes the sink's answer back. Fields guarded by the owner's mutex.
+class OneRead::EtagSink final : public StatusSink {
+ public:
+  explicit EtagSink(OneRead* owner) : owner_(owner) {}
+  bool StatusLine(const char* line) override { return Post(kHeldStatus, line, 0, 0); }
+  bool LogLine(const char* line) override { return Post(kHeldLog, line, 0, 0); }
+  bool StopPoint() override { return Post(kHeldStopPoint, nullptr, 0, 0); }
+  void Progress(uint64_t units, uint64_t of) override { Post(kHeldProgress, nullptr, units, of); }
+  void Console(const char* block) override { Post(kHeldConsole, block, 0, 0); }
+
+  bool pending = false;  // a report waits to be passed on
+  bool answer = false;
+  uint8_t kind = 0;
+  char text[kPostedTextSize] = {};
+  uint64_t done = 0;
+  uint64_t total = 0;
+
+ private:
+  bool Post(uint8_t report_kind, const char* report_text, uint64_t report_done,
+            uint64_t report_total) {
+    std::unique_lock<std::mutex> lock(owner_->mu_);
+    kind = report_kind;
+    snprintf(text, sizeof text, "%s", report_text != nullptr ? report_text : "");
+    done = report_done;
+    total = report_total;
+    pending = true;
+    owner_->cv_.notify_all();
+    owner_->cv_.wait(lock, [this] { return !pending; });
+    return answer;
+  }
+
+  OneRead* owner_;
+};
+
+// A name list while the verification's reports are held: what the walk writes is kept in
+// `bytes`, and the file is created and filled once the ETag has succeeded.
+struct OneRead::List {
+  OneRead* owner = nullptr;
+  char path[PATH_MAX] = {};
+  std::unique_ptr<unsigned char[]> bytes;
+  size_t size = 0;
+  FILE* file = nullptr;  // the created list, once committed
+  bool open = false;     // the walk has not closed it yet
+};
+
+OneRead::OneRead() : etag_sink_(new EtagSink(this)) {}
+
+OneRead::~OneRead() {
+  if (running_) pthread_join(thread_, nullptr);
+}
+
+void* OneRead::EtagMain(void* self) {
+  OneRead& o = *static_cast<OneRead*>(self);
+  Reporter reporter(o.etag_sink_.get(), o.stop_);
+  const bool ok = o.etag_->Compute(o.archive_, *o.options_, reporter, &o);
+  std::lock_guard<std::mutex> lock(o.mu_);
+  o.etag_ended_ = true;
+  o.etag_ok_ = ok;
+  o.cv_.notify_all();
+  return nullptr;
+}
+
+bool OneRead::Begin(EtagCalculator* etag, const char* archive, const EtagOptions& options,
+                    StatusSink* sink, StopRequest* stop) {
+  if (held_ == nullptr) held_.reset(new (std::nothrow) unsigned char[kHeldReportBytes]);
+  for (std::unique_ptr<List>& list : lists_) {
+    if (list == nullptr) list.reset(new (std::nothrow) List);
+    if (list != nullptr && list->bytes == nullptr)
+      list->bytes.reset(new (std::nothrow) unsigned char[kHeldListBytes]);
+    if (list == nullptr || list->bytes == nullptr) return false;
+  }
+  if (held_ == nullptr) return false;
+  mode_ = Mode::kHeld;
+  sink_ = sink;
+  stop_ = stop;
+  etag_ = etag;
+  archive_ = archive;
+  options_ = &options;
+  etag_ended_ = false;
+  etag_ok_ = false;
+  etag_sink_->pending = false;
+  verified_to_ = 0;
+  verification_waits_ = false;
+  pace_waiting_ = false;
+  stop_from_etag_ = false;
+  stop_raised_before_drop_ = false;
+  end_ = OneReadEnd();
+  held_size_ = 0;
+  lists_used_ = 0;
+  running_ = pthread_create(&thread_, nullptr, EtagMain, this) == 0;
+  return running_;
+}
+
+void OneRead::ServeEtag(bool wait) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (wait) cv_.wait(lock, [this] { return etag_sink_->pending || etag_ended_; });
+  if (!etag_sink_->pending) return;
+  EtagSink& e = *etag_sink_;
+  // The ETag thread waits until it is answered: its report stays as it is meanwhile.
+  lock.unlock();
+  const bool answer = Deliver(sink_, e.kind, e.kind == kHeldStopPoint ? nullptr : e.text, e.done,
+                              e.total);
+  if (answer) stop_from_etag_ = true;
+  lock.lock();
+  e.answer = answer;
+  e.pending = false;
+  cv_.notify_all();
+}
+
+void OneRead::Settle() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    verification_waits_ = true;  // from here on the ETag must not wait for the verification
+    cv_.notify_all();
+  }
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (etag_ended_ && !etag_sink_->pending) break;
+    }
+    ServeEtag(true);
+  }
+  pthread_join(thread_, nullptr);
+  running_ = false;
+  if (!etag_ok_) {
+    // Nothing of the verification is shown: it is answered with stop requests from here on,
+    // which are taken back when it has ended unless the user's own was among them.
+    stop_raised_before_drop_ = stop_->Raised();
+    mode_ = Mode::kDropped;
+    return;
+  }
+  end_.etag_ok = true;
+  if (stop_from_etag_) {
+    // Asked at one of the ETag's last reports: the verification must stop at its first status
+    // line, which it has already passed.
+    mode_ = Mode::kDropped;
+    stop_raised_before_drop_ = true;
+    end_.rerun = true;
+    end_.skip = 0;
+    return;
+  }
+  for (int i = 0; i < lists_used_; ++i) {
+    List& list = *lists_[i];
+    list.file = CreateNoFollow(list.path);
+    if (list.file != nullptr && list.size != 0) fwrite(list.bytes.get(), 1, list.size, list.file);
+    if (list.file != nullptr && !list.open) {
+      CloseStream(list.file);
+      list.file = nullptr;
+    }
+  }
+  Replay();
+}
+
+void OneRead::Replay() {
+  int64_t count = 0;
+  for (size_t at = 0; at < held_size_;) {
+    const unsigned char* record = held_.get() + at;
+    uint32_t size;
+    memcpy(&size, record + 1, sizeof size);
+    const unsigned char* payload = record + kHeldHeader;
+    at += kHeldHeader + size;
+    uint64_t done = 0, total = 0;
+    if (record[0] == kHeldProgress) {
+      memcpy(&done, payload, sizeof done);
+      memcpy(&total, payload + sizeof done, sizeof total);
+    }
+    ++count;
+    if (Deliver(sink_, record[0], reinterpret_cast<const char*>(payload), done, total)) {
+      // The verification has gone past this report: it is run again and stops here.
+      stop_->Raise();
+      end_.rerun = true;
+      end_.skip = count;
+      stop_raised_before_drop_ = true;
+      mode_ = Mode::kDropped;
+      held_size_ = 0;
+      return;
+    }
+  }
+  held_size_ = 0;
+  mode_ = Mode::kLive;
+}
+
+bool OneRead::Hold(uint8_t kind, const void* payload, size_t size) {
+  if (held_size_ + kHeldHeader > report_limit_ || size > report_limit_ - kHeldHeader - held_size_)
+    return false;
+  unsigned char* record = held_.get() + held_size_;
+  record[0] = kind;
+  const uint32_t length = static_cast<uint32_t>(size);
+  memcpy(record + 1, &length, sizeof length);
+  if (size != 0) memcpy(record + kHeldHeader, payload, size);
+  held_size_ += kHeldHeader + size;
+  return true;
+}
+
+bool OneRead::Pass(int kind, const char* text) {
+  const uint8_t held_kind = text == nullptr ? kHeldStopPoint
+                            : kind == kStatusLine ? kHeldStatus
+                                                  : kHeldLog;
+  for (;;) {
+    if (mode_ == Mode::kHeld) {
+      ServeEtag(false);
+      bool ended;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        ended = etag_ended_ && !etag_sink_->pending;
+      }
+      if (ended) Settle();
+    }
+    if (mode_ == Mode::kLive) return Deliver(sink_, held_kind, text, 0, 0);
+    if (mode_ == Mode::kDropped) return true;
+    if (Hold(held_kind, text, text == nullptr ? 0 : strlen(text) + 1)) return false;
+    Settle();  // no room left: the ETag must end first
+  }
+}
+
+void OneRead::Progress(uint64_t done, uint64_t total) {
+  for (;;) {
+    if (mode_ == Mode::kHeld) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (done > verified_to_) verified_to_ = done;
+        if (pace_waiting_) cv_.notify_all();
+      }
+      ServeEtag(false);
+    }
+    if (mode_ == Mode::kLive) return sink_->Progress(done, total);
+    if (mode_ == Mode::kDropped) return;
+    unsigned char payload[2 * sizeof(uint64_t)];
+    memcpy(payload, &done, sizeof done);
+    memcpy(payload + sizeof done, &total, sizeof total);
+    if (Hold(kHeldProgress, payload, sizeof payload)) return;
+    Settle();
+  }
+}
+
+void OneRead::Console(const char* text) {
+  for (;;) {
+    if (mode_ == Mode::kLive) return sink_->Console(text);
+    if (mode_ == Mode::kDropped) return;
+    if (Hold(kHeldConsole, text, strlen(text) + 1)) return;
+    Settle();
+  }
+}
+
+void OneRead::BeforeRead(uint64_t offset) {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (offset > verified_to_ + window_ && !verification_waits_ && !stop_->Raised()) {
+    pace_waiting_ = true;
+    cv_.wait_for(lock, kPaceRecheck);
+  }
+  pace_waiting_ = false;
+}
+
+void OneRead::SetLimits(size_t report_bytes, size_t list_bytes, uint64_t window) {
+  report_limit_ = report_bytes < kHeldReportBytes ? report_bytes : kHeldReportBytes;
+  list_limit_ = list_bytes < kHeldListBytes ? list_bytes : kHeldListBytes;
+  window_ = window;
+}
+
+OneReadEnd OneRead::Finish() {
+  if (mode_ == Mode::kHeld) Settle();
+  if (running_) {
+    pthread_join(thread_, nullptr);
+    running_ = false;
+  }
+  if (mode_ == Mode::kDropped && !stop_raised_before_drop_) stop_->Clear();
+  for (int i = 0; i < lists_used_; ++i) {
+    List& list = *lists_[i];
+    if (list.file != nullptr) CloseStream(list.file);  // only when the walk left it open
+    list.file = nullptr;
+  }
+  return end_;
+}
+
+// --- Name lists ----------------------------------------------------------------------------
+
+namespace {
+
+ssize_t ListCookieWrite(void* cookie, const char* data, size_t size);
+int ListCookieClose(void* cookie);
+
+}  // namespace
+
+FILE* OneRead::CreateList(const char* path) {
+  if (mode_ == Mode::kLive) return CreateNoFollow(path);
+  if (mode_ == Mode::kDropped || lists_used_ == 2) return nullptr;
+  List& list = *lists_[lists_used_];
+  if (strlen(path) >= sizeof list.path) return nullptr;
+  ++lists_used_;
+  list.owner = this;
+  memcpy(list.path, path, strlen(path) + 1);
+  list.size = 0;
+  list.file = nullptr;
+  list.open = true;
+  cookie_io_functions_t functions = {};
+  functions.write = ListCookieWrite;
+  functions.close = ListCookieClose;
+  return fopencookie(&list, "w", functions);
+}
+
+bool OneRead::WriteList(List* list, const char* data, size_t size) {
+  for (;;) {
+    if (mode_ == Mode::kHeld) {
+      if (size <= list_limit_ - list->size) {
+        memcpy(list->bytes.get() + list->size, data, size);
+        list->size += size;
+        return true;
+      }
+      Settle();
+      continue;
+    }
+    // Committed (the file, if it could be created), or dropped.
+    if (list->file != nullptr) return fwrite(data, 1, size, list->file) == size;
+    return true;
+  }
+}
+
+void OneRead::CloseList(List* list) {
+  list->open = false;
+  if (list->file != nullptr) {
+    CloseStream(list->file);
+    list->file = nullptr;
+  }
+}
+
+namespace {
+
+ssize_t ListCookieWrite(void* cookie, const char* data, size_t size) {
+  OneRead::List* list = static_cast<OneRead::List*>(cookie);
+  return list->owner->WriteList(list, data, size) ? static_cast<ssize_t>(size) : -1;
+}
+
+int ListCookieClose(void* cookie) {
+  OneRead::List* list = static_cast<OneRead::List*>(cookie);
+  list->owner->CloseList(list);
+  return 0;
+}
+
+}  // namespace
