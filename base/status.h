@@ -29,6 +29,16 @@ class StatusSink {
   // "\nETag: ...\n" block; printed as it stands, with its own line feeds. The dialog has no use
   // for it.
   virtual void Console(const char* text) { (void)text; }
+  // A fault of the archive walk, told after its log lines for a front end that keeps faults
+  // apart from the other lines (a report for machines): `entry` is the 0-based index of the
+  // entry it lies in, or -1 with `name` null when it lies in no entry (the end records, the
+  // archive itself); `name` is that entry's central directory name as stored (empty when it
+  // could not be read). Neither a stop nor the folder's verdict is a fault. Shows nothing.
+  virtual void Fault(int32_t entry, const char* name, const char* text) {
+    (void)entry;
+    (void)name;
+    (void)text;
+  }
 
  protected:
   ~StatusSink() = default;
@@ -78,6 +88,7 @@ class Reporter {
   // Passes progress on; asks for no stop request, so the stop points stay those of Report().
   void Progress(uint64_t done, uint64_t total) { sink_->Progress(done, total); }
   void Console(const char* text) { sink_->Console(text); }
+  void Fault(int32_t entry, const char* name, const char* text) { sink_->Fault(entry, name, text); }
   bool StopRaised() const { return stop_->Raised(); }
 
  private:

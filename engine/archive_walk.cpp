@@ -25,14 +25,18 @@ namespace {
 // --- Reporting -----------------------------------------------------------------------------
 
 // Reports a fault: "Entry %d: %s" first when it lies inside an entry (r.fault_entry), so the
-// log names the entry the way the user knows it, then `text` unchanged.
+// log names the entry the way the user knows it, then `text` unchanged; then tells the sink the
+// fault apart from the lines.
 bool Fail(RunState& r, const char* text) {
-  if (r.fault_entry.index >= 0) {
+  const bool in_entry = r.fault_entry.index >= 0;
+  if (in_entry) {
     char line[sizeof r.fault_entry.name + 32];  // the name is never cut: it fits with the index
     snprintf(line, sizeof line, kEntryFmt, r.fault_entry.index, r.fault_entry.name);
     r.Report(kLogLine, line);
   }
   r.Report(kLogLine, text);
+  r.reporter.Fault(in_entry ? r.fault_entry.index : -1, in_entry ? r.fault_entry.name : nullptr,
+                   text);
   return false;
 }
 
@@ -307,9 +311,11 @@ bool FailHeader(RunState& r, HeaderFault fault) {
 }
 
 // Checks central directory entry `index`, whose header starts at *position. On success leaves
-// *position at the next header.
+// *position at the next header. On a failure, *confined says whether the fault lies in this
+// entry alone (*position is then at the next header) rather than in the central directory.
 bool CheckEntry(RunState& r, const char* folder, bool external, bool zip64, int32_t index,
-                uint64_t* position, WalkCounts* counts) {
+                uint64_t* position, WalkCounts* counts, bool* confined) {
+  *confined = false;
   WalkHeaderReader in(r);
   CentralHeader central;
   uint64_t next = 0;
@@ -319,9 +325,16 @@ bool CheckEntry(RunState& r, const char* folder, bool external, bool zip64, int3
   // From here on a fault names the entry, by the central name once it has been read.
   r.fault_entry.index = index;
   r.fault_entry.name[0] = '\0';
+  // A method the walk cannot check damages only its entry. A walk that goes on past it lists
+  // and shows the entry as any other and reads its extra field first, so that a fault of the
+  // central directory itself still ends the walk.
+  HeaderFault method_fault = HeaderFault::kNone;
   if (fault != HeaderFault::kNone) {
-    ReadNameForFault(r, central.name_length);
-    return FailHeader(r, fault);
+    if (!r.keep_going) {
+      ReadNameForFault(r, central.name_length);
+      return FailHeader(r, fault);
+    }
+    method_fault = fault;
   }
   if (!ReadName(r, central.name_length)) return ReadFail(r, 6);
   memcpy(r.fault_entry.name, r.entry_name, sizeof r.fault_entry.name);
@@ -332,6 +345,9 @@ bool CheckEntry(RunState& r, const char* folder, bool external, bool zip64, int3
   fault = ReadCentralExtra(in, *position, central, zip64, r.extra_buffer.data(), &values);
   if (fault != HeaderFault::kNone) return FailHeader(r, fault);
   *position = next;
+  // Every fault from here on lies in this entry: its local header, data or descriptor.
+  *confined = true;
+  if (method_fault != HeaderFault::kNone) return FailHeader(r, method_fault);
 
   // The local header of an entry a worker checks is read through a small window: its data
   // would only be copied for nothing.
@@ -393,7 +409,20 @@ bool CheckEntry(RunState& r, const char* folder, bool external, bool zip64, int3
   return true;
 }
 
-// One walk; false after its one failure line (or stop line).
+// A damaged entry of an external run: the file of its central name, if the folder holds one,
+// is recorded as opened, so that the folder walk counts it as the archive's whatever fault kept
+// the walk from opening it. Reports nothing.
+void RecordDamagedEntryFile(RunState& r, const char* folder) {
+  FILE* stream = nullptr;
+  struct stat info;
+  if (LookUpExternal(folder, r.fault_entry.name, OpenRegularFile, r.external_path, &stream,
+                     &info) == ExternalLookup::kOpened)
+    RecordOpenedFile(r.opened_files, info);
+  CloseStream(stream);
+}
+
+// One walk; false after its one failure line (or stop line). With keep_going, true also after
+// damaged entries (r.damaged_count).
 bool WalkEntries(RunState& r, const char* folder_path, const char* archive_path, bool external) {
   // A caller that did not close what an earlier failed walk left open loses nothing by this.
   CloseStream(r.archive);
@@ -406,6 +435,8 @@ bool WalkEntries(RunState& r, const char* folder_path, const char* archive_path,
   r.archive_file_count = 0;
   r.unopened_file_count = 0;
   r.fault_entry.index = -1;
+  r.entry_count = -1;
+  r.damaged_count = 0;
   ForgetOpenedFiles(r.opened_files);
   r.archive_size = 0;
   r.entry_checker.SetProgressTotal(0);
@@ -419,13 +450,22 @@ bool WalkEntries(RunState& r, const char* folder_path, const char* archive_path,
   int32_t entry_count = 0;
   if (!FindEndRecord(r, &end_record)) return false;
   if (!ReadEndRecords(r, end_record, &zip64, &entry_count, &position)) return false;
+  r.entry_count = entry_count < 0 ? 0 : entry_count;
   // With more than one job, workers check entries' data ahead; none are left at any return.
   r.parallel_check.Start(&r.reporter, archive_path, external ? folder_path : nullptr, zip64,
                          position, entry_count, r.archive_size, r.jobs,
                          r.entry_checker.codec());
   bool passed = true;
-  for (int32_t index = 0; passed && index < entry_count; ++index)
-    passed = CheckEntry(r, folder_path, external, zip64, index, &position, &counts);
+  for (int32_t index = 0; passed && index < entry_count; ++index) {
+    bool confined;
+    if (CheckEntry(r, folder_path, external, zip64, index, &position, &counts, &confined))
+      continue;
+    passed = r.keep_going && confined && !r.walk_stopped;
+    if (!passed) break;
+    ++r.damaged_count;
+    if (external) RecordDamagedEntryFile(r, folder_path);
+    r.fault_entry.index = -1;
+  }
   r.parallel_check.Finish();
   if (!passed) return false;
 
@@ -446,6 +486,6 @@ WalkResult WalkArchive(RunState& r, const char* folder_path, const char* archive
   r.walk_stopped = false;
   bool passed = WalkEntries(r, folder_path, archive_path, external);
   r.fault_entry.index = -1;
-  if (passed) return WalkResult::kPassed;
+  if (passed) return r.damaged_count > 0 ? WalkResult::kDamaged : WalkResult::kPassed;
   return r.walk_stopped ? WalkResult::kStopRequest : WalkResult::kFailed;
 }

@@ -42,6 +42,9 @@ inline constexpr const char* kReadErrorFmt = "Error reading archive (%d)";  // s
 inline constexpr const char* kVerifiedFmt = "Verified %d files";
 inline constexpr const char* kUnopenedFmt = "%d couldn't be opened externally";
 inline constexpr const char* kComparedFmt = "%d compared correctly";
+// After a walk that went on past damaged entries (and after the folder walk): the damaged
+// entries, then the central directory's count.
+inline constexpr const char* kDamagedEntriesFmt = "Damaged entries: %d of %d";
 
 // Put before the failure text of every fault found once an entry's central header has been
 // read with its signature: the 0-based index and the central directory name (empty when it could
@@ -54,12 +57,20 @@ enum class WalkResult {
   kPassed,       // every entry passed; the closing lines were reported; the archive is closed
   kFailed,       // one failure line, after the "Entry" line when the fault lies in an entry
   kStopRequest,  // the stop request: "Stopped", or "Stopped" and "Stopped by user"
+  // Keep-going only: every entry was walked and at least one was damaged (its lines were
+  // reported); the closing lines were reported and the archive is closed, as for kPassed.
+  kDamaged,
 };
 
 // Walks `archive_path`; with `external` set, compares every entry with `folder_path` and records
 // every external file it opened (opened_files.h). The closing lines are "Verified %d files" and,
-// in an external run, the couldn't-be-opened and compared counts. After kFailed or kStopped
-// run.archive may still be open and is the caller's to close. In every case the name lists stay
-// open for the caller (the verification run).
+// in an external run, the couldn't-be-opened and compared counts. With run.keep_going, a fault
+// that lies in one entry (its local header, data, descriptor, method, encryption, or its
+// comparison with the folder) is reported as always, counted in run.damaged_count, and the walk
+// goes on at the next central header; in an external run the file of the damaged entry's
+// central name is recorded as opened, so the folder walk counts it as the archive's. A fault in
+// the end records or in a central header, its name or its extra field still ends the walk.
+// After kFailed or kStopped run.archive may still be open and is the caller's to close. In every
+// case the name lists stay open for the caller (the verification run).
 WalkResult WalkArchive(RunState& run, const char* folder_path, const char* archive_path,
                        bool external);

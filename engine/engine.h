@@ -40,11 +40,16 @@ struct VerifyOptions {
   // The folder of an external run (a full path, as the front ends make it); null: internal.
   const char* folder = nullptr;
   int jobs = 1;  // 1: no threads; up to kMaxCheckJobs entries' data checked side by side
-  // Where x1.txt and x2.txt go; null: kDefaultNameListFolder (written only when it exists).
+  // Where x1.txt and x2.txt go; null: kDefaultNameListFolder (written only when it exists);
+  // "": nowhere.
   const char* lists_folder = nullptr;
   CodecBackend codec = DefaultCodec();  // deflate and CRC-32 (zlib when ISA-L is not built)
   bool etag = false;                    // compute the ETag first
   EtagOptions etag_options;
+  // A fault that lies in one entry (its local header, data, descriptor, method, encryption or
+  // its comparison with the folder) is logged as always and the walk goes on with the next
+  // central header; see Verify().
+  bool keep_going = false;
 };
 
 // How a command ended, and the text a front end shows last.
@@ -84,12 +89,23 @@ class Verification {
   //   "Stopped by user"      a stop request ended the archive walk or the folder walk
   //   count-mismatch text    the archive's file count first, then the folder's
   //   folder-differs text    equal counts, but files not opened or not in the archive
+  // With options.keep_going, a walk that went on past damaged entries ends with the closing
+  // lines of a sound one; the folder walk follows in an external run (a damaged entry's file,
+  // looked up by its central name, is never "Not in archive"); then "Damaged entries: %d of %d"
+  // is logged and the result is "Verification failed" (or "Stopped by user" when the folder
+  // walk was stopped). A fault in the end records or the central directory still ends the walk.
   // Every stream the walks opened is closed on return.
   const char* Verify(const VerifyOptions& options, StatusSink* sink);
 
   // The ETag step alone, without clearing the stop request (EtagCalculator::Compute).
   bool ComputeEtag(const char* archive, const EtagOptions& options, StatusSink* sink);
   const EtagCalculator& etag() const { return *etag_; }
+
+  // The central directory's entry count of the last verification, or -1 when its walk did not
+  // get that far (or no verification ran since the last ETag step).
+  int32_t EntryCount() const;
+  // Entries the last verification found damaged and went on past (options.keep_going).
+  int32_t DamagedEntries() const;
 
   // Asks the command under way (or the next one, until it clears the request) to stop at its
   // next stop point. Safe from any thread and from a signal handler.

@@ -49,6 +49,7 @@ struct RunState {
 
   // --- Options, set by Verification before each run ---------------------------------------
   int jobs = 1;  // 1: the walk checks every entry itself, no threads
+  bool keep_going = false;  // a fault confined to one entry does not end the walk
   // The folder that receives x1.txt and x2.txt, read at the start of every walk.
   std::array<char, PATH_MAX> name_list_folder{};
 
@@ -96,6 +97,10 @@ struct RunState {
   bool walk_stopped = false;
   // Size in bytes of the archive being walked, once the walk has found the end of the file.
   uint64_t archive_size = 0;
+  // The central directory's entry count, once the end records are read; -1 before.
+  int32_t entry_count = -1;
+  // Entries found damaged by a walk that went on past them (keep_going); reset by every walk.
+  int32_t damaged_count = 0;
 
   // --- Text areas: written by the walk for each entry and line; valid until the next one ---
   char entry_name[kMaxNameLen + 1] = {};  // the central, then the local (working) name

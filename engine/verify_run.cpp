@@ -71,6 +71,10 @@ bool Verification::HoldsOpenStreams() const {
          state_->folder_list != nullptr;
 }
 
+int32_t Verification::EntryCount() const { return state_->entry_count; }
+
+int32_t Verification::DamagedEntries() const { return state_->damaged_count; }
+
 int64_t Verification::TakenFromWorkers() const {
   return state_->parallel_check.taken_from_workers();
 }
@@ -87,6 +91,8 @@ void Verification::SetOneReadLimits(size_t report_bytes, size_t list_bytes, uint
 bool Verification::ComputeEtag(const char* archive, const EtagOptions& options,
                                StatusSink* sink) {
   RunState& r = *state_;
+  r.entry_count = -1;  // the counts of a verification before it are no longer this command's
+  r.damaged_count = 0;
   r.reporter = Reporter(sink, &r.stop);
   const bool ok = etag_->Compute(archive, options, r.reporter);
   r.reporter = Reporter(&r.null_sink, &r.stop);
@@ -150,6 +156,9 @@ const char* Verification::Verify(const VerifyOptions& options, StatusSink* sink)
   RunState& r = *state_;
   r.reporter = Reporter(sink, &r.stop);
   r.jobs = options.jobs;
+  r.keep_going = options.keep_going;
+  r.entry_count = -1;
+  r.damaged_count = 0;
   r.entry_checker.SetCodec(options.codec);
   r.entry_checker.SetReporter(&r.reporter);
   if (!SetNameListFolder(r, options.lists_folder != nullptr ? options.lists_folder
@@ -161,7 +170,7 @@ const char* Verification::Verify(const VerifyOptions& options, StatusSink* sink)
 
   r.Report(kLogLine, external ? kVerifyingExternally : kVerifyingInternally);
   WalkResult walked = WalkArchive(r, folder, options.archive, external);
-  if (walked != WalkResult::kPassed) {
+  if (walked != WalkResult::kPassed && walked != WalkResult::kDamaged) {
     CloseStream(r.archive);
     r.archive = nullptr;
     CloseNameLists(r);
@@ -187,6 +196,12 @@ const char* Verification::Verify(const VerifyOptions& options, StatusSink* sink)
                r.not_in_archive_count);
       result = r.result;
     }
+  }
+  if (walked == WalkResult::kDamaged) {
+    // The entries' faults decide the verdict; the folder's is in the lines before.
+    snprintf(r.message, sizeof r.message, kDamagedEntriesFmt, r.damaged_count, r.entry_count);
+    r.Report(kLogLine, r.message);
+    if (result != kResultStopped) result = kResultFailed;
   }
   r.entry_checker.SetReporter(nullptr);
   r.reporter = Reporter(&r.null_sink, &r.stop);
