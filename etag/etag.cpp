@@ -76,6 +76,8 @@ struct EtagCalculator::State {
   Md5Context whole_context;
   // Written only at a successful finish; keeps the last ETag until the next one.
   char etag_text[kEtagTextSize] = {};
+  char md5_hex[kMd5HexSize] = {};  // the whole file's MD5, set with etag_text
+  uint64_t part_size = 0;          // the part size that gave etag_text
   // The status line that ended the last failed computation.
   char failure[kStatusTextSize] = {};
   Reporter* rep = nullptr;  // the reporter of the computation under way
@@ -703,6 +705,8 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
     Fail(st, kCantWriteEtagFile);
     return false;
   }
+  memcpy(st.md5_hex, whole_hex, sizeof st.md5_hex);
+  st.part_size = part_size;
   return true;
 }
 
@@ -725,6 +729,10 @@ bool EtagCalculator::Compute(const char* archive_path, const EtagOptions& option
 const char* EtagCalculator::failure() const { return state_->failure; }
 
 const char* EtagCalculator::etag() const { return state_->etag_text; }
+
+const char* EtagCalculator::md5() const { return state_->md5_hex; }
+
+uint64_t EtagCalculator::part_size() const { return state_->part_size; }
 
 bool ParseEtagPartSize(const char* text, uint64_t* bytes) {
   uint64_t value = 0;

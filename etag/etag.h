@@ -142,6 +142,10 @@ class EtagCalculator {
   const char* failure() const;
   // The ETag the last successful computation wrote.
   const char* etag() const;
+  // The whole file's MD5 in hex and the part size in bytes of that ETag, from the same
+  // computation.
+  const char* md5() const;
+  uint64_t part_size() const;
 
   struct State;  // etag.cpp
 
