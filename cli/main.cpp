@@ -1,7 +1,8 @@
 // vormic-cli: the command-line front end. Verifies one archive, internally or against a folder,
 // optionally after its multipart ETag, and says the outcome in its last line and its exit
 // status. Reports come through terminal_status.cpp; this file only reads the command line and
-// runs the two steps the dialog's Verify command runs.
+// runs the two steps the dialog's Verify command runs. Several archives, a list of them and the
+// JSON report go to batch_run.cpp.
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -11,6 +12,8 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "archive_names.h"
+#include "batch_run.h"
 #include "engine.h"
 #include "etag.h"
 #include "shown_text.h"
@@ -29,11 +32,13 @@ constexpr const char* kProgram = "vormic-cli";
 
 // A printf format: %s is the default folder of the name lists.
 constexpr const char* kUsage =
-    "Usage: vormic-cli [OPTION]... ARCHIVE\n"
+    "Usage: vormic-cli [OPTION]... ARCHIVE...\n"
     "Check that the ZIP archive ARCHIVE is intact: every record, every entry's data and its\n"
     "CRC-32. With --folder, also compare every entry with the file of the same path in DIR and\n"
     "check that DIR holds exactly the archive's files: a folder file no entry opened is listed\n"
     "as \"Not in archive\". A fault inside an entry is named by an \"Entry N: NAME\" line.\n"
+    "Several archives are checked side by side; each one's output is printed whole, in the\n"
+    "order named, after an \"Archive: NAME\" line, and a last line counts those verified.\n"
     "\n"
     "  -f, --folder DIR  compare the archive with the files of DIR (an external run)\n"
     "  -e, --etag        first compute the archive's MD5 and multipart ETag (10 MiB parts),\n"
@@ -52,10 +57,18 @@ constexpr const char* kUsage =
     "                    tried with each part size as for --expect-etag (implies\n"
     "                    --checksum ALG; up to 8 times, all must match); a mismatch fails\n"
     "  -l, --lists DIR   write the name lists x1.txt (archive) and x2.txt (folder) into DIR\n"
-    "                    instead of %s\n"
+    "                    instead of %s (one archive only; several write none)\n"
+    "  -k, --keep-going  list every damaged entry: after a fault inside an entry go on\n"
+    "                    with the next one, then end with \"Damaged entries: N of M\"\n"
+    "      --files-from FILE  also check the archives named in FILE, one per line\n"
+    "                    (\"-\": standard input), after those on the command line\n"
+    "      --null        names in FILE end with a NUL byte, as find -print0 writes them\n"
+    "      --json        standard output gets one JSON object per archive and a summary\n"
+    "                    (JSON Lines, format 1) instead of text\n"
     "  -q, --quiet       no live status line on standard error\n"
-    "      --jobs N      check entries on N threads (1 to 16; default: the CPUs it may run\n"
-    "                    on, at most 16); the output is the same for every N\n"
+    "      --jobs N      check on N threads (1 to 16; default: the CPUs it may run on, at\n"
+    "                    most 16), shared by the archives under way and their entries; the\n"
+    "                    output is the same for every N\n"
     "  -h, --help        show this help and exit\n"
     "      --version     show the version and the decoders in use, and exit\n"
     "\n"
@@ -63,10 +76,11 @@ constexpr const char* kUsage =
     "went wrong. Control characters in names are shown as \\xNN whether or not standard output\n"
     "is a terminal, so no name can make a line of its own (such as a forged outcome); the name\n"
     "lists keep the names' raw bytes.\n"
-    "Exit status: 0 verified, 1 not verified (a fault, a difference from the folder, an ETag or\n"
-    "checksum failure), 2 wrong usage (also a DIR that is missing or not a folder; nothing is\n"
-    "read), 130 stopped. Ctrl-C stops the run at its next step (\"Stopped by user\"); a second\n"
-    "Ctrl-C ends it at once.\n";
+    "--folder, --lists, --expect-etag and --expect-checksum take one ARCHIVE.\n"
+    "Exit status: 0 verified (every archive), 1 not verified (a fault, a difference from the\n"
+    "folder, an ETag or checksum failure), 2 wrong usage (also a DIR that is missing or not a\n"
+    "folder, or no archive named; nothing is read), 130 stopped. Ctrl-C stops the run at its\n"
+    "next step (\"Stopped by user\"); a second Ctrl-C ends it at once.\n";
 
 // Passes on and closes standard output. Returns `status`, or kExitFailed with a message when
 // something written never arrived (a full disk, a closed descriptor).
@@ -151,10 +165,18 @@ struct Options {
   ExpectedChecksum expected_checksums[kMaxExpectedChecksums];
   const char* folder = nullptr;
   const char* lists = nullptr;
-  const char* archive = nullptr;
+  char** archives = nullptr;  // the command line's names
+  int archive_count = 0;
+  const char* files_from = nullptr;
   int jobs = DefaultCheckJobs();
   bool etag = false;
   bool quiet = false;
+  bool keep_going = false;
+  bool null_separated = false;
+  bool json = false;
+  // More than one archive may be named (several arguments, or a list): each archive's output
+  // then gets its header line and the call a closing count.
+  bool several = false;
 };
 
 // Reads the command line into `options`. Results:
@@ -168,7 +190,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
     kExpectEtagOption,
     kJobsOption,
     kChecksumOption,
-    kExpectChecksumOption
+    kExpectChecksumOption,
+    kFilesFromOption,
+    kNullOption,
+    kJsonOption
   };
   static const option kLongOptions[] = {
       {"folder", required_argument, nullptr, 'f'}, {"etag", no_argument, nullptr, 'e'},
@@ -179,11 +204,15 @@ int ParseOptions(int argc, char** argv, Options* options) {
       {"jobs", required_argument, nullptr, kJobsOption},
       {"checksum", required_argument, nullptr, kChecksumOption},
       {"expect-checksum", required_argument, nullptr, kExpectChecksumOption},
+      {"keep-going", no_argument, nullptr, 'k'},
+      {"files-from", required_argument, nullptr, kFilesFromOption},
+      {"null", no_argument, nullptr, kNullOption},
+      {"json", no_argument, nullptr, kJsonOption},
       {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, in our own words
   for (;;) {
     int word = optind;  // where the option being read started
-    int c = getopt_long(argc, argv, ":f:el:qh", kLongOptions, nullptr);
+    int c = getopt_long(argc, argv, ":f:el:qhk", kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
       case 'f':
@@ -237,6 +266,19 @@ int ParseOptions(int argc, char** argv, Options* options) {
       case 'q':
         options->quiet = true;
         break;
+      case 'k':
+        options->keep_going = true;
+        break;
+      case kFilesFromOption:
+        if (optarg[0] == '\0') return UsageError("--files-from: empty file name", nullptr);
+        options->files_from = optarg;
+        break;
+      case kNullOption:
+        options->null_separated = true;
+        break;
+      case kJsonOption:
+        options->json = true;
+        break;
       case 'h':
         printf(kUsage, kDefaultNameListFolder);
         return CloseOutput(kExitVerified);
@@ -268,10 +310,25 @@ int ParseOptions(int argc, char** argv, Options* options) {
   }
   options->etag_options.checksums = options->checksums;
   options->etag_options.expected_checksums = options->expected_checksums;
-  if (optind >= argc) return UsageError("missing ARCHIVE", nullptr);
-  if (argc - optind > 1) return UsageError("unexpected argument", argv[optind + 1]);
-  options->archive = argv[optind];
-  if (options->archive[0] == '\0') return UsageError("ARCHIVE is empty", nullptr);
+  options->archives = argv + optind;
+  options->archive_count = argc - optind;
+  if (options->archive_count == 0 && options->files_from == nullptr)
+    return UsageError("missing ARCHIVE", nullptr);
+  for (int i = 0; i < options->archive_count; ++i)
+    if (options->archives[i][0] == '\0') return UsageError("ARCHIVE is empty", nullptr);
+  if (options->null_separated && options->files_from == nullptr)
+    return UsageError("--null: only with --files-from", nullptr);
+  options->several = options->archive_count > 1 || options->files_from != nullptr;
+  if (options->several) {
+    // Each of these belongs to one archive: a folder to compare it with, the folder its name
+    // lists go to, the ETag its uploaded copy has.
+    if (options->folder != nullptr) return UsageError("--folder: only with one ARCHIVE", nullptr);
+    if (options->lists != nullptr) return UsageError("--lists: only with one ARCHIVE", nullptr);
+    if (options->etag_options.expected != nullptr)
+      return UsageError("--expect-etag: only with one ARCHIVE", nullptr);
+    if (options->etag_options.expected_checksum_count > 0)
+      return UsageError("--expect-checksum: only with one ARCHIVE", nullptr);
+  }
   if (options->folder != nullptr) {
     static char full[PATH_MAX];
     if (options->folder[0] == '\0') return UsageError("--folder: empty folder name", nullptr);
@@ -321,12 +378,33 @@ int main(int argc, char** argv) {
   InstallInterruptHandler();
 
   VerifyOptions run;
-  run.archive = options.archive;
   run.folder = options.folder;
   run.jobs = options.jobs;
   run.lists_folder = options.lists;
   run.etag = options.etag;
   run.etag_options = options.etag_options;
+  run.keep_going = options.keep_going;
+  if (options.several || options.json) {
+    ArchiveNames names(options.archives, options.archive_count);
+    if (options.files_from != nullptr && !names.OpenList(options.files_from, options.null_separated)) {
+      const int error = errno;
+      fprintf(stderr, "%s: --files-from: cannot open '", kProgram);
+      WriteShown(stderr, options.files_from, strlen(options.files_from));
+      fprintf(stderr, "': %s\nTry '%s --help' for more information.\n", strerror(error), kProgram);
+      return kExitUsage;
+    }
+    // Name lists of several archives at once would overwrite each other: none are written.
+    if (options.several) run.lists_folder = "";
+    BatchOptions batch;
+    batch.verify = run;
+    batch.json = options.json;
+    batch.live = status.live;
+    batch.list_name = options.files_from != nullptr ? options.files_from : "";
+    const int exit_status = RunBatch(batch, names);
+    if (exit_status == kExitUsage) return exit_status;
+    return CloseOutput(exit_status);
+  }
+  run.archive = options.archives[0];
   TerminalSink sink;
   Verification verification;
   const CommandOutcome outcome = verification.Run(run, &sink);

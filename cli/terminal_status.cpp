@@ -99,12 +99,7 @@ bool EndsInOwnLineFeed(const char* text, size_t len) {
 
 void WriteLogLine(const char* text) {
   ClearStatusLine();  // the log line takes the terminal's row; the status line comes back below
-  size_t len = strlen(text);
-  // A line feed of the ETag line's own stays one and leaves an empty line, as in the dialog's
-  // pane; a line feed anywhere else can only come from a name and is shown escaped.
-  bool own_line_feed = EndsInOwnLineFeed(text, len);
-  WriteShown(stdout, text, own_line_feed ? len - 1 : len);
-  fputs(own_line_feed ? "\n\n" : "\n", stdout);
+  WriteLogText(stdout, text);
   // Log lines are few (opening, failure and closing lines), so each is passed on at once; that
   // also sends on the ETag calculator's own lines, which wait in the buffer for this one.
   if (fflush(stdout) != 0 || ferror(stdout)) NoteOutputFailure();
@@ -112,6 +107,27 @@ void WriteLogLine(const char* text) {
 }
 
 }  // namespace
+
+void WriteLogText(FILE* out, const char* text) {
+  size_t len = strlen(text);
+  // A line feed of the ETag line's own stays one and leaves an empty line, as in the dialog's
+  // pane; a line feed anywhere else can only come from a name and is shown escaped.
+  bool own_line_feed = EndsInOwnLineFeed(text, len);
+  WriteShown(out, text, own_line_feed ? len - 1 : len);
+  fputs(own_line_feed ? "\n\n" : "\n", out);
+}
+
+size_t LogTextLength(const char* text) {
+  size_t len = strlen(text);
+  return EndsInOwnLineFeed(text, len) ? len - 1 : len;
+}
+
+void ShowStatus(const char* text) {
+  size_t len = strnlen(text, kStatusRoom - 1);
+  memcpy(g_lastStatus, text, len);
+  g_lastStatus[len] = '\0';
+  if (g_options.live && RedrawDue()) DrawStatusLine();
+}
 
 void ConfigureStatus(const StatusOptions& options) { g_options = options; }
 
@@ -148,10 +164,7 @@ void TerminalSink::Progress(uint64_t done, uint64_t total) {
 }
 
 bool TerminalSink::StatusLine(const char* text) {
-  size_t len = strnlen(text, kStatusRoom - 1);
-  memcpy(g_lastStatus, text, len);
-  g_lastStatus[len] = '\0';
-  if (g_options.live && RedrawDue()) DrawStatusLine();
+  ShowStatus(text);
   return StopWanted();
 }
 

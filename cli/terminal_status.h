@@ -5,7 +5,9 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "status.h"
 
@@ -38,6 +40,17 @@ void InstallInterruptHandler();
 
 // The last status line (kind 0) as reported, cut only past 8 KiB; empty before the first.
 const char* LastStatusLine();
+
+// Shows `text` as the status line, as TerminalSink::StatusLine does (drawn on a live terminal at
+// most every 50 ms), without a progress of its own: for a caller that composes the line itself.
+// One thread.
+void ShowStatus(const char* text);
+
+// Writes the log line `text` to `out` as standard output shows it: in its shown form
+// (shown_text.h), then a line feed; the ETag line's own final line feed stays one and leaves an
+// empty line. LogTextLength() is the length of `text` without that own line feed.
+void WriteLogText(FILE* out, const char* text);
+size_t LogTextLength(const char* text);
 
 // Takes the live status line off the terminal, if one is shown.
 void ClearStatusLine();
