@@ -55,6 +55,26 @@ with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
 data = open(path, "rb").read()
 assert data.count(b"raw-QQ") == 2
 open(path, "wb").write(data.replace(b"raw-QQ", b"raw-\x9b\xe9"))
+# damaged.zip: four entries, the first and third with a central CRC-32 off by one (the data
+# stays sound, so only the comparison fails); soak.zip: twenty entries, all damaged so, whose
+# report with --keep-going is long enough that keeping every archive's would show in memory.
+import struct
+def damage(path, names, bad):
+    with zipfile.ZipFile(path, "w") as z:
+        for i, name in enumerate(names):
+            z.writestr(name, ("entry %d of %s\n" % (i, name)) * (40 + i),
+                       zipfile.ZIP_DEFLATED if i % 2 else zipfile.ZIP_STORED)
+    data = bytearray(open(path, "rb").read())
+    at = data.find(b"PK\x01\x02")
+    for i in range(len(names)):
+        if i in bad:
+            crc = struct.unpack_from("<I", data, at + 16)[0]
+            struct.pack_into("<I", data, at + 16, crc ^ 1)
+        n, m, k = struct.unpack_from("<HHH", data, at + 28)
+        at += 46 + n + m + k
+    open(path, "wb").write(bytes(data))
+damage(os.path.join(samples, "damaged.zip"), ["a.txt", "b.txt", "c/d.txt", "e.txt"], {0, 2})
+damage(os.path.join(samples, "soak.zip"), ["f%02d.txt" % i for i in range(20)], set(range(20)))
 # 1 GiB of zeros in 4.5 MB: a quarter of a second to check even with the fast inflate, so a
 # SIGINT sent at its first status line lands well inside the entry's data.
 with zipfile.ZipFile(os.path.join(samples, "big.zip"), "w", zipfile.ZIP_DEFLATED,
@@ -330,9 +350,10 @@ help_version)
     run "$option"
     expect_rc 0
     expect_quiet_stderr
-    [ "$(head -n 1 out)" = "Usage: vormic-cli [OPTION]... ARCHIVE" ] || fail "$option: first line"
+    [ "$(head -n 1 out)" = "Usage: vormic-cli [OPTION]... ARCHIVE..." ] ||
+      fail "$option: first line"
     for word in --folder --etag --part-size --expect-etag --checksum --expect-checksum --lists \
-      --quiet --help --version "Exit status"; do
+      --keep-going --files-from --null --json --quiet --help --version "Exit status"; do
       grep -q -e "$word" out || fail "$option does not mention $word"
     done
   done
@@ -350,7 +371,12 @@ usage)
   # arguments (| between them) -> what standard error must say
   rows=(
     "<none>|missing ARCHIVE"
-    "a.zip|b.zip|unexpected argument 'b.zip'"
+    "-f|$work|a.zip|b.zip|--folder: only with one ARCHIVE"
+    "--files-from|list|-f|$work|--folder: only with one ARCHIVE"
+    "-l|$work|a.zip|b.zip|--lists: only with one ARCHIVE"
+    "--expect-etag|abc|--files-from|list|--expect-etag: only with one ARCHIVE"
+    "--null|a.zip|--null: only with --files-from"
+    "--files-from=|--files-from: empty file name"
     "--bogus|a.zip|unknown option '--bogus'"
     "-qx|a.zip|unknown option '-x'"
     "--folder|option needs a value: '--folder'"
@@ -377,7 +403,7 @@ usage)
     "--expect-checksum|SHA1:AAAAAA==|a.zip|Not a SHA1 checksum: AAAAAA=="
     "--expect-checksum|CRC32:AAAAAA==-0|a.zip|Not a CRC32 checksum: AAAAAA==-0"
     "--expect-checksum|CRC32:AAAAAA==-10001|a.zip|Not a CRC32 checksum: AAAAAA==-10001"
-    "--expect-checksum|CRC32:AAAAAA==|a.zip|b.zip|unexpected argument 'b.zip'"
+    "--expect-checksum|CRC32:AAAAAA==|a.zip|b.zip|--expect-checksum: only with one ARCHIVE"
   )
   for row in "${rows[@]}"; do
     IFS='|' read -r -a fields <<<"$row"
@@ -707,6 +733,318 @@ output_errors)
   set -e
   expect_rc 1
   grep -q "cannot write to standard output" err || fail "closed output: $(cat err)"
+  ;;
+
+keep_going)
+  # Without --keep-going the first fault ends the run, as it always has; with it every damaged
+  # entry is named, the walk's closing lines follow, then the count of damaged entries.
+  run "$samples/damaged.zip"
+  expect_rc 1
+  expect_out <<'EOF'
+Verifying internally...
+Entry 0: a.txt
+Central directory and calculated CRCs not equal
+Verification failed
+EOF
+  run --keep-going "$samples/damaged.zip"
+  expect_rc 1
+  expect_out <<'EOF'
+Verifying internally...
+Entry 0: a.txt
+Central directory and calculated CRCs not equal
+Entry 2: c/d.txt
+Central directory and calculated CRCs not equal
+Verified 4 files
+Damaged entries: 2 of 4
+Verification failed
+EOF
+  # Against a folder: the differing file is a damaged entry, the folder walk still follows.
+  cp -r "$samples/src" src
+  printf 'alphX\n' >src/a.txt
+  echo extra >src/extra.txt
+  run -k -f src "$samples/sound.zip"
+  expect_rc 1
+  expect_out <<EOF
+Verifying externally...
+$(entry_line "$samples/sound.zip" a.txt)
+Contents differ in file $work/src/a.txt
+Verified 3 files
+0 couldn't be opened externally
+2 compared correctly
+Not in archive: $work/src/extra.txt
+Damaged entries: 1 of 4
+Verification failed
+EOF
+  run -k -q "$samples/sound.zip"
+  expect_rc 0
+  ;;
+
+several)
+  # Several archives: each one's output whole, in the order named, after its "Archive:" line,
+  # exactly as a call for that archive alone prints it; then the count. For any --jobs, with and
+  # without the ETag (each archive its own ARCHIVE.md5, also one named twice).
+  cp "$samples/sound.zip" "$samples/damaged.zip" "$samples/hostile.zip" .
+  mkdir folder.zip
+  names=(sound.zip damaged.zip missing.zip folder.zip hostile.zip sound.zip)
+  for options in "" "--etag" "--keep-going"; do
+    : >want
+    verified=0
+    for name in "${names[@]}"; do
+      # shellcheck disable=SC2086
+      run $options "$name"
+      [ "$rc" -eq 0 ] && verified=$((verified + 1))
+      { echo "Archive: $name"; cat out; } >>want
+    done
+    echo "$verified of ${#names[@]} archives verified" >>want
+    [ "$verified" -eq 3 ] || fail "[$options] 3 archives pass alone, $verified did"
+    for jobs in 1 2 3 16; do
+      # shellcheck disable=SC2086
+      run $options --jobs "$jobs" "${names[@]}"
+      expect_rc 1
+      cmp -s want out || fail "[$options] --jobs $jobs: $(diff want out | head -n 6)"
+    done
+  done
+  [ -s sound.zip.md5 ] && [ -s hostile.zip.md5 ] || fail "--etag: an ETag file is missing"
+  run -q sound.zip hostile.zip
+  expect_rc 0
+  [ "$(tail -n 1 out)" = "2 of 2 archives verified" ] || fail "all verified: $(tail -n 1 out)"
+  ;;
+
+files_from)
+  cp "$samples/sound.zip" a.zip
+  cp "$samples/hostile.zip" b.zip
+  # Lines, an empty one skipped, the last without its line feed; after the arguments' names.
+  printf 'b.zip\n\na.zip' >list
+  run --files-from list a.zip
+  expect_rc 0
+  [ "$(grep '^Archive: ' out | tr '\n' ' ')" = "Archive: a.zip Archive: b.zip Archive: a.zip " ] ||
+    fail "order: $(grep '^Archive: ' out | tr '\n' ' ')"
+  [ "$(tail -n 1 out)" = "3 of 3 archives verified" ] || fail "count: $(tail -n 1 out)"
+  # Standard input, NUL-separated: names holding a line feed, a byte outside UTF-8 and an
+  # escape; each header shows its name as every line does.
+  cp a.zip "$(printf 'line\nfeed.zip')"
+  cp a.zip "$(printf 'latin\351.zip')"
+  cp a.zip "$(printf 'esc\033[2J.zip')"
+  set +e
+  printf 'line\nfeed.zip\0latin\351.zip\0esc\033[2J.zip\0' |
+    "$bin" --null --files-from - -q >out 2>err
+  rc=$?
+  set -e
+  expect_rc 0
+  grep -a '^Archive: ' out >headers
+  printf 'Archive: line\\x0afeed.zip\nArchive: latin\351.zip\nArchive: esc\\x1b[2J.zip\n' |
+    cmp -s - headers || fail "headers: $(od -c headers | head -n 4)"
+  # A name longer than a path can be fails as a name that cannot be opened, shown cut with
+  # "..."; the next archive goes on.
+  long=$(head -c 5000 /dev/zero | tr '\0' x)
+  printf '%s\na.zip\n' "$long" >list
+  run --files-from list
+  expect_rc 1
+  expect_out <<EOF
+Archive: $(head -c 4096 /dev/zero | tr '\0' x)...
+Verifying internally...
+Can't open archive
+Verification failed
+Archive: a.zip
+Verifying internally...
+Verified 3 files
+Successful verification
+1 of 2 archives verified
+EOF
+  # No archive at all, a list that is not there or is a folder: usage errors, nothing on
+  # standard output.
+  : >empty
+  printf '\n\n' >blank
+  for row in "empty|no ARCHIVE named" "blank|no ARCHIVE named" \
+    "none|--files-from: cannot open 'none': No such file or directory" \
+    ".|--files-from: cannot open '.': Is a directory"; do
+    run --files-from "${row%%|*}"
+    expect_rc 2
+    [ ! -s out ] || fail "[$row] wrote to standard output"
+    grep -qF -- "vormic-cli: ${row#*|}" err || fail "[$row] stderr: $(head -n 1 err)"
+  done
+  ;;
+
+json)
+  # Every line parses as JSON; each archive's object agrees with what text mode prints for it
+  # alone (result, last line, log lines), then the summary counts them.
+  cp "$samples/sound.zip" "$samples/damaged.zip" "$samples/hostile.zip" .
+  mkdir empty
+  names=(sound.zip damaged.zip missing.zip hostile.zip)
+  for options in "" "--keep-going"; do
+    i=0
+    for name in "${names[@]}"; do
+      # shellcheck disable=SC2086
+      run $options "$name"
+      cp out "text$i"
+      echo "$rc" >"rc$i"
+      i=$((i + 1))
+    done
+    # shellcheck disable=SC2086
+    run $options --json --jobs 2 "${names[@]}"
+    expect_rc 1
+    py - out "${#names[@]}" <<'PY' || fail "[$options] JSON report"
+import json, sys
+lines = open(sys.argv[1], "rb").read().split(b"\n")
+count = int(sys.argv[2])
+assert lines[-1] == b"" and len(lines) == count + 2, lines
+objects = [json.loads(line.decode("utf-8")) for line in lines[:-1]]
+keys = ["archive", "result", "text", "log", "faults", "entries", "md5", "etag", "part_size",
+        "checksums", "seconds"]
+verified = 0
+for i, o in enumerate(objects[:-1]):
+    assert list(o) == keys, list(o)
+    text = open("text%d" % i, "rb").read().decode("utf-8").split("\n")[:-1]
+    rc = int(open("rc%d" % i).read())
+    assert o["result"] == {0: "verified", 1: "failed"}[rc], (o["result"], rc)
+    assert o["text"] == text[-1] and o["log"] == text[:-1], (o, text)
+    assert o["md5"] is o["etag"] is o["part_size"] is o["checksums"] is None
+    assert isinstance(o["seconds"], float) and o["seconds"] >= 0
+    verified += rc == 0
+    # The faults are the walk's: each one's text is a log line, after its "Entry" line.
+    at = -1
+    for f in o["faults"]:
+        at = o["log"].index(f["text"], at + 1)
+        if f["entry"] is None:
+            assert f["name"] is None
+        else:
+            assert o["log"][at - 1] == "Entry %d: %s" % (f["entry"], f["name"]), f
+by_name = {o["archive"]: o for o in objects[:-1]}
+damaged = by_name["damaged.zip"]
+assert [f["entry"] for f in damaged["faults"]] == \
+    ([0, 2] if "Damaged entries: 2 of 4" in damaged["log"] else [0]), damaged
+assert damaged["entries"] == 4
+assert by_name["missing.zip"]["entries"] is None
+assert by_name["missing.zip"]["faults"] == [{"entry": None, "name": None,
+                                             "text": "Can't open archive"}]
+assert objects[-1] == {"summary": {"archives": count, "verified": verified,
+                                   "failed": count - verified, "stopped": 0}, "format": 1}
+PY
+  done
+  # Names that would drive a terminal, from the archive (one archive, against an empty folder:
+  # a line per name) and in the archive's own name: valid UTF-8 JSON, each byte stdout escapes
+  # or that is not UTF-8 written as the text \xNN, the log as text mode shows it.
+  hostile_copy=$(printf 'h\033]0;x\007\351.zip')
+  cp hostile.zip "$hostile_copy"
+  run -f empty "$hostile_copy"
+  cp out text
+  run --json -f empty "$hostile_copy"
+  expect_rc 1
+  py - out text <<'PY' || fail "hostile names in JSON"
+import json, re, sys
+raw = open(sys.argv[1], "rb").read()
+raw.decode("utf-8")  # valid UTF-8 throughout
+if re.search(rb"[\x00-\x09\x0b-\x1f\x7f]", raw):
+    sys.exit("a control byte in the JSON text")
+o = json.loads(raw.split(b"\n")[0])
+assert o["archive"] == "h\\x1b]0;x\\x07\\xe9.zip", o["archive"]
+# Text mode keeps a lone byte that is no UTF-8 (a Latin-1 letter) as it is; JSON escapes it.
+text = [l.replace(b"\xe9", b"\\xe9").decode("utf-8")
+        for l in open(sys.argv[2], "rb").read().split(b"\n")[:-1]]
+assert o["log"] == text[:-1] and o["text"] == text[-1], (o["log"], text)
+assert sum(1 for l in o["log"] if "Can't open" in l) == 5
+PY
+  # The ETag step's values, when it succeeded; null for an archive whose ETag failed.
+  run --json --etag sound.zip missing.zip
+  expect_rc 1
+  py - out sound.zip <<'PY' || fail "ETag fields"
+import hashlib, json, sys
+objects = [json.loads(l) for l in open(sys.argv[1])]
+data = open(sys.argv[2], "rb").read()
+o = objects[0]
+assert o["md5"] == hashlib.md5(data).hexdigest(), o["md5"]
+assert o["etag"] == hashlib.md5(hashlib.md5(data).digest()).hexdigest() + "-1", o["etag"]
+assert o["part_size"] == 10485760 and o["checksums"] == {}
+assert "MD5: " + o["md5"] in o["log"] and "Multipart ETag: " + o["etag"] in o["log"]
+m = objects[1]
+assert m["result"] == "failed" and m["text"] == "Can't open archive" and m["log"] == []
+assert m["md5"] is m["etag"] is m["part_size"] is m["checksums"] is m["entries"] is None
+PY
+  ;;
+
+batch_sigint)
+  # A list that never ends (a FIFO no one writes to): Ctrl-C still stops the call.
+  mkfifo fifo
+  set +e
+  "$bin" --files-from fifo >out 2>err &
+  pid=$!
+  for _ in $(seq 400); do
+    grep -q '^SigCgt:.*[2367abef]$' "/proc/$pid/status" 2>/dev/null && break
+    sleep 0.05
+  done
+  kill -INT "$pid"
+  wait "$pid"
+  rc=$?
+  set -e
+  expect_rc 130
+  expect_out <<'EOF'
+0 of 0 archives verified
+Stopped by user
+EOF
+  # Inside a long archive: it ends as a call for it alone would; the one after it is not
+  # started; the count, then "Stopped by user".
+  ln -s "$samples/sound.zip" a.zip
+  ln -s "$samples/big.zip" big.zip
+  set +e
+  "$bin" --jobs 1 a.zip big.zip a.zip >out 2>err &
+  pid=$!
+  for _ in $(seq 400); do
+    ls -l "/proc/$pid/fd" 2>/dev/null | grep -q 'big\.zip$' && break
+    sleep 0.01
+  done
+  kill -INT "$pid"
+  wait "$pid"
+  rc=$?
+  set -e
+  expect_rc 130
+  expect_out <<'EOF'
+Archive: a.zip
+Verifying internally...
+Verified 3 files
+Successful verification
+Archive: big.zip
+Verifying internally...
+Stopped
+Stopped by user
+Stopped by user
+1 of 2 archives verified
+Stopped by user
+EOF
+  ;;
+
+soak)
+  # 10,000 archives in one call: every result is printed and dropped, so the peak memory of
+  # 10,000 is that of 1,000. Each archive's report (--keep-going over 20 damaged entries, about
+  # 4 KB of JSON) is long enough that keeping them would show. ASan's quarantine holds freed
+  # memory back on purpose, so it is turned off for the comparison.
+  ln -s "$samples/soak.zip" s.zip
+  py - "$bin" <<'PY' || fail "soak"
+import json, os, resource, subprocess, sys
+env = dict(os.environ, ASAN_OPTIONS="quarantine_size_mb=0:thread_local_quarantine_size_kb=0:"
+           + os.environ.get("ASAN_OPTIONS", ""))
+def peak(count):
+    with open("list", "w") as f:
+        f.write("s.zip\n" * count)
+    code = ("import resource, subprocess, sys\n"
+            "rc = subprocess.run(sys.argv[1:], stdout=open('report', 'wb')).returncode\n"
+            "print(rc, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+    out = subprocess.run([sys.executable, "-S", "-c", code, sys.argv[1], "--json", "--keep-going",
+                          "--jobs", "2", "--files-from", "list"],
+                         env=env, capture_output=True, text=True, check=True).stdout.split()
+    rc, kib = int(out[0]), int(out[1])
+    with open("report", "rb") as f:
+        lines = 0
+        for line in f:
+            lines += 1
+            last = line
+    assert rc == 1 and lines == count + 1, (rc, lines)
+    assert json.loads(last)["summary"] == {"archives": count, "verified": 0, "failed": count,
+                                           "stopped": 0}
+    return kib
+small, large = peak(1000), peak(10000)
+print("peak RSS: 1,000 archives %d KiB, 10,000 archives %d KiB" % (small, large))
+sys.exit(0 if large <= small + 4096 else 1)
+PY
   ;;
 
 *)
