@@ -12,7 +12,7 @@
 namespace {
 
 // What a held report or an ETag report is.
-enum : uint8_t { kHeldStatus, kHeldLog, kHeldStopPoint, kHeldProgress, kHeldConsole };
+enum : uint8_t { kHeldStatus, kHeldLog, kHeldStopPoint, kHeldProgress, kHeldConsole, kHeldFault };
 
 constexpr size_t kHeldHeader = 1 + sizeof(uint32_t);  // kind, payload length
 constexpr size_t kPostedTextSize = 2048;  // longer than any text the ETag step reports
@@ -27,6 +27,31 @@ bool Deliver(StatusSink* sink, uint8_t kind, const char* text, uint64_t done, ui
     case kHeldProgress: sink->Progress(done, total); return false;
     default: sink->Console(text); return false;
   }
+}
+
+// A held fault: the entry (4 bytes), a byte that says whether it has a name, then the name and
+// the text, each terminated (both are far shorter than PATH_MAX).
+constexpr size_t kFaultRoom = sizeof(int32_t) + 2 + 2 * PATH_MAX;
+
+size_t PackFault(int32_t entry, const char* name, const char* text, unsigned char* out) {
+  memcpy(out, &entry, sizeof entry);
+  size_t at = sizeof entry;
+  out[at++] = name == nullptr ? 0 : 1;
+  for (const char* part : {name != nullptr ? name : "", text}) {
+    const size_t len = strnlen(part, PATH_MAX - 1);
+    memcpy(out + at, part, len);
+    at += len;
+    out[at++] = '\0';
+  }
+  return at;
+}
+
+void DeliverFault(StatusSink* sink, const unsigned char* payload) {
+  int32_t entry;
+  memcpy(&entry, payload, sizeof entry);
+  const char* name = reinterpret_cast<const char*>(payload + sizeof entry + 1);
+  const char* text = name + strlen(name) + 1;
+  sink->Fault(entry, payload[sizeof entry] != 0 ? name : nullptr, text);
 }
 
 }  // namespace
@@ -199,6 +224,10 @@ void OneRead::Replay() {
       memcpy(&total, payload + sizeof done, sizeof total);
     }
     ++count;
+    if (record[0] == kHeldFault) {
+      DeliverFault(sink_, payload);
+      continue;
+    }
     if (Deliver(sink_, record[0], reinterpret_cast<const char*>(payload), done, total)) {
       // The verification has gone past this report: it is run again and stops here.
       stop_->Raise();
@@ -272,6 +301,16 @@ void OneRead::Console(const char* text) {
     if (mode_ == Mode::kLive) return sink_->Console(text);
     if (mode_ == Mode::kDropped) return;
     if (Hold(kHeldConsole, text, strlen(text) + 1)) return;
+    Settle();
+  }
+}
+
+void OneRead::Fault(int32_t entry, const char* name, const char* text) {
+  for (;;) {
+    if (mode_ == Mode::kLive) return sink_->Fault(entry, name, text);
+    if (mode_ == Mode::kDropped) return;
+    unsigned char payload[kFaultRoom];
+    if (Hold(kHeldFault, payload, PackFault(entry, name, text, payload))) return;
     Settle();
   }
 }

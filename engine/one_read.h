@@ -71,6 +71,7 @@ class OneRead final : public StatusSink, public EtagReadPace {
   bool StopPoint() override { return Pass(kStatusLine, nullptr); }
   void Progress(uint64_t done, uint64_t total) override;
   void Console(const char* text) override;
+  void Fault(int32_t entry, const char* name, const char* text) override;
 
   // --- The ETag's pace, on its thread ---------------------------------------------------------
   void BeforeRead(uint64_t offset) override;
@@ -153,6 +154,10 @@ class SkipSink final : public StatusSink {
   void Console(const char* text) override {
     bool answer;
     if (!Swallowed(&answer)) sink_->Console(text);
+  }
+  void Fault(int32_t entry, const char* name, const char* text) override {
+    bool answer;
+    if (!Swallowed(&answer)) sink_->Fault(entry, name, text);
   }
 
  private:

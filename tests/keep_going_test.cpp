@@ -104,7 +104,7 @@ class KeepGoingTest : public ::testing::Test {
   std::string src() const { return dir_ / "src"; }
   std::string archive() const { return dir_ / "a.zip"; }
 
-  Outcome Run(const Row& row, bool keep_going, int jobs, int stop_at = 0) {
+  Outcome Run(const Row& row, bool keep_going, int jobs, int stop_at = 0, bool etag = false) {
     Outcome out;
     out.sink.stop_at = stop_at;
     VerifyOptions options;
@@ -115,6 +115,7 @@ class KeepGoingTest : public ::testing::Test {
     options.lists_folder = lists_.path().c_str();
     options.jobs = jobs;
     options.keep_going = keep_going;
+    options.etag = etag;
     verification_.SetHandOverLengths(0, 0);  // every entry goes through a worker
     out.result = verification_.Run(options, &out.sink).text;
     out.entries = verification_.EntryCount();
@@ -312,6 +313,22 @@ TEST_F(KeepGoingTest, StopEndsTheWalk) {
   EXPECT_EQ(stopped.result, "Stopped by user");
   EXPECT_EQ(stopped.sink.faults.size(), 1u);
   EXPECT_EQ(stopped.entries, 3);
+}
+
+// With the ETag first, the verification's reports are held until the ETag has ended, and so are
+// its faults: after the ETag's lines, in their place among the verification's.
+TEST_F(KeepGoingTest, FaultsWithTheEtag) {
+  const Row row = {"", {BadCrc(StoredA()), DeflatedB(), BadCrc(StoredC())}, {}, {}};
+  Prepare(row);
+  const Outcome plain = Run(row, true, 2);
+  const Outcome with_etag = Run(row, true, 2, 0, true);
+  ASSERT_EQ(plain.sink.faults.size(), 2u);
+  EXPECT_EQ(with_etag.sink.faults, plain.sink.faults);
+  ASSERT_GE(with_etag.sink.logs.size(), plain.sink.logs.size());
+  EXPECT_EQ(Lines(with_etag.sink.logs.end() - static_cast<long>(plain.sink.logs.size()),
+                  with_etag.sink.logs.end()),
+            plain.sink.logs);
+  EXPECT_EQ(with_etag.sink.logs.front().rfind("MD5: ", 0), 0u);
 }
 
 // The entry count reaches the caller only once the end records were read.
