@@ -194,7 +194,12 @@ std::string ArchiveJson(const std::string& shown_name, const CommandOutcome& out
   etag_done ? json.Int(static_cast<int64_t>(etag.part_size())) : json.Null();
   json.Key("checksums");
   if (etag_done) {
+    const ChecksumValues& checksums = etag.checksums();
     json.BeginObject();
+    for (int i = 0; i < checksums.count; ++i) {
+      json.Key(ChecksumName(checksums.algs[i]));
+      json.String(checksums.values[i]);
+    }
     json.EndObject();
   } else {
     json.Null();

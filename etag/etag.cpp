@@ -78,6 +78,7 @@ struct EtagCalculator::State {
   char etag_text[kEtagTextSize] = {};
   char md5_hex[kMd5HexSize] = {};  // the whole file's MD5, set with etag_text
   uint64_t part_size = 0;          // the part size that gave etag_text
+  ChecksumValues checksums;        // the whole-file checksums reported with them
   // The status line that ended the last failed computation.
   char failure[kStatusTextSize] = {};
   Reporter* rep = nullptr;  // the reporter of the computation under way
@@ -504,6 +505,7 @@ bool RepeatsEarlierValue(const EtagOptions& options, int i) {
 struct ChecksumLines {
   char lines[kMaxChecksumLines][kChecksumLineSize];
   int line_count = 0;
+  ChecksumValues whole;  // the whole-file values the first lines show
   char matches[kMaxExpectedChecksums][kChecksumLineSize];
   int match_count = 0;
 };
@@ -524,6 +526,8 @@ bool FormatChecksumLines(const EtagOptions& options, const ChecksumPlan& plan,
     ok = FormatChecksumValue(digest, ChecksumDigestLen(alg), 0, value, sizeof value) &&
          FormatText(out->lines[out->line_count++], kChecksumLineSize, kChecksumLineFmt,
                     ChecksumLineName(alg), value);
+    out->whole.algs[out->whole.count] = alg;
+    memcpy(out->whole.values[out->whole.count++], value, sizeof value);
   }
   // Whole-file matches first, then the composite ones with their values' lines.
   for (int pass = 0; pass < 2 && ok; ++pass) {
@@ -707,6 +711,7 @@ bool ComputeInto(State& st, const char* archive_path, const EtagOptions& options
   }
   memcpy(st.md5_hex, whole_hex, sizeof st.md5_hex);
   st.part_size = part_size;
+  st.checksums = checksum_lines.whole;
   return true;
 }
 
@@ -733,6 +738,8 @@ const char* EtagCalculator::etag() const { return state_->etag_text; }
 const char* EtagCalculator::md5() const { return state_->md5_hex; }
 
 uint64_t EtagCalculator::part_size() const { return state_->part_size; }
+
+const ChecksumValues& EtagCalculator::checksums() const { return state_->checksums; }
 
 bool ParseEtagPartSize(const char* text, uint64_t* bytes) {
   uint64_t value = 0;

@@ -93,6 +93,13 @@ class EtagReadPace {
   ~EtagReadPace() = default;
 };
 
+// Whole-file checksums of one computation: `count` algorithms and their values in base64.
+struct ChecksumValues {
+  ChecksumAlg algs[kChecksumAlgCount];
+  char values[kChecksumAlgCount][kChecksumTextSize];
+  int count = 0;
+};
+
 class EtagCalculator {
  public:
   EtagCalculator();
@@ -146,6 +153,9 @@ class EtagCalculator {
   // computation.
   const char* md5() const;
   uint64_t part_size() const;
+  // Its whole-file checksums (their values as the log lines show them), in the order of those
+  // lines; none when none were asked for.
+  const ChecksumValues& checksums() const;
 
   struct State;  // etag.cpp
 

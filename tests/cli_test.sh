@@ -960,6 +960,17 @@ m = objects[1]
 assert m["result"] == "failed" and m["text"] == "Can't open archive" and m["log"] == []
 assert m["md5"] is m["etag"] is m["part_size"] is m["checksums"] is m["entries"] is None
 PY
+  # With the ETag and --keep-going: the faults as without the ETag, and the checksums asked for.
+  run --json --etag -k --checksum crc32c,sha256 damaged.zip
+  expect_rc 1
+  py - out damaged.zip <<'PY' || fail "faults and checksums after the ETag"
+import base64, hashlib, json, sys
+o = json.loads(open(sys.argv[1]).readline())
+assert [(f["entry"], f["name"]) for f in o["faults"]] == [(0, "a.txt"), (2, "c/d.txt")], o
+data = open(sys.argv[2], "rb").read()
+assert o["checksums"]["SHA256"] == base64.b64encode(hashlib.sha256(data).digest()).decode(), o
+assert list(o["checksums"]) == ["CRC32C", "SHA256"], o["checksums"]
+PY
   ;;
 
 batch_sigint)
