@@ -6,6 +6,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <new>
 #include <cerrno>
 #include <sched.h>
 #include <unistd.h>
@@ -97,53 +98,94 @@ bool ParallelCheck::Slot::Point(bool shown_line, uint64_t unread) {
   return cancel.load(std::memory_order_relaxed);
 }
 
+bool ParallelCheck::Member::Point(bool shown_line, uint64_t unread) {
+  if (shown_line) {
+    ++shown;
+    if (short_chunk || silent != 0) invalid = true;  // as Slot::Point
+    if (unread != UnreadAfter(key.length, shown)) short_chunk = true;
+    last_unread = unread;
+  } else {
+    ++silent;
+  }
+  return Cancelled();
+}
+
+bool ParallelCheck::Member::Cancelled() { return slot->cancel.load(std::memory_order_relaxed); }
+
 void* ParallelCheck::WorkerMain(void* arg) {
   auto* worker = static_cast<Worker*>(arg);
   worker->owner->Work(worker);
   return nullptr;
 }
 
-void ParallelCheck::Check(Worker* worker, Slot* slot) {
-  uint32_t crc = 0;
-  int rc = kEntryOk;
-  FILE* external = nullptr;
-  bool checkable = true;
-  if (slot->key.external) {
-    struct stat info;
-    ExternalLookup found = LookUpExternal(folder_.get(), slot->name, OpenRegularFileOnDisk,
-                                          worker->path.get(), &external, &info);
-    if (found == ExternalLookup::kOpened) {
-      slot->file = IdentityOf(info);
-    } else {
-      // No file: the walk checks the CRC-32 alone. A directory, a path too long or an unsafe
-      // name has no data check at all.
-      checkable = found == ExternalLookup::kNoParent || found == ExternalLookup::kUnopened;
-    }
+bool ParallelCheck::LookUp(Worker* worker, const DataKey& key, const char* name, FILE** external,
+                           FileIdentity* file) {
+  *external = nullptr;
+  if (!key.external) return true;
+  struct stat info;
+  ExternalLookup found = LookUpExternal(folder_.get(), name, OpenRegularFileOnDisk,
+                                        worker->path.get(), external, &info);
+  if (found == ExternalLookup::kOpened) {
+    *file = IdentityOf(info);
+    return true;
   }
-  slot->looked_up.store(true, std::memory_order_release);
+  // No file: the walk checks the CRC-32 alone. A directory, a path too long or an unsafe name
+  // has no data check at all.
+  return found == ExternalLookup::kNoParent || found == ExternalLookup::kUnopened;
+}
+
+bool ParallelCheck::CheckData(Worker* worker, const DataKey& key, ProgressSink* sink,
+                              FILE* external, bool checkable, int* rc, uint32_t* crc) {
+  *crc = 0;
+  *rc = kEntryOk;
   // A read error on an earlier entry stays with that entry.
   clearerr(worker->archive);
   worker->reader->failed = false;
-  if (!checkable || slot->key.data_start > static_cast<uint64_t>(INT64_MAX) ||
-      SeekStream(worker->archive, static_cast<int64_t>(slot->key.data_start), SEEK_SET) != 0) {
-    slot->invalid.store(true, std::memory_order_relaxed);
-  } else {
+  bool checked = false;
+  if (checkable && key.data_start <= static_cast<uint64_t>(INT64_MAX) &&
+      SeekStream(worker->archive, static_cast<int64_t>(key.data_start), SEEK_SET) == 0) {
     EntryChecker* checker = worker->checker.get();
-    checker->SetProgressSink(slot);
-    const DataKey& key = slot->key;
+    checker->SetProgressSink(sink);
     if (key.method == kMethodStored) {
-      rc = checker->CheckStored(worker->archive, key.length, &crc, external, worker->chunk.get(),
-                                worker->compare.get(), kWorkerStoredChunk);
+      *rc = checker->CheckStored(worker->archive, key.length, crc, external, worker->chunk.get(),
+                                 worker->compare.get(), kWorkerStoredChunk);
     } else {
       // The sink records points without their text; any name makes a pass "shown".
-      rc = checker->Check(key.method, {key.uncompressed, key.flags}, worker->archive, key.length,
-                          key.expected_crc, &crc, external, "");
+      *rc = checker->Check(key.method, {key.uncompressed, key.flags}, worker->archive,
+                           key.length, key.expected_crc, crc, external, "");
     }
     checker->SetProgressSink(nullptr);
+    checked = true;
   }
   CloseStream(external);
-  slot->rc = rc;
-  slot->crc = crc;
+  return checked;
+}
+
+void ParallelCheck::Check(Worker* worker, Slot* slot) {
+  FILE* external = nullptr;
+  const bool checkable = LookUp(worker, slot->key, slot->name, &external, &slot->file);
+  slot->looked_up.store(true, std::memory_order_release);
+  if (!CheckData(worker, slot->key, slot, external, checkable, &slot->rc, &slot->crc))
+    slot->invalid.store(true, std::memory_order_relaxed);
+  slot->done.store(true, std::memory_order_release);
+}
+
+void ParallelCheck::CheckBatch(Worker* worker, Slot* slot) {
+  for (int i = 0; i < slot->batch_count; ++i) {
+    Member& m = slot->batch->members[i];
+    if (!m.slot->cancel.load(std::memory_order_relaxed)) {
+      FILE* external = nullptr;
+      const bool checkable = LookUp(worker, m.key, m.name, &external, &m.file);
+      m.invalid = !CheckData(worker, m.key, &m, external, checkable, &m.rc, &m.crc);
+    } else {
+      m.invalid = true;  // given up by the walk: nobody reads it
+    }
+    slot->members_done.store(i + 1, std::memory_order_seq_cst);
+    if (walk_sleeps_on_.load(std::memory_order_seq_cst) == slot) {
+      std::lock_guard<std::mutex> lock(mu_);
+      walk_cv_.notify_one();
+    }
+  }
   slot->done.store(true, std::memory_order_release);
 }
 
@@ -162,11 +204,43 @@ void ParallelCheck::Work(Worker* worker) {
     }
     const int32_t index = next_scan_;
     Slot& slot = slots_[static_cast<size_t>(tail_ % slots_used_)];
-    // The walk checks what it has passed, and small entries, itself: only their place is needed.
-    Scan scanned = ScanNext(index < taken_ ? nullptr : &slot);
+    // The walk checks what it has passed itself: only the entries' places are needed.
+    Scan scanned = ScanNext(index < taken_ ? nullptr : &slot, 0);
+    // A run of short entries becomes one batch, ended by an entry that is not short, a full
+    // batch, or the last entry.
+    int members = 0;
+    uint64_t bytes = 0;
+    while (scanned == Scan::kMember) {
+      bytes += slot.batch->members[members].key.length;
+      ++members;
+      if (members == kBatchEntries || bytes >= kBatchBytes || scan_ended_ ||
+          next_scan_ >= entry_count_)
+        break;
+      scanned = ScanNext(&slot, members);
+    }
+    if (members > 0) {
+      passed = 0;
+      slot.index = index;
+      slot.batch_count = members;
+      slot.members_done.store(0, std::memory_order_relaxed);
+      slot.done.store(false, std::memory_order_relaxed);
+      slot.cancel.store(false, std::memory_order_relaxed);
+      slot.busy = true;
+      ++tail_;
+      lock.unlock();
+      CheckBatch(worker, &slot);
+      lock.lock();
+      slot.busy = false;
+      if (slot.given_up) {
+        slot.given_up = false;
+        Free(&slot);
+        if (workers_waiting_ > 0) work_cv_.notify_all();
+      }
+      continue;
+    }
     if (scanned != Scan::kPlanned) {
-      // A long run of small entries is scanned a few at a time, so the walk's Take() and the
-      // other workers are not kept waiting for the lock.
+      // A long run of entries without a plan is scanned a few at a time, so the walk's Take()
+      // and the other workers are not kept waiting for the lock.
       if (++passed >= kScanRun) {
         passed = 0;
         lock.unlock();
@@ -176,6 +250,7 @@ void ParallelCheck::Work(Worker* worker) {
     }
     passed = 0;
     slot.index = index;
+    slot.batch_count = 0;
     slot.busy = true;
     ++tail_;
     lock.unlock();
@@ -212,7 +287,7 @@ class ScanHeaderReader final : public HeaderReader {
 // The same reading as the walk's (entry_headers.h), without its reports. An entry whose headers
 // the walk would refuse gets no plan; the walk then reports it when it gets there. A central
 // header that cannot be read ends the scan, since the next one's place is unknown.
-ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot) {
+ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot, int members) {
   ScanHeaderReader central_in(&readers_[0], streams_[0]);
   ScanHeaderReader local_in(&readers_[1], streams_[1]);
   CentralHeader central;
@@ -223,26 +298,46 @@ ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot) {
     return Scan::kEnd;
   }
   const uint64_t at = scan_position_;
-  ++next_scan_;
-  scan_position_ = next;
   CentralValues values;
   if (slot == nullptr || fault != HeaderFault::kNone ||
       ReadCentralExtra(central_in, at, central, zip64_, scan_extra_.get(), &values) !=
-          HeaderFault::kNone ||
-      !WorthAWorker(central.method, values.compressed_size))
+          HeaderFault::kNone) {
+    ++next_scan_;
+    scan_position_ = next;
     return Scan::kNoPlan;
+  }
+  const bool long_enough = WorthAWorker(central.method, values.compressed_size);
+  // A long entry after a batch is left for the next scan, which plans it in a slot of its own.
+  if (long_enough && members > 0) return Scan::kBigAhead;
+  ++next_scan_;
+  scan_position_ = next;
+  if (!long_enough && slot->batch == nullptr) slot->batch.reset(new (std::nothrow) Batch);
+  if (!long_enough && slot->batch == nullptr) return Scan::kNoPlan;
+  Member* member = long_enough ? nullptr : &slot->batch->members[members];
+  char* name = member != nullptr ? member->name : slot->name;
   LocalData data;
-  if (ReadLocalHeaders(local_in, values, slot->name, scan_extra_.get(), &data) !=
-      HeaderFault::kNone)
+  if (ReadLocalHeaders(local_in, values, name, scan_extra_.get(), &data) != HeaderFault::kNone)
     return Scan::kNoPlan;
-  slot->key = DataKey{data.data_start,
-                      data.length,
-                      values.uncompressed_size,
-                      central.crc32,
-                      central.method,
-                      data.local.flags,
-                      external_ && !IsDsStore(slot->name),
-                      FileIdentity{}};
+  const DataKey key{data.data_start,
+                    data.length,
+                    values.uncompressed_size,
+                    central.crc32,
+                    central.method,
+                    data.local.flags,
+                    external_ && !IsDsStore(name),
+                    FileIdentity{}};
+  if (member != nullptr) {
+    member->slot = slot;
+    member->key = key;
+    member->file = FileIdentity{};
+    member->shown = member->silent = 0;
+    member->last_unread = 0;
+    member->short_chunk = member->invalid = false;
+    member->rc = 0;
+    member->crc = 0;
+    return Scan::kMember;
+  }
+  slot->key = key;
   slot->cancel.store(false, std::memory_order_relaxed);
   slot->done.store(false, std::memory_order_relaxed);
   slot->invalid.store(false, std::memory_order_relaxed);
@@ -333,8 +428,10 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
   for (int i = 0; i < slots_used_; ++i) {
     Slot& slot = slots_[static_cast<size_t>(i)];
     slot.index = -1;
+    slot.batch_count = 0;
     slot.busy = slot.given_up = false;
   }
+  batch_ = nullptr;
   started_ = true;
   if (!ok) {
     Finish();
@@ -374,6 +471,7 @@ void ParallelCheck::Finish() {
     w.archive = nullptr;
   }
   for (ArchiveReader& reader : readers_) CloseReader(&reader);
+  batch_ = nullptr;
   started_ = false;
 }
 
@@ -396,10 +494,11 @@ ParallelCheck::Slot* ParallelCheck::GiveUpBefore(int32_t index) {
   for (int64_t at = head_; at < tail_; ++at) {
     Slot& slot = slots_[static_cast<size_t>(at % slots_used_)];
     if (slot.index == -1 || slot.given_up) continue;
-    if (slot.index < index) {
+    const int32_t last = slot.index + (slot.batch_count > 0 ? slot.batch_count - 1 : 0);
+    if (last < index) {
       GiveUp(&slot);
     } else {
-      if (slot.index == index) found = &slot;
+      if (slot.index <= index) found = &slot;
       break;  // plans are made in entry order
     }
   }
@@ -407,12 +506,39 @@ ParallelCheck::Slot* ParallelCheck::GiveUpBefore(int32_t index) {
   return found;
 }
 
+void ParallelCheck::LeaveBatch(int32_t index) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (!batch_->given_up) GiveUp(batch_);
+  batch_ = nullptr;
+  if (taken_ < index) taken_ = index;
+  const bool wake = workers_waiting_ > 0 && !scan_ended_ && next_scan_ < entry_count_ &&
+                    tail_ - head_ <= slots_used_ / 2;
+  lock.unlock();
+  if (wake) work_cv_.notify_all();
+}
+
 bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_name,
                          uint32_t* crc, int* rc) {
-  // A small entry was never planned: the walk checks it without touching the lock.
-  if (!started_ || !WorthAWorker(key.method, key.length)) return false;
+  if (!started_) return false;
+  // The entries of a batch are taken without the lock, but for the first and after the last.
+  if (batch_ != nullptr) {
+    if (index < batch_->index + batch_->batch_count)
+      return TakeMember(index - batch_->index, key, entry_name, crc, rc);
+    LeaveBatch(index);
+  }
   std::unique_lock<std::mutex> lock(mu_);
   Slot* slot = GiveUpBefore(index);
+  if (slot != nullptr && slot->batch_count > 0) {
+    batch_ = slot;
+    taken_ = slot->index + slot->batch_count;
+    lock.unlock();
+    return TakeMember(index - slot->index, key, entry_name, crc, rc);
+  }
+  // A short entry no batch holds: the walk checks it.
+  if (!WorthAWorker(key.method, key.length)) {
+    taken_ = index + 1;
+    return false;
+  }
   bool usable = slot != nullptr && SamePlan(slot->key, key);
   int result = 0;
   if (usable) {
@@ -436,6 +562,47 @@ bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_na
   if (!usable) return false;
   ++taken_from_workers_;
   *rc = result;
+  return true;
+}
+
+bool ParallelCheck::TakeMember(int member, const DataKey& key, const char* entry_name,
+                               uint32_t* crc, int* rc) {
+  Slot* slot = batch_;
+  while (slot->members_done.load(std::memory_order_seq_cst) <= member) {
+    std::unique_lock<std::mutex> lock(mu_);
+    walk_sleeps_on_.store(slot, std::memory_order_seq_cst);
+    walk_cv_.wait_for(lock, kReplayPace, [slot, member] {
+      return slot->members_done.load(std::memory_order_seq_cst) > member;
+    });
+    walk_sleeps_on_.store(nullptr, std::memory_order_relaxed);
+  }
+  const Member& m = slot->batch->members[member];
+  if (m.invalid || !SamePlan(m.key, key) || !SameFile(m.file, key.file)) return false;
+  // The points a one-job check reports, as Replay() gives them for a finished entry.
+  char text[kProgressTextSize];
+  for (uint32_t point = 1; point <= m.shown; ++point) {
+    const uint64_t unread = point == m.shown ? m.last_unread : UnreadAfter(m.key.length, point);
+    FormatProgress(text, entry_name, unread);
+    const uint64_t at = m.key.data_start + (m.key.length - unread);
+    if (at <= archive_size_) reporter_->Progress(at, archive_size_);
+    if (reporter_->Report(kStatusLine, text)) {
+      reporter_->Report(kLogLine, kStopped);
+      *rc = kEntryStopped;
+      ++taken_from_workers_;
+      return true;
+    }
+  }
+  for (uint32_t point = 0; point < m.silent; ++point) {
+    if (reporter_->Report(kStatusLine, nullptr)) {
+      reporter_->Report(kLogLine, kStopped);
+      *rc = kEntryStopped;
+      ++taken_from_workers_;
+      return true;
+    }
+  }
+  *rc = m.rc;
+  *crc = m.crc;
+  ++taken_from_workers_;
   return true;
 }
 

@@ -11,8 +11,9 @@
 //
 // Memory: per job one EntryChecker (decoders, three 16 KiB buffers), a 1 MiB stored-data buffer
 // (two in an external run) and an archive stream, made the first time that many jobs run and
-// kept for later runs; up to 64 plans per job; two more streams with 64 KiB windows and a 64 KiB
-// extra-field buffer for the scan. Nothing is allocated per entry.
+// kept for later runs; up to 64 plans per job, each of which may hold a batch of 16 short
+// entries (about 7 KiB, allocated the first time a slot holds one); two more streams with 64 KiB windows and a
+// 64 KiB extra-field buffer for the scan. Nothing is allocated per entry.
 // Threads: Start(), Take() and Finish() are called by the walk's thread only; one run at a time
 // per ParallelCheck (each run object has its own).
 #pragma once
@@ -113,9 +114,40 @@ class ParallelCheck {
   // Entries whose check Take() took from a worker since the last Start(): for tests.
   int64_t taken_from_workers() const { return taken_from_workers_; }
 
+  // A run of consecutive entries too short for a plan each is planned as one batch: up to
+  // kBatchEntries of them, until their data reaches kBatchBytes. A worker checks the batch's
+  // entries one after the other and the walk takes each result in turn, taking the lock only
+  // when it reaches and when it leaves the batch.
+  static constexpr int kBatchEntries = 16;
+  static constexpr uint64_t kBatchBytes = 262144;
+
  private:
   static constexpr int kSlotsPerJob = 64;  // plans made ahead per job: results wait there
   static constexpr int kMaxSlots = kSlotsPerJob * kMaxCheckJobs;
+
+  struct Slot;
+  // One entry of a batch and, once checked, its trace: written by the checking worker before
+  // it counts the entry done (Slot::members_done, release), read by the walk after that.
+  struct Member final : ProgressSink {
+    bool Point(bool shown_line, uint64_t unread) override;
+    bool Cancelled() override;
+
+    Slot* slot;
+    DataKey key;
+    char name[kMaxNameLen + 1];  // the local (working) name, for the external lookup
+    FileIdentity file;
+    uint32_t shown;
+    uint32_t silent;
+    uint64_t last_unread;
+    bool short_chunk;
+    bool invalid;
+    int rc;
+    uint32_t crc;
+  };
+  // Allocated for a slot the first time the scan puts a batch there, and kept.
+  struct Batch {
+    Member members[kBatchEntries];
+  };
 
   // One planned entry and, once checked, its trace. The plan and `busy` are guarded by mu_; the
   // trace is written by the checking worker and read by the walk without the lock.
@@ -140,6 +172,11 @@ class ParallelCheck {
     bool short_chunk = false;  // the checker's own: a progress line after a short chunk
     int rc = 0;
     uint32_t crc = 0;
+
+    // A batch: the entries index .. index + batch_count - 1 (0: one entry, planned above).
+    int32_t batch_count = 0;
+    std::atomic<int32_t> members_done{0};  // the batch's entries checked so far (release)
+    std::unique_ptr<Batch> batch;
   };
 
   struct Worker {
@@ -154,7 +191,13 @@ class ParallelCheck {
     ParallelCheck* owner = nullptr;
   };
 
-  enum class Scan { kPlanned, kNoPlan, kEnd };
+  enum class Scan {
+    kPlanned,   // a plan of its own in the slot
+    kMember,    // short: added to the slot's batch
+    kNoPlan,    // passed: the walk checks it (a fault, a method no worker decodes, ...)
+    kBigAhead,  // long enough for a plan of its own while a batch is open: not passed
+    kEnd,
+  };
 
   // Whether an entry's data is long enough for a worker (see SetHandOverLengths).
   bool WorthAWorker(uint16_t method, uint64_t length) const;
@@ -168,13 +211,28 @@ class ParallelCheck {
   void CloseReader(ArchiveReader* reader);
   void Work(Worker* worker);
   void Check(Worker* worker, Slot* slot);
-  Scan ScanNext(Slot* slot);            // with mu_ held
+  void CheckBatch(Worker* worker, Slot* slot);
+  // Opens the file of `name` when `key` is compared (*external; *file its identity). False when
+  // the entry has no data check at all (a directory, a path too long, an unsafe name).
+  bool LookUp(Worker* worker, const DataKey& key, const char* name, FILE** external,
+              FileIdentity* file);
+  // Checks the data of `key`, recording its points in `sink`, and closes `external`. False when
+  // the check could not be made as the walk would make it (nothing to check, no such place).
+  bool CheckData(Worker* worker, const DataKey& key, ProgressSink* sink, FILE* external,
+                 bool checkable, int* rc, uint32_t* crc);
+  // Scans the next entry into `slot` (null: only passes it), or with `members` entries already
+  // in its batch, into the batch; with mu_ held.
+  Scan ScanNext(Slot* slot, int members);
   void Free(Slot* slot);                // with mu_ held
   void GiveUp(Slot* slot);              // with mu_ held
   // Gives up the plans of entries before `index` and returns the plan of `index` itself, or
   // null when it has none; with mu_ held.
   Slot* GiveUpBefore(int32_t index);
   bool Replay(Slot* slot, const FileIdentity& file, const char* entry_name, int* rc);
+  // Take() for entry `member` of the walk's current batch.
+  bool TakeMember(int member, const DataKey& key, const char* entry_name, uint32_t* crc, int* rc);
+  // The walk has passed its current batch: gives it up and wakes the workers when room is made.
+  void LeaveBatch(int32_t index);
 
   std::mutex mu_;
   std::condition_variable work_cv_;  // a plan can be made, or Finish() was called
@@ -205,6 +263,8 @@ class ParallelCheck {
   bool scan_ended_ = false;
   int32_t taken_ = 0;         // every entry below this one is the walk's past
   int32_t walk_waiting_ = -1;  // the entry the walk sleeps on, or -1
+  std::atomic<const Slot*> walk_sleeps_on_{nullptr};  // the batch the walk sleeps on
+  Slot* batch_ = nullptr;  // the walk's: the batch of the entries it is taking now
   int workers_waiting_ = 0;    // workers asleep on work_cv_: only then is it notified
   int64_t taken_from_workers_ = 0;
   uint64_t decoded_hand_over_ = kDecodedHandOver;

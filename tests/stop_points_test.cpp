@@ -193,9 +193,10 @@ TEST_P(StopPointsTest, EveryReportIsAStopPoint) {
     }
   }
   // The last run above was not stopped: with the usual hand-over lengths the two deflated
-  // entries went to workers and the two short stored ones stayed with the walk.
+  // entries went to workers, and the short ones too unless the walk got to them before a
+  // worker batched them.
   if (TestJobs() > 1) {
-    EXPECT_EQ(TestVerification().TakenFromWorkers(), 2);
+    EXPECT_GE(TestVerification().TakenFromWorkers(), 2);
   }
   // Every kind of stop point the run has was met.
   EXPECT_EQ(stopped_in[static_cast<int>(Reporter::kEtagProgress)] > 0, mode == Mode::kEtag);

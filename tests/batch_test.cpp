@@ -1,0 +1,160 @@
+// Short entries are handed to the workers in batches: runs of them of every length around the
+// batch's size, long entries between them, a damaged entry inside a batch, descriptors, and an
+// external run with a file missing and one that differs. With workers, every report, both name
+// lists and the result must be those of one job; with a stop at any report too.
+#include "engine.h"
+#include "parallel_check.h"
+#include "test_util.h"
+#include "zip_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Recorder final : StatusSink {
+  std::vector<std::string> lines;
+  std::vector<std::pair<uint64_t, uint64_t>> progress;
+  int calls = 0;
+  int stop_at = 0;
+
+  bool StatusLine(const char* text) override { return Add("0:" + std::string(text)); }
+  bool LogLine(const char* text) override { return Add("1:" + std::string(text)); }
+  bool StopPoint() override { return Add("0:(null)"); }
+  void Progress(uint64_t done, uint64_t total) override { progress.push_back({done, total}); }
+
+ private:
+  bool Add(std::string line) {
+    lines.push_back(std::move(line));
+    return stop_at != 0 && ++calls >= stop_at;
+  }
+};
+
+struct Outcome {
+  std::vector<std::string> lines;
+  std::vector<std::pair<uint64_t, uint64_t>> progress;
+  std::string result, x1, x2;
+  int64_t from_workers = 0;
+};
+
+class BatchTest : public ::testing::Test {
+ protected:
+  Outcome Verify(Verification& v, const std::string& archive, const std::string& folder, int jobs,
+                 int stop_at) {
+    Recorder sink;
+    sink.stop_at = stop_at;
+    VerifyOptions options;
+    options.archive = archive.c_str();
+    options.folder = folder.empty() ? nullptr : folder.c_str();
+    options.jobs = jobs;
+    const std::string lists = dir_.path();
+    options.lists_folder = lists.c_str();
+    v.ClearStop();
+    const std::string result = v.Verify(options, &sink);
+    return {sink.lines, sink.progress, result, ReadFile(lists + "/x1.txt"),
+            ReadFile(lists + "/x2.txt"), v.TakenFromWorkers()};
+  }
+
+  // Short entries (deflated under 4 KiB, stored under 256 KiB), `runs` of them between long ones.
+  std::string MakeArchive(const std::string& name, const std::vector<int>& runs, int damaged,
+                          const std::string& folder) {
+    std::vector<zipt::ZipEntry> entries;
+    int n = 0;
+    for (size_t r = 0; r < runs.size(); ++r) {
+      for (int i = 0; i < runs[r]; ++i, ++n) {
+        const std::string entry = "r" + std::to_string(r) + "/s" + std::to_string(i) + ".txt";
+        const std::string data = zipt::Text(1 + (n * 7) % 40);
+        zipt::ZipEntry e = n % 3 == 2 ? zipt::Stored(entry, data) : zipt::Deflated(entry, data);
+        if (n % 5 == 4) e.descriptor = zipt::Descriptor::kSigned;
+        if (n == damaged) e.central_crc = 0x12345678;
+        entries.push_back(e);
+        if (!folder.empty() && n % 11 != 10) WriteFile(folder + "/" + entry, n % 13 == 12 ? data + "!" : data);
+      }
+      const std::string big = "big" + std::to_string(r) + ".bin";
+      const std::string data = zipt::RandomBytes(20000 + 3000 * r, static_cast<uint32_t>(r));
+      entries.push_back(zipt::Deflated(big, data));
+      if (!folder.empty()) WriteFile(folder + "/" + big, data);
+    }
+    const std::string path = dir_.path() + "/" + name;
+    if (!folder.empty()) {
+      for (size_t r = 0; r < runs.size(); ++r) fs::create_directories(folder + "/r" + std::to_string(r));
+    }
+    WriteFile(path, zipt::BuildZip(zipt::Plan(entries)));
+    return path;
+  }
+
+  void ExpectSame(const Outcome& got, const Outcome& want) {
+    EXPECT_EQ(got.lines, want.lines);
+    EXPECT_EQ(got.progress, want.progress);
+    EXPECT_EQ(got.result, want.result);
+    EXPECT_EQ(got.x1, want.x1);
+    EXPECT_EQ(got.x2, want.x2);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(BatchTest, WorkersGiveWhatOneJobGives) {
+  const int kBatch = ParallelCheck::kBatchEntries;
+  struct Row {
+    const char* name;
+    std::vector<int> runs;
+    int damaged;  // the short entry with a wrong CRC-32, or -1
+    bool external;
+  };
+  const Row rows[] = {
+      {"runs around the batch size", {1, kBatch - 1, kBatch, kBatch + 1, 2 * kBatch + 3}, -1, false},
+      {"a damaged entry inside a batch", {kBatch + 5, 3}, kBatch + 2, false},
+      {"short entries only at the end", {0, 0, 40}, -1, false},
+      {"external: files missing and differing", {kBatch + 7, kBatch}, -1, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string folder = row.external ? dir_.path() + "/src-" + row.name : "";
+    std::string stem = std::string(row.name);
+    for (char& c : stem) c = c == ' ' || c == ':' ? '_' : c;
+    if (!folder.empty()) fs::create_directories(folder);
+    const std::string archive = MakeArchive(stem + ".zip", row.runs, row.damaged, folder);
+    Verification one, many;
+    // Whether the walk meets an entry before a worker has planned it depends on the threads'
+    // timing (a walk through a small archive may finish before a worker starts); over all the
+    // runs below, workers must have taken some.
+    int64_t from_workers = 0;
+    const Outcome want = Verify(one, archive, folder, 1, 0);
+    ASSERT_GT(want.lines.size(), 20u);
+    for (int jobs : {2, 4}) {
+      SCOPED_TRACE(std::to_string(jobs) + " jobs");
+      const Outcome got = Verify(many, archive, folder, jobs, 0);
+      ExpectSame(got, want);
+      from_workers += got.from_workers;
+    }
+    // A stop at every third report: the tail after it is the one job's too.
+    for (int stop_at = 1; stop_at <= static_cast<int>(want.lines.size()); stop_at += 3) {
+      SCOPED_TRACE("stop at " + std::to_string(stop_at));
+      const Outcome got = Verify(many, archive, folder, 3, stop_at);
+      from_workers += got.from_workers;
+      ExpectSame(got, Verify(one, archive, folder, 1, stop_at));
+      if (HasFailure()) return;
+    }
+    EXPECT_GT(from_workers, 0);
+  }
+}
+
+// The cases above end differently, so equal outcomes mean something.
+TEST_F(BatchTest, CasesEndAsExpected) {
+  Verification v;
+  const std::string good = MakeArchive("good.zip", {20, 5}, -1, "");
+  const std::string bad = MakeArchive("bad.zip", {20, 5}, 9, "");
+  EXPECT_EQ(Verify(v, good, "", 2, 0).result, "OK");
+  const Outcome failed = Verify(v, bad, "", 2, 0);
+  EXPECT_EQ(failed.result, "Verification failed");
+  EXPECT_NE(std::find(failed.lines.begin(), failed.lines.end(), "1:Entry 9: r0/s9.txt"),
+            failed.lines.end());
+}
+
+}  // namespace
