@@ -31,11 +31,12 @@ uint64_t CrcCombine(CrcKind kind, uint64_t crc_a, uint64_t crc_b, uint64_t lengt
 enum class CrcKernel {
   kTable,  // 8 tables of 256 entries, 8 bytes per step: any processor
   kClmul,  // carry-less multiplication (x86-64 PCLMULQDQ) folding 64 bytes per step
+  kWide,   // the same on AVX-512 vectors (VPCLMULQDQ), 256 bytes per step from 256 bytes on
 };
 // Chooses `kernel` for every kind; false, changing nothing, when the processor lacks it.
 bool SelectCrcKernel(CrcKernel kernel);
 CrcKernel ActiveCrcKernel();
-const char* CrcKernelName(CrcKernel kernel);  // "table", "clmul"
+const char* CrcKernelName(CrcKernel kernel);  // "table", "clmul", "avx512"
 
 // --- Exposed for tests ---------------------------------------------------------------------
 // x^n mod P for `kind`'s polynomial P, reflected in the CRC's width (bit width-1 is x^0), by n

@@ -53,7 +53,7 @@ uint64_t Crc(CrcKind kind, const std::string& bytes) {
 template <typename Body>
 void ForEachKernel(Body body) {
   const CrcKernel before = ActiveCrcKernel();
-  for (CrcKernel kernel : {CrcKernel::kTable, CrcKernel::kClmul}) {
+  for (CrcKernel kernel : {CrcKernel::kTable, CrcKernel::kClmul, CrcKernel::kWide}) {
     if (!SelectCrcKernel(kernel)) {
       std::cerr << "this processor has no " << CrcKernelName(kernel) << " kernel\n";
       continue;
