@@ -4,8 +4,10 @@
 # the 10 MiB part digests from the same reads, and our etag_driver: plain, and checking an
 # expected ETag that one part size fits (10 MiB parts) and one that 8 part sizes fit (2 parts,
 # matched by the last of them), the latter also with the slower many-context MD5 kernels this
-# processor has. Prints the median of RUNS runs of each, side by side, and checks that all of
-# them agree on the digests.
+# processor has. Then the object stores' checksums beside the ETag: CRC64NVME and CRC32C (also
+# with the table CRC kernel), against the ETag alone, and an expected SHA256 composite value of
+# 2 parts that 8 part sizes fit, against md5sum. Prints the median of RUNS runs of each, side
+# by side, and checks that all of them agree on the digests.
 #
 #   bench/etag_bench.sh [DIR]        the test file goes to DIR (default /tmp), made once
 # Environment:
@@ -103,6 +105,38 @@ for kernel in avx2 portable; do
   fi
 done
 
+# Checksums. The SHA-256 values, whole and of the last size's 2 parts, come from hashlib; ours
+# must agree, and the composite value must be matched.
+read -r py_sha py_sha8 < <(python3 - "$file" "$last8" <<'PY'
+import base64, hashlib, sys
+whole, digests = hashlib.sha256(), b""
+with open(sys.argv[1], "rb") as f:
+    while True:
+        b = f.read(int(sys.argv[2]))
+        if not b:
+            break
+        whole.update(b)
+        digests += hashlib.sha256(b).digest()
+print(base64.b64encode(whole.digest()).decode(),
+      base64.b64encode(hashlib.sha256(digests).digest()).decode() + "-2")
+PY
+)
+"$driver" --checksum SHA256 "$file" > /dev/null
+our_sha=$(sed -n 's/^SHA256: //p' "$file.md5")
+echo "SHA256 python: $py_sha   ours: $our_sha"
+if [ "$py_sha" != "$our_sha" ]; then
+  echo "SHA256 DISAGREES" >&2
+  exit 1
+fi
+if ! "$driver" --expect-checksum "SHA256:$py_sha8" "$file" > /dev/null; then
+  echo "EXPECTED SHA256 $py_sha8 NOT MATCHED" >&2
+  exit 1
+fi
+names+=(checksum-crc checksum-crc-table "expect-sha256-$eight")
+cmds+=("'$driver' --checksum CRC64NVME,CRC32C '$file'"
+  "VORMIC_CRC_KERNEL=table '$driver' --checksum CRC64NVME,CRC32C '$file'"
+  "'$driver' --expect-checksum 'SHA256:$py_sha8' '$file'")
+
 # Wall time, and CPU time (user + system), which a machine shared with other work disturbs less.
 declare -A times cpus
 timing="$dir/vormic-etag-bench.time"
@@ -128,3 +162,11 @@ for name in "${names[@]}"; do
     "$(echo "$w / $md5sum_wall" | bc -l)" "$c" "$(echo "$c / $md5sum_cpu" | bc -l)" \
     "${times[$name]}"
 done
+etag_wall=$(echo "${times[etag-driver]}" | median)
+crc_wall=$(echo "${times[checksum-crc]}" | median)
+sha_wall=$(echo "${times[expect-sha256-$eight]}" | median)
+echo
+printf 'goals: --checksum CRC64NVME,CRC32C %.2fx the ETag alone (1.10 at most); ' \
+  "$(echo "$crc_wall / $etag_wall" | bc -l)"
+printf 'an expected SHA256 composite, %d part sizes, %.2fx md5sum (2 at most)\n' "$eight" \
+  "$(echo "$sha_wall / $md5sum_wall" | bc -l)"
