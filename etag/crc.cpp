@@ -322,8 +322,3 @@ const char* CrcKernelName(CrcKernel kernel) {
   }
   return "table";
 }
-
-uint64_t CrcXPowModP(CrcKind kind, uint64_t n) {
-  const CrcParams& p = Params(kind);
-  return XPow(n, p.width, p.reflected);
-}

@@ -37,8 +37,3 @@ enum class CrcKernel {
 bool SelectCrcKernel(CrcKernel kernel);
 CrcKernel ActiveCrcKernel();
 const char* CrcKernelName(CrcKernel kernel);  // "table", "clmul", "avx512"
-
-// --- Exposed for tests ---------------------------------------------------------------------
-// x^n mod P for `kind`'s polynomial P, reflected in the CRC's width (bit width-1 is x^0), by n
-// multiplications by x: the reference the folding constants and CrcCombine are checked against.
-uint64_t CrcXPowModP(CrcKind kind, uint64_t n);
