@@ -12,9 +12,41 @@
 namespace {
 
 // What a held report or an ETag report is.
-enum : uint8_t { kHeldStatus, kHeldLog, kHeldStopPoint, kHeldProgress, kHeldConsole, kHeldFault };
+// The last two keep the held reports that come every 16 KiB of an entry's data short: a status
+// line as the length of what it shares with the one before and the rest; progress as the change
+// from the one before, and its total only when that changes.
+enum : uint8_t {
+  kHeldStatus,
+  kHeldLog,
+  kHeldStopPoint,
+  kHeldProgress,
+  kHeldConsole,
+  kHeldFault,
+  kHeldStatusAfter,
+  kHeldProgressSameTotal
+};
 
-constexpr size_t kHeldHeader = 1 + sizeof(uint32_t);  // kind, payload length
+constexpr size_t kHeldHeader = 1 + 5;  // kind, payload length (a varint of up to 5 bytes)
+
+// Little-endian base-128: at most 10 bytes for 64 bits.
+size_t PutVarint(uint64_t value, unsigned char* out) {
+  size_t n = 0;
+  while (value >= 0x80) {
+    out[n++] = static_cast<unsigned char>(value | 0x80);
+    value >>= 7;
+  }
+  out[n++] = static_cast<unsigned char>(value);
+  return n;
+}
+
+uint64_t GetVarint(const unsigned char** in) {
+  uint64_t value = 0;
+  for (int shift = 0;; shift += 7) {
+    const unsigned char byte = *(*in)++;
+    value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if ((byte & 0x80) == 0 || shift >= 63) return value;
+  }
+}
 constexpr size_t kPostedTextSize = 2048;  // longer than any text the ETag step reports
 constexpr auto kPaceRecheck = std::chrono::milliseconds(50);  // for a stop request while waiting
 
@@ -145,6 +177,8 @@ bool OneRead::Begin(EtagCalculator* etag, const char* archive, const EtagOptions
   stop_raised_before_drop_ = false;
   end_ = OneReadEnd();
   held_size_ = 0;
+  last_status_length_ = 0;
+  last_done_ = last_total_ = 0;
   lists_used_ = 0;
   running_ = pthread_create(&thread_, nullptr, EtagMain, this) == 0;
   return running_;
@@ -212,23 +246,38 @@ void OneRead::Settle() {
 
 void OneRead::Replay() {
   int64_t count = 0;
+  char text[kHeldTextSize];
+  size_t text_length = 0;
+  uint64_t done = 0, total = 0;
   for (size_t at = 0; at < held_size_;) {
     const unsigned char* record = held_.get() + at;
-    uint32_t size;
-    memcpy(&size, record + 1, sizeof size);
-    const unsigned char* payload = record + kHeldHeader;
-    at += kHeldHeader + size;
-    uint64_t done = 0, total = 0;
-    if (record[0] == kHeldProgress) {
-      memcpy(&done, payload, sizeof done);
-      memcpy(&total, payload + sizeof done, sizeof total);
+    const unsigned char* payload = record + 1;
+    const size_t size = static_cast<size_t>(GetVarint(&payload));
+    at = static_cast<size_t>(payload - held_.get()) + size;
+    uint8_t kind = record[0];
+    const char* shown = reinterpret_cast<const char*>(payload);
+    if (kind == kHeldStatusAfter) {
+      const unsigned char* p = payload;
+      const size_t shared = static_cast<size_t>(GetVarint(&p));
+      const size_t rest = size - static_cast<size_t>(p - payload);
+      memcpy(text + shared, p, rest);
+      text_length = shared + rest;
+      text[text_length] = '\0';
+      kind = kHeldStatus;
+      shown = text;
+    } else if (kind == kHeldProgress || kind == kHeldProgressSameTotal) {
+      const unsigned char* p = payload;
+      const uint64_t change = GetVarint(&p);
+      done += (change & 1) != 0 ? ~(change >> 1) : change >> 1;
+      if (kind == kHeldProgress) total = GetVarint(&p);
+      kind = kHeldProgress;
     }
     ++count;
-    if (record[0] == kHeldFault) {
+    if (kind == kHeldFault) {
       DeliverFault(sink_, payload);
       continue;
     }
-    if (Deliver(sink_, record[0], reinterpret_cast<const char*>(payload), done, total)) {
+    if (Deliver(sink_, kind, shown, done, total)) {
       // The verification has gone past this report: it is run again and stops here.
       stop_->Raise();
       end_.rerun = true;
@@ -243,15 +292,43 @@ void OneRead::Replay() {
   mode_ = Mode::kLive;
 }
 
+bool OneRead::HoldStatus(const char* text) {
+  const size_t length = strlen(text);
+  if (length >= kHeldTextSize) return Hold(kHeldStatus, text, length + 1);
+  size_t shared = 0;
+  while (shared < length && shared < last_status_length_ && text[shared] == last_status_[shared])
+    ++shared;
+  unsigned char payload[10 + kHeldTextSize];
+  size_t size = PutVarint(shared, payload);
+  memcpy(payload + size, text + shared, length - shared);
+  size += length - shared;
+  if (!Hold(kHeldStatusAfter, payload, size)) return false;
+  memcpy(last_status_ + shared, text + shared, length - shared);
+  last_status_length_ = length;
+  return true;
+}
+
+bool OneRead::HoldProgress(uint64_t done, uint64_t total) {
+  unsigned char payload[20];
+  const uint64_t change = done >= last_done_ ? (done - last_done_) << 1
+                                             : ((last_done_ - done - 1) << 1) | 1;
+  size_t size = PutVarint(change, payload);
+  const bool same_total = total == last_total_;  // the replay starts from 0 too
+  if (!same_total) size += PutVarint(total, payload + size);
+  if (!Hold(same_total ? kHeldProgressSameTotal : kHeldProgress, payload, size)) return false;
+  last_done_ = done;
+  last_total_ = total;
+  return true;
+}
+
 bool OneRead::Hold(uint8_t kind, const void* payload, size_t size) {
   if (held_size_ + kHeldHeader > report_limit_ || size > report_limit_ - kHeldHeader - held_size_)
     return false;
   unsigned char* record = held_.get() + held_size_;
   record[0] = kind;
-  const uint32_t length = static_cast<uint32_t>(size);
-  memcpy(record + 1, &length, sizeof length);
-  if (size != 0) memcpy(record + kHeldHeader, payload, size);
-  held_size_ += kHeldHeader + size;
+  const size_t header = 1 + PutVarint(size, record + 1);
+  if (size != 0) memcpy(record + header, payload, size);
+  held_size_ += header + size;
   return true;
 }
 
@@ -271,7 +348,9 @@ bool OneRead::Pass(int kind, const char* text) {
     }
     if (mode_ == Mode::kLive) return Deliver(sink_, held_kind, text, 0, 0);
     if (mode_ == Mode::kDropped) return true;
-    if (Hold(held_kind, text, text == nullptr ? 0 : strlen(text) + 1)) return false;
+    if (held_kind == kHeldStatus ? HoldStatus(text)
+                                 : Hold(held_kind, text, text == nullptr ? 0 : strlen(text) + 1))
+      return false;
     Settle();  // no room left: the ETag must end first
   }
 }
@@ -288,10 +367,7 @@ void OneRead::Progress(uint64_t done, uint64_t total) {
     }
     if (mode_ == Mode::kLive) return sink_->Progress(done, total);
     if (mode_ == Mode::kDropped) return;
-    unsigned char payload[2 * sizeof(uint64_t)];
-    memcpy(payload, &done, sizeof done);
-    memcpy(payload + sizeof done, &total, sizeof total);
-    if (Hold(kHeldProgress, payload, sizeof payload)) return;
+    if (HoldProgress(done, total)) return;
     Settle();
   }
 }

@@ -15,11 +15,14 @@
 // is then run again from its start with the reports already shown swallowed, and stops there.
 //
 // Memory: kHeldReportBytes of held reports and kHeldListBytes per name list, allocated by the
-// first run and kept. When either is full, the verification waits for the ETag to end (the
-// ETag then no longer waits for it): the archive is read twice, the output stays the same.
+// first run and kept, touched only as far as they fill. Held reports take about 20 bytes per
+// 16 KiB of entry data and 30 per entry, so 8 MiB hold the reports of about 4 GB of archive. When
+// either is full, the verification waits for the ETag to end (the ETag then no longer waits for
+// it): the rest of the archive is read twice, the output stays the same.
 // Threads: every call on the calling thread but BeforeRead() and the ETag thread's reports.
 #pragma once
 
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -31,8 +34,8 @@
 #include "status.h"
 
 inline constexpr uint64_t kOneReadWindow = uint64_t{64} << 20;  // page cache between the readers
-inline constexpr size_t kHeldReportBytes = size_t{4} << 20;
-inline constexpr size_t kHeldListBytes = size_t{1} << 20;
+inline constexpr size_t kHeldReportBytes = size_t{8} << 20;
+inline constexpr size_t kHeldListBytes = size_t{4} << 20;
 
 // How a run made in one read ended, for the caller to finish it.
 struct OneReadEnd {
@@ -92,6 +95,8 @@ class OneRead final : public StatusSink, public EtagReadPace {
 
   bool Pass(int kind, const char* text);
   bool Hold(uint8_t kind, const void* payload, size_t size);
+  bool HoldStatus(const char* text);  // as the part it does not share with the last one
+  bool HoldProgress(uint64_t done, uint64_t total);  // as the change from the last one
   void ServeEtag(bool wait);  // passes on the ETag's pending report; waits for one when `wait`
   void Settle();              // waits for the ETag to end, then commits or drops what is held
   void Replay();
@@ -126,6 +131,11 @@ class OneRead final : public StatusSink, public EtagReadPace {
   OneReadEnd end_;
   std::unique_ptr<unsigned char[]> held_;
   size_t held_size_ = 0;
+  static constexpr size_t kHeldTextSize = PATH_MAX + 64;  // status lines held in two parts
+  char last_status_[kHeldTextSize];
+  size_t last_status_length_ = 0;
+  uint64_t last_done_ = 0;
+  uint64_t last_total_ = 0;
   std::unique_ptr<List> lists_[2];
   int lists_used_ = 0;
 };

@@ -6,6 +6,7 @@
 // for the verification at every read.
 #include "engine.h"
 #include "etag.h"
+#include "one_read.h"
 #include "test_util.h"
 #include "zip_builder.h"
 
@@ -219,6 +220,79 @@ TEST_F(OneReadTest, CasesEndDifferently) {
   EXPECT_EQ(results[4], "etag: ETag does not match 0123456789abcdef0123456789abcdef-9");
   EXPECT_EQ(results[5], "etag: Can't write ETag file");
   EXPECT_EQ(results[6], "etag: Can't open archive");
+}
+
+}  // namespace
+
+namespace {
+
+// The held reports are kept short (shared beginnings of status lines, progress as changes):
+// whatever goes in must come out as it went in, after the ETag's reports. The ETag waits for
+// the verification at its second read (a window of 0), so every report below is held.
+TEST(OneReadHold, ReportsComeOutAsTheyWentIn) {
+  TempDir dir;
+  const std::string archive = dir.path() + "/a.bin";
+  WriteFile(archive, zipt::RandomBytes(kEtagReadSize + 1000, 5));
+  EtagCalculator etag;
+  EtagOptions options;
+  Recorder sink;
+  StopRequest stop;
+  OneRead one;
+  one.SetLimits(kHeldReportBytes, kHeldListBytes, 0);
+  ASSERT_TRUE(one.Begin(&etag, archive.c_str(), options, &sink, &stop));
+  const std::string long_name(3000, 'n');
+  struct Report {
+    int kind;  // 0 status, 1 log, 2 stop point, 3 progress
+    std::string text;
+    uint64_t done, total;
+  };
+  const std::vector<Report> reports = {
+      {0, "dir/a.txt", 0, 0},
+      {3, "", 100, 1000},
+      {0, "dir/a.txt (16384 remaining)", 0, 0},
+      {0, "dir/a.txt (0 remaining)", 0, 0},
+      {3, "", 90, 1000},  // backwards
+      {0, "dir/b.txt", 0, 0},
+      {0, "dir/", 0, 0},  // a beginning of the one before
+      {0, "", 0, 0},
+      {2, "", 0, 0},
+      {1, "Verifying internally...", 0, 0},
+      {3, "", 5000, 70000},  // another total
+      {3, "", 5000, 70000},
+      {0, long_name, 0, 0},
+      {0, long_name + "x", 0, 0},
+      {0, "other", 0, 0},
+      {3, "", 0, 70000},
+  };
+  for (const Report& r : reports) {
+    switch (r.kind) {
+      case 0: EXPECT_FALSE(one.StatusLine(r.text.c_str())); break;
+      case 1: EXPECT_FALSE(one.LogLine(r.text.c_str())); break;
+      case 2: EXPECT_FALSE(one.StopPoint()); break;
+      default: one.Progress(r.done, r.total); break;
+    }
+  }
+  const OneReadEnd end = one.Finish();
+  EXPECT_TRUE(end.etag_ok);
+  EXPECT_FALSE(end.rerun);
+  std::vector<std::string> lines;
+  std::vector<std::pair<uint64_t, uint64_t>> progress;
+  for (const Report& r : reports) {
+    if (r.kind == 3) {
+      progress.push_back({r.done, r.total});
+    } else {
+      lines.push_back(r.kind == 2 ? "0:(null)" : std::to_string(r.kind) + ":" + r.text);
+    }
+  }
+  ASSERT_GE(sink.lines.size(), lines.size());
+  EXPECT_EQ(std::vector<std::string>(sink.lines.end() - static_cast<long>(lines.size()),
+                                     sink.lines.end()),
+            lines);
+  EXPECT_EQ(sink.lines.front(), "0:Calculating ETag (part 1 of 1)");
+  ASSERT_GE(sink.progress.size(), progress.size());
+  using Pairs = std::vector<std::pair<uint64_t, uint64_t>>;
+  EXPECT_EQ(Pairs(sink.progress.end() - static_cast<long>(progress.size()), sink.progress.end()),
+            progress);
 }
 
 }  // namespace
