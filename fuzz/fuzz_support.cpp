@@ -118,6 +118,8 @@ void WriteWhole(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
+void UseOpenHook(bool use) { SetOpenHook(use ? OpenHook : nullptr); }
+
 void ResetStatus(int stop_at) {
   g_status.reports.clear();
   g_status.calls = 0;

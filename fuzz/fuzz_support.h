@@ -46,6 +46,9 @@ const std::string& ScratchFolder();
 bool Verbose();
 const std::string& CompareFolder();
 
+// Installs (true) or sets aside (false) the open hook SetUpOnce() installed: a run whose paths
+// are all files, opened from two threads at once, has the hook set aside.
+void UseOpenHook(bool use);
 // Makes `data` the bytes served at kMemoryArchivePath until the next call.
 void ServeFromMemory(const uint8_t* data, size_t size);
 // Memory streams opened and not yet closed.

@@ -1,11 +1,14 @@
 // libFuzzer target: a verification with one job and with four must be one and the same run to
 // whoever watches it. For the input as an archive served from memory it runs, each with 1 and
 // then 4 jobs, an internal run, an external run against the fixed comparison folder, and an
-// internal and an external run stopped at a report chosen from the input; every report (status
-// lines, silent stop checks, log lines, in order), both name lists and the result must be equal,
-// and no stream or descriptor may outlive a run.
+// internal and an external run stopped at a report chosen from the input; then, with the input
+// as a file, the command with the ETag first (one read): whole, stopped at a report inside the
+// ETag part, and with an expected ETag that does not match. Every report (status lines, silent
+// stop checks, log lines, in order), both name lists, the ETag file and the result must be
+// equal, and no stream or descriptor may outlive a run.
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -67,6 +70,49 @@ void RequireSame(bool external, int stop_at, int fds) {
   fuzz::Require(same, "4 jobs reported otherwise than 1");
 }
 
+// The command with the ETag first, on `archive` (a file): the reports, the lists and the ETag
+// file it leaves.
+Run EtagCommandWith(int jobs, const std::string& archive, bool external, const char* expected,
+                    int stop_at, int fds) {
+  g_testJobs = jobs;
+  remove((archive + ".md5").c_str());
+  fuzz::ResetStatus(stop_at);
+  fuzz::g_status.keep_all = true;
+  EtagOptions etag;
+  etag.expected = expected;
+  const CommandOutcome outcome =
+      RunEtagCommand(external ? fuzz::CompareFolder().c_str() : "", archive.c_str(), external, etag);
+  fuzz::RequireClosed(fds);
+  std::string md5;
+  if (FILE* f = fopen((archive + ".md5").c_str(), "rb")) {
+    char buffer[512];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) md5.append(buffer, n);
+    fclose(f);
+  }
+  Run run{fuzz::g_status.reports,
+          std::string(outcome.from_etag ? "etag: " : "") + outcome.text,
+          ReadList("x1.txt") + "\n--\n" + ReadList("x2.txt") + "\n--\n" + md5};
+  fuzz::g_status.keep_all = false;
+  return run;
+}
+
+void RequireSameEtagCommand(const std::string& archive, bool external, const char* expected,
+                            int stop_at, int fds) {
+  const Run one = EtagCommandWith(1, archive, external, expected, stop_at, fds);
+  const Run four = EtagCommandWith(4, archive, external, expected, stop_at, fds);
+  bool same = one.result == four.result && one.lists == four.lists &&
+              one.reports.size() == four.reports.size();
+  for (size_t i = 0; same && i < one.reports.size(); ++i)
+    same = one.reports[i].kind == four.reports[i].kind &&
+           one.reports[i].text == four.reports[i].text;
+  if (!same) {
+    fprintf(stderr, "ETag and %s run, stop at %d\n", external ? "external" : "internal", stop_at);
+    Describe("1 job", one);
+    Describe("4 jobs", four);
+  }
+  fuzz::Require(same, "4 jobs reported otherwise than 1 after the ETag");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -85,6 +131,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int reports = fuzz::g_status.calls;
     if (reports > 1) RequireSame(external, fuzz::StopPointFor(data, size, reports), fds);
   }
+  // The ETag reads a file beside the verification: the input is written to one, and the open
+  // hook (which serves the memory path and is not made for two threads) is set aside meanwhile.
+  const std::string archive = fuzz::ScratchFolder() + "/input.zip";
+  {
+    std::ofstream out(archive, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+  fuzz::UseOpenHook(false);
+  const bool external = size > 1 && (data[size - 2] & 1) != 0;
+  RequireSameEtagCommand(archive, external, nullptr, 0, fds);
+  // A stop inside the ETag part: at one of its progress lines, which come first.
+  int etag_lines = 0;
+  for (const fuzz::Report& r : EtagCommandWith(1, archive, external, nullptr, 0, fds).reports) {
+    if (r.text.rfind("Calculating ETag", 0) != 0) break;
+    ++etag_lines;
+  }
+  if (etag_lines > 0)
+    RequireSameEtagCommand(archive, external, nullptr,
+                           fuzz::StopPointFor(data, size, etag_lines), fds);
+  const int reports = fuzz::g_status.calls;
+  if (reports > 1)
+    RequireSameEtagCommand(archive, external, nullptr, fuzz::StopPointFor(data, size, reports), fds);
+  RequireSameEtagCommand(archive, external, "0123456789abcdef0123456789abcdef-1", 0, fds);
+  fuzz::UseOpenHook(true);
+  remove((archive + ".md5").c_str());
   fuzz::ResetStatus(0);
   g_testJobs = 1;
   return 0;

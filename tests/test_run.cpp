@@ -41,6 +41,19 @@ const char* RunVerification(const char* folder_path, const char* archive_path, b
   return TestVerification().Verify(options, TestSink());
 }
 
+CommandOutcome RunEtagCommand(const char* folder_path, const char* archive_path, bool external,
+                              const EtagOptions& etag) {
+  VerifyOptions options;
+  options.archive = archive_path;
+  options.folder = external ? folder_path : nullptr;
+  options.jobs = g_testJobs;
+  options.lists_folder = g_lists.c_str();
+  options.codec = g_codec;
+  options.etag = true;
+  options.etag_options = etag;
+  return TestVerification().Run(options, TestSink());
+}
+
 bool ComputeEtag(const char* archive_path, const EtagOptions& options) {
   return TestVerification().ComputeEtag(archive_path, options, TestSink());
 }

@@ -26,6 +26,10 @@ bool SetNameListFolder(const char* folder);
 
 // Verify() of the program's verifier with these settings; the stop request is left as it is.
 const char* RunVerification(const char* folder_path, const char* archive_path, bool external);
+// The command the front ends run (Verification::Run) with these settings and the ETag first:
+// the ETag and the verification from one read.
+CommandOutcome RunEtagCommand(const char* folder_path, const char* archive_path, bool external,
+                              const EtagOptions& etag);
 // The ETag step of the program's verifier.
 bool ComputeEtag(const char* archive_path, const EtagOptions& options = EtagOptions());
 
