@@ -950,8 +950,12 @@ TEST_F(DialogTest, SaveLogFromMenuAndCtrlS) {
   EXPECT_EQ(ReadFile(temp_ / "run.log"), PaneShown());
   EXPECT_EQ(PaneShown(), PaneForm(dialog_->m_log));
 
-  // Ctrl+S, with the focus in the pane or on a button; a cancelled chooser writes nothing.
+  // Ctrl+S, with the focus in the pane or on a button; a cancelled chooser writes nothing. The
+  // menu that just closed may have left the window inactive, and a window's shortcut needs it
+  // active.
   answer = QString::fromStdString(temp_ / "keys.log");
+  dialog_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
   for (QWidget* focus : {static_cast<QWidget*>(pane), static_cast<QWidget*>(Verify())}) {
     focus->setFocus();
     QTest::keyClick(focus, Qt::Key_S, Qt::ControlModifier);
