@@ -1,12 +1,14 @@
 // Entry data checked ahead on worker threads. While the archive walk (the reporting thread) reads
 // records and reports, workers read ahead through the central directory and the local headers
 // with streams of their own, make a plan for each entry long enough to be worth it (where its
-// data lies, how long it is, its method and CRC-32), check the data with a checker of their own
+// data lies, how long it is, its method and CRC-32), or one for a run of short entries (a
+// batch), check the data with a checker of their own
 // and record what a one-job check would have reported on the way: every progress point and the
 // result. When the walk reaches an entry's data check it asks Take(): if the plan matches what
 // the walk itself has read, the walk replays the recorded points through the Status channel
-// (reading the stop request there, as one job does) and takes the result; otherwise (a short
-// entry, no plan, another plan) it checks the entry itself. Workers never report, never read
+// (reading the stop request there, as one job does) and takes the result; otherwise (no plan,
+// another plan) it checks the entry itself. The pool is parallel_check.cpp, the scan
+// parallel_scan.cpp, the trace and its replay parallel_trace.cpp. Workers never report, never read
 // the stop request and touch no state of the walk.
 //
 // Memory: per job one EntryChecker (decoders, three 16 KiB buffers), a 1 MiB stored-data buffer
