@@ -154,7 +154,12 @@ bool ChecksumSet::Start() {
     }
     ++streams_[lane.stream].users;
   }
-  if (g_useHelper && pthread_create(&helper_, nullptr, HelperMain, this) == 0) have_helper_ = true;
+  // The CRCs alone cost the caller less than waking a helper for every read would (they fold
+  // tens of GB/s); SHA and MD5 digests take a helper.
+  if (stream_count_ > 0 && g_useHelper &&
+      pthread_create(&helper_, nullptr, HelperMain, this) == 0) {
+    have_helper_ = true;
+  }
   return true;
 }
 

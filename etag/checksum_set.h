@@ -3,8 +3,8 @@
 // the part digests of one part size) for every candidate part size at once. CRC parts are
 // combined from the CRCs of the pieces between part edges, so any number of part sizes costs
 // one CRC pass; SHA and MD5 parts that start at the same place share one running digest until
-// their parts end. The work runs on one helper thread beside the caller's own (the ETag's MD5),
-// and the caller joins in when it is done. A value, owned by one computation; its calls come
+// their parts end. SHA and MD5 work runs on one helper thread beside the caller's own (the
+// ETag's MD5), and the caller joins in when it is done; CRCs alone run on the caller's thread. A value, owned by one computation; its calls come
 // from one thread (the helper is internal). SHA digests come from OpenSSL's libcrypto.
 #pragma once
 
@@ -34,9 +34,9 @@ class ChecksumSet {
   // Asks for `alg`'s composite value with parts of `part_size` bytes (at least 1). Returns the
   // lane, -1 when they are all taken; the same (alg, size) twice gives the same lane.
   int AddComposite(ChecksumAlg alg, uint64_t part_size);
-  // Makes every digest context and the helper thread. False when a context cannot be made (the
-  // set is then unusable); without a thread (none could be started, or a test asked for none)
-  // the caller's thread does all the work.
+  // Makes every digest context, and the helper thread when there are SHA or MD5 lanes. False
+  // when a context cannot be made (the set is then unusable); without a thread (CRCs only, none
+  // could be started, or a test asked for none) the caller's thread does all the work.
   bool Start();
 
   // --- Feeding, in file order ---------------------------------------------------------------
