@@ -146,6 +146,7 @@ class DialogTest : public ::testing::Test {
   QPushButton* Stop() { return Control<QPushButton>("IDC_STOP"); }
   QCheckBox* External() { return Control<QCheckBox>("IDC_EXTERNAL"); }
   QCheckBox* Etag() { return Control<QCheckBox>("IDC_ETAG"); }
+  QCheckBox* KeepGoing() { return Control<QCheckBox>("IDC_KEEP_GOING"); }
   std::string StatusShown() { return Control<QLabel>("IDC_STATUS")->text().toStdString(); }
   std::string PaneShown() { return Control<LogView>("IDC_LOG")->toPlainText().toStdString(); }
   QProgressBar* Progress() { return Control<QProgressBar>("IDC_PROGRESS"); }
@@ -224,6 +225,7 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
     std::string folder;  // empty: an internal run
     std::string status;
     std::vector<std::string> log;
+    bool keep_going = false;
   };
   using V = StatusLabel::Verdict;
   const Row rows[] = {
@@ -236,6 +238,11 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
         "Not in archive: " + longer + "/extra.txt"}},
       {"internal, CRC changed", bad, "", kResultFailed,
        {kVerifyingInternally, "Entry 0: only.txt", kCrcMismatch}},
+      // "List every damaged entry": the walk goes past the damaged entry to the closing lines.
+      {"internal, CRC changed, every damaged entry listed", bad, "", kResultFailed,
+       {kVerifyingInternally, "Entry 0: only.txt", kCrcMismatch, Format(kVerifiedFmt, 1),
+        "Damaged entries: 1 of 1"},
+       true},
   };
   QString last_folder;  // the archive chooser opens where the last archive was chosen
   for (const Row& row : rows) {
@@ -243,6 +250,7 @@ TEST_F(DialogTest, VerifyShowsResultAndLog) {
     folderStarts_.clear();
     archiveStarts_.clear();
     SetBoxes(!row.folder.empty(), false);
+    KeepGoing()->setChecked(row.keep_going);
     RunVerify(row.archive, row.folder);
     ASSERT_EQ(archiveStarts_.size(), 1u);
     EXPECT_EQ(archiveStarts_[0], last_folder);
@@ -376,13 +384,15 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
     if (++reports == 1) {
       QTest::mouseClick(External(), Qt::LeftButton);
       QTest::mouseClick(Etag(), Qt::LeftButton);
+      QTest::mouseClick(KeepGoing(), Qt::LeftButton);
       QTest::keyClicks(box, "abc");
-      changed_by_input = !External()->isChecked() || Etag()->isChecked() || !box->text().isEmpty();
+      changed_by_input = !External()->isChecked() || Etag()->isChecked() ||
+                         KeepGoing()->isChecked() || !box->text().isEmpty();
     }
     disabled_placeholder_contrast =
         Contrast(box->palette(), QPalette::PlaceholderText, QPalette::Base);
     if (External()->isEnabled() || Etag()->isEnabled() || box->isEnabled() ||
-        dialog_->GetDlgItem(IDC_EXPECTED_LABEL)->isEnabled())
+        KeepGoing()->isEnabled() || dialog_->GetDlgItem(IDC_EXPECTED_LABEL)->isEnabled())
       ++enabled_options;
     if (Verify()->isEnabled() || !Stop()->isEnabled()) ++wrong_buttons;
     if (dialog_->windowTitle().toStdString() != Caption("run.zip")) ++wrong_titles;
@@ -413,9 +423,11 @@ TEST_F(DialogTest, RunHoldsButtonsProgressAndBoxes) {
   // than the disabled label's text from the window.
   EXPECT_LE(disabled_placeholder_contrast,
             Contrast(box->palette(), QPalette::Text, QPalette::Window));
-  EXPECT_TRUE(External()->isEnabled() && Etag()->isEnabled() && box->isEnabled());
+  EXPECT_TRUE(External()->isEnabled() && Etag()->isEnabled() && box->isEnabled() &&
+              KeepGoing()->isEnabled());
   EXPECT_EQ(dialog_->m_external, 1);
   EXPECT_EQ(dialog_->m_etag, 0);
+  EXPECT_EQ(dialog_->m_keepGoing, 0);
   EXPECT_EQ(dialog_->m_status, kSuccessText);
   EXPECT_EQ(dialog_->m_log.rfind(kVerifyingExternally, 0), 0u);
 }
@@ -741,7 +753,7 @@ TEST_F(DialogTest, PaneAndStatusLineFollowTheWindow) {
   const QRect status0 = status->geometry(), pane0 = pane->geometry();
   const int help_margin = dialog_->width() - help->geometry().right();
   std::vector<std::pair<QWidget*, QRect>> row;
-  for (int id : {IDC_VERIFY, IDC_STOP, IDC_EXTERNAL, IDC_ETAG, IDC_EXPECTED_LABEL})
+  for (int id : {IDC_VERIFY, IDC_STOP, IDC_EXTERNAL, IDC_ETAG, IDC_EXPECTED_LABEL, IDC_KEEP_GOING})
     row.push_back({dialog_->GetDlgItem(id), dialog_->GetDlgItem(id)->geometry()});
 
   const QSize grown = dialog_->size() + QSize(120, 90);

@@ -22,6 +22,7 @@ inline constexpr int IDC_HELP_BUTTON = 1006;
 inline constexpr int IDC_EXPECTED_ETAG = 1007;
 inline constexpr int IDC_PROGRESS = 1008;
 inline constexpr int IDC_EXPECTED_LABEL = 1009;
+inline constexpr int IDC_KEEP_GOING = 1010;
 
 // --- Templates (x, y, width, height in dialog units) ----------------------------------------
 struct DialogRect {
@@ -31,17 +32,19 @@ struct DialogRect {
 inline constexpr const char* kDialogFontFamily = "MS Shell Dlg";  // fontconfig picks the look-alike
 inline constexpr int kDialogFontPoints = 8;
 
-inline constexpr DialogRect kMainDialogSize = {0, 0, 502, 176};
-inline constexpr DialogRect kStatusRect = {7, 28, 488, 21};
+inline constexpr DialogRect kMainDialogSize = {0, 0, 502, 188};
+inline constexpr DialogRect kStatusRect = {7, 40, 488, 21};
 inline constexpr DialogRect kVerifyRect = {7, 7, 35, 14};
 inline constexpr DialogRect kStopRect = {55, 7, 35, 14};
-inline constexpr DialogRect kLogRect = {7, 60, 488, 109};
+inline constexpr DialogRect kLogRect = {7, 72, 488, 109};
 inline constexpr DialogRect kExternalRect = {118, 9, 41, 10};
 inline constexpr DialogRect kEtagRect = {171, 9, 32, 10};
+// A second row under the options above: how a run meets a damaged entry.
+inline constexpr DialogRect kKeepGoingRect = {118, 23, 100, 10};
 inline constexpr DialogRect kHelpRect = {445, 7, 50, 14};
 inline constexpr DialogRect kExpectedLabelRect = {207, 9, 38, 10};
 inline constexpr DialogRect kExpectedEtagRect = {247, 7, 160, 14};
-inline constexpr DialogRect kProgressRect = {7, 51, 488, 5};  // the run's progress, thin
+inline constexpr DialogRect kProgressRect = {7, 63, 488, 5};  // the run's progress, thin
 // Below the template size the wide controls give up room; nothing may shrink past this margin
 // between neighbours, nor the message pane below this height.
 inline constexpr int kControlGap = 7;
@@ -63,6 +66,8 @@ inline constexpr const char* kVerifyText = "Verify...";
 inline constexpr const char* kStopText = "Stop";
 inline constexpr const char* kExternalText = "External";
 inline constexpr const char* kEtagText = "ETag";
+// Ticked, a fault inside an entry does not end the run: every damaged entry is listed.
+inline constexpr const char* kKeepGoingText = "List every damaged entry";
 inline constexpr const char* kHelpText = "Help";
 inline constexpr const char* kExpectedEtagPlaceholder = "expected ETag (optional)";
 inline constexpr const char* kExpectedEtagLabel = "E&xpected:";  // Alt+X goes to the box

@@ -180,6 +180,7 @@ void CVormicDlg::createControls() {
   };
   m_externalCheck = make_check("IDC_EXTERNAL", kExternalText, kExternalRect);
   m_etagCheck = make_check("IDC_ETAG", kEtagText, kEtagRect);
+  m_keepGoingCheck = make_check("IDC_KEEP_GOING", kKeepGoingText, kKeepGoingRect);
   // An uploaded copy's ETag to check the computed one against; empty (or blank) checks nothing.
   // Its label names it for screen readers and after the placeholder has gone.
   m_expectedLabel = new QLabel(QString::fromUtf8(kExpectedEtagLabel), this);
@@ -223,7 +224,8 @@ void CVormicDlg::createControls() {
   setTabOrder(m_logPane, m_externalCheck);
   setTabOrder(m_externalCheck, m_etagCheck);
   setTabOrder(m_etagCheck, m_expectedEtagEdit);
-  setTabOrder(m_expectedEtagEdit, m_helpButton);
+  setTabOrder(m_expectedEtagEdit, m_keepGoingCheck);
+  setTabOrder(m_keepGoingCheck, m_helpButton);
 
   // The row of buttons keeps its place at every size; layoutControls() gives the status line,
   // the bar and the pane the window's width and the pane its height, down to the minimum at
@@ -341,6 +343,8 @@ QWidget* CVormicDlg::GetDlgItem(int id) const {
       return m_progressBar;
     case IDC_EXPECTED_LABEL:
       return m_expectedLabel;
+    case IDC_KEEP_GOING:
+      return m_keepGoingCheck;
     default:
       return nullptr;
   }
@@ -386,6 +390,7 @@ void CVormicDlg::DoDataExchange(bool save_and_validate) {
     m_log = m_logPane->text();
     m_external = m_externalCheck->isChecked() ? 1 : 0;
     m_etag = m_etagCheck->isChecked() ? 1 : 0;
+    m_keepGoing = m_keepGoingCheck->isChecked() ? 1 : 0;
     m_expectedEtag = m_expectedEtagEdit->text().toStdString();
     return;
   }
@@ -411,6 +416,8 @@ void CVormicDlg::refreshControls(bool with_texts) {
   if (m_externalCheck->isChecked() != (m_external != 0))
     m_externalCheck->setChecked(m_external != 0);
   if (m_etagCheck->isChecked() != (m_etag != 0)) m_etagCheck->setChecked(m_etag != 0);
+  if (m_keepGoingCheck->isChecked() != (m_keepGoing != 0))
+    m_keepGoingCheck->setChecked(m_keepGoing != 0);
   const QString expected = QString::fromStdString(m_expectedEtag);
   if (m_expectedEtagEdit->text() != expected) m_expectedEtagEdit->setText(expected);
 }
@@ -493,6 +500,7 @@ void CVormicDlg::runCommand(QString chosen) {
   options.etag_options.expected = expected.etag;
   options.etag_options.expected_checksums = expected.checksums;
   options.etag_options.expected_checksum_count = expected.checksum_count;
+  options.keep_going = m_keepGoing != 0;
   const CommandOutcome outcome = m_verification->Run(options, &m_sink);
   const StatusLabel::Verdict verdict = outcome.kind == CommandOutcome::kVerified
                                            ? StatusLabel::Verdict::kSuccess
@@ -544,6 +552,7 @@ void CVormicDlg::enableIdleControls(bool enabled) {
   m_saveLogAction->setEnabled(enabled);
   m_externalCheck->setEnabled(enabled);
   m_etagCheck->setEnabled(enabled);
+  m_keepGoingCheck->setEnabled(enabled);
   if (!enabled) {
     // Styles draw a placeholder in the same half-transparent text colour enabled or not, which
     // on a disabled box's grey stands out more than the disabled label beside it: the box would

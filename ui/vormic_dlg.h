@@ -146,6 +146,7 @@ class CVormicDlg : public QDialog {
   QPushButton* m_stopButton = nullptr;    // IDC_STOP
   int32_t m_external = 1;                 // IDC_EXTERNAL ticked
   int32_t m_etag = 0;                     // IDC_ETAG clear
+  int32_t m_keepGoing = 0;                // IDC_KEEP_GOING clear
   std::string m_expectedEtag;             // IDC_EXPECTED_ETAG, UTF-8; used when m_etag is set
 
   // --- Seams -------------------------------------------------------------------------------
@@ -187,6 +188,7 @@ class CVormicDlg : public QDialog {
   LogView* m_logPane = nullptr;          // IDC_LOG
   QCheckBox* m_externalCheck = nullptr;  // IDC_EXTERNAL
   QCheckBox* m_etagCheck = nullptr;      // IDC_ETAG
+  QCheckBox* m_keepGoingCheck = nullptr;  // IDC_KEEP_GOING
   HelpButton* m_helpButton = nullptr;    // IDC_HELP_BUTTON, with its menu
   QProgressBar* m_progressBar = nullptr;  // IDC_PROGRESS, visible during a run only
   QPointer<QWidget> m_helpWindow;         // the bundled help page, once shown
