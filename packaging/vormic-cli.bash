@@ -1,7 +1,8 @@
 # bash completion for vormic-cli.                                                  -*- shell-script -*-
-# Offers the options; .zip files (and the folders on the way to them) for the one archive; folders
-# for --folder and --lists; part sizes for --part-size; thread counts for --jobs; algorithm names
-# for --checksum (a comma-separated list) and ALG: prefixes for --expect-checksum. Installed as
+# Offers the options; .zip files (and the folders on the way to them) for the archives; folders
+# for --folder and --lists; any file for --files-from; part sizes for --part-size; thread counts
+# for --jobs; algorithm names for --checksum (a comma-separated list) and ALG: prefixes for
+# --expect-checksum. Installed as
 # /usr/share/bash-completion/completions/vormic-cli, which bash-completion loads the first time
 # vormic-cli is completed; it uses none of bash-completion's own helpers, so sourcing it in a
 # plain bash works too.
@@ -16,9 +17,9 @@ _vormic_cli() {
   # ...and "--option=VALUE" at the equals sign, which then stands between option and value.
   if [[ $cur == = ]]; then cur=""; fi
 
-  # Walk the words before the cursor: which option waits for its value, whether "--" ended the
-  # options, and whether the archive has been named (vormic-cli takes exactly one).
-  local i word want="" end_of_options="" have_archive=""
+  # Walk the words before the cursor: which option waits for its value, and whether "--" ended
+  # the options.
+  local i word want="" end_of_options=""
   for ((i = 1; i < COMP_CWORD; i++)); do
     word=${COMP_WORDS[i]}
     case $word in
@@ -31,10 +32,8 @@ _vormic_cli() {
       case $word in
         --) end_of_options=1 ;;
         -f | --folder | -l | --lists | --part-size | --expect-etag | --jobs | --checksum | \
-          --expect-checksum) want=$word ;;
+          --expect-checksum | --files-from) want=$word ;;
       esac
-    else
-      have_archive=1
     fi
   done
 
@@ -44,6 +43,11 @@ _vormic_cli() {
     -f | --folder | -l | --lists)
       compopt -o filenames 2>/dev/null
       mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+      return 0
+      ;;
+    --files-from)  # a list of names: any file ("-" is standard input)
+      compopt -o filenames 2>/dev/null
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
       return 0
       ;;
     --part-size)
@@ -84,11 +88,11 @@ _vormic_cli() {
 
   if [[ -z $end_of_options && $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "-f --folder -e --etag --part-size --expect-etag \
-      --checksum --expect-checksum -l --lists -q --quiet --jobs -h --help --version" -- "$cur")
+      --checksum --expect-checksum -l --lists -k --keep-going --files-from --null --json \
+      -q --quiet --jobs -h --help --version" -- "$cur")
     return 0
   fi
-  if [[ -n $have_archive ]]; then return 0; fi
-  # The archive: .zip files in any case, and folders to walk into.
+  # The archives: .zip files in any case, and folders to walk into.
   compopt -o filenames 2>/dev/null
   mapfile -t COMPREPLY < <(compgen -d -- "$cur")
   local file

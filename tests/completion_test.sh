@@ -59,7 +59,12 @@ row "options after flags" "--version" -e --quiet --v
 row "archive: .zip in any case, folders" "$archives" ""
 row "archive by prefix, a space in the name" "my dir" m
 row "archive in a folder" "sub/c.zip" sub/
-row "one archive only" "" a.zip ""
+row "several archives" "$archives" a.zip ""
+row "--files-from: any file" "a.zip|B.ZIP|notes.txt|-odd.zip|sub|my dir|folder.zip" --files-from ""
+row "--files-from: by prefix" "notes.txt" --files-from n
+row "the batch options" "--files-from" --fi
+row "--json and --jobs" "--json|--jobs" --j
+row "archive after --files-from LIST" "$archives" --files-from notes.txt --null ""
 row "options after the archive" "--quiet" a.zip --qu
 row "a flag takes no value" "$archives" -e ""
 row "after -- a dash starts an archive" "-odd.zip" -- -
