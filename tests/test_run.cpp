@@ -11,6 +11,7 @@ StopRequest g_checkerStop;
 }  // namespace
 
 int g_testJobs = 1;
+bool g_testKeepGoing = false;
 
 Verification& TestVerification() {
   static Verification* verification = new Verification();  // lives as long as the program
@@ -36,6 +37,7 @@ const char* RunVerification(const char* folder_path, const char* archive_path, b
   options.archive = archive_path;
   options.folder = external ? folder_path : nullptr;
   options.jobs = g_testJobs;
+  options.keep_going = g_testKeepGoing;
   options.lists_folder = g_lists.c_str();
   options.codec = g_codec;
   return TestVerification().Verify(options, TestSink());
@@ -49,6 +51,7 @@ CommandOutcome RunEtagCommand(const char* folder_path, const char* archive_path,
   options.jobs = g_testJobs;
   options.lists_folder = g_lists.c_str();
   options.codec = g_codec;
+  options.keep_going = g_testKeepGoing;
   options.etag = true;
   options.etag_options = etag;
   return TestVerification().Run(options, TestSink());

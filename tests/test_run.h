@@ -20,6 +20,7 @@ Verification& TestVerification();
 // Settings of the next runs: jobs (1: no threads), the codec (false when not built in) and the
 // name lists' folder (kDefaultNameListFolder unless set; false when the name does not fit).
 extern int g_testJobs;
+extern bool g_testKeepGoing;  // the walk goes on past damaged entries (false unless set)
 bool SelectCodec(CodecBackend backend);
 CodecBackend ActiveCodec();
 bool SetNameListFolder(const char* folder);
