@@ -744,25 +744,12 @@ Verified 4 files
 Damaged entries: 2 of 4
 Verification failed
 EOF
-  # Against a folder: the differing file is a damaged entry, the folder walk still follows.
-  cp -r "$samples/src" src
-  printf 'alphX\n' >src/a.txt
-  echo extra >src/extra.txt
-  run -k -f src "$samples/sound.zip"
-  expect_rc 1
-  expect_out <<EOF
-Verifying externally...
-$(entry_line "$samples/sound.zip" a.txt)
-Contents differ in file $work/src/a.txt
-Verified 3 files
-0 couldn't be opened externally
-2 compared correctly
-Not in archive: $work/src/extra.txt
-Damaged entries: 1 of 4
-Verification failed
-EOF
-  run -k -q "$samples/sound.zip"
+  # Nothing damaged: the same output as without it.
+  run "$samples/sound.zip"
+  mv out plain
+  run -k "$samples/sound.zip"
   expect_rc 0
+  expect_out <plain
   ;;
 
 several)

@@ -1,9 +1,10 @@
 // A walk that goes on past damaged entries (VerifyOptions::keep_going): every fault that lies in
 // one entry is logged as the walk would log its first fault, and told to the sink as a fault;
 // the closing lines, the folder's lines and "Damaged entries: N of M" follow; a fault of the
-// end records or the central directory still ends the walk. Rows damage 0, 1, 2 and all entries
-// of stored, deflated and other methods, through local headers, data, descriptors and the
-// comparison with a folder. Every row runs with one job and with four (each entry through a
+// end records or the central directory still ends the walk. Rows damage 1, 2 and all entries of
+// stored, deflated and other methods, through local headers, data, descriptors and the
+// comparison with a folder (a sound archive's output is the same with and without keep_going:
+// vormic-cli's tests compare the two). Every row runs with one job and with four (each entry through a
 // worker), which must report alike, and without keep_going, which must stop at the first fault.
 #include "archive_walk.h"
 #include "engine.h"
@@ -146,7 +147,7 @@ class KeepGoingTest : public ::testing::Test {
       EXPECT_EQ(one.sink.faults, row.faults);
       EXPECT_EQ(one.result, row.result);
       // Every fault but one that ended the walk is a damaged entry.
-      const bool went_on = row.faults.empty() || want.back().rfind("Damaged entries: ", 0) == 0;
+      const bool went_on = want.back().rfind("Damaged entries: ", 0) == 0;
       EXPECT_EQ(one.damaged, static_cast<int32_t>(row.faults.size()) - (went_on ? 0 : 1));
       const std::string lists = ReadFile(lists_ / "x1.txt");
 
@@ -159,10 +160,6 @@ class KeepGoingTest : public ::testing::Test {
       // Without keep_going the walk ends at the first fault: the same lines up to it.
       const Outcome first = Run(row, false, 1);
       EXPECT_EQ(first.damaged, 0);
-      if (row.faults.empty()) {
-        EXPECT_EQ(first.sink.logs, one.sink.logs);
-        continue;
-      }
       ASSERT_FALSE(first.sink.faults.empty());
       EXPECT_EQ(first.sink.faults, Lines{row.faults[0]});
       EXPECT_EQ(first.result, "Verification failed");
@@ -182,11 +179,6 @@ class KeepGoingTest : public ::testing::Test {
 TEST_F(KeepGoingTest, InternalRuns) {
   ZipEntry lost_local = StoredA();
   std::vector<Row> rows = {
-      {"nothing damaged: no count line",
-       {StoredA(), DeflatedB()},
-       {kInt, "Verified 2 files"},
-       {},
-       "Successful verification"},
       {"one stored entry with a wrong CRC, then a sound deflated one",
        {BadCrc(StoredA()), DeflatedB()},
        {kInt, "Entry 0: a.txt", kCrc, "Verified 2 files", "Damaged entries: 1 of 2"},
@@ -293,12 +285,6 @@ TEST_F(KeepGoingTest, ExternalRuns) {
          WriteFile(folder + "/a.txt", "The quick");
          fs::create_directories(folder + "/d");
        }},
-      {"a sound folder and archive",
-       {StoredA(), DeflatedB()},
-       {kExt, "Verified 2 files", "0 couldn't be opened externally", "2 compared correctly"},
-       {},
-       "Successful verification",
-       SameAs({StoredA(), DeflatedB()})},
   };
   RunRows(rows);
 }
