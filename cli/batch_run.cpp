@@ -322,8 +322,8 @@ void* Batch::SlotThread(void* arg) {
     slot->state = Slot::kDone;
     const char byte = 1;
     // Only wakes the caller early; it looks at every slot at least every kWaitMs anyway.
-    if (write(batch->wake_pipe_[1], &byte, 1) < 0) {
-    }
+    const ssize_t woken = write(batch->wake_pipe_[1], &byte, 1);
+    (void)woken;
   }
 }
 
