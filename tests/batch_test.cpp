@@ -4,6 +4,7 @@
 // lists and the result must be those of one job; with a stop at any report too.
 #include "engine.h"
 #include "parallel_check.h"
+#include "line_recorder.h"
 #include "test_util.h"
 #include "zip_builder.h"
 
@@ -17,24 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Recorder final : StatusSink {
-  std::vector<std::string> lines;
-  std::vector<std::pair<uint64_t, uint64_t>> progress;
-  int calls = 0;
-  int stop_at = 0;
-
-  bool StatusLine(const char* text) override { return Add("0:" + std::string(text)); }
-  bool LogLine(const char* text) override { return Add("1:" + std::string(text)); }
-  bool StopPoint() override { return Add("0:(null)"); }
-  void Progress(uint64_t done, uint64_t total) override { progress.push_back({done, total}); }
-
- private:
-  bool Add(std::string line) {
-    lines.push_back(std::move(line));
-    return stop_at != 0 && ++calls >= stop_at;
-  }
-};
-
 struct Outcome {
   std::vector<std::string> lines;
   std::vector<std::pair<uint64_t, uint64_t>> progress;
@@ -46,7 +29,7 @@ class BatchTest : public ::testing::Test {
  protected:
   Outcome Verify(Verification& v, const std::string& archive, const std::string& folder, int jobs,
                  int stop_at) {
-    Recorder sink;
+    LineRecorder sink;
     sink.stop_at = stop_at;
     VerifyOptions options;
     options.archive = archive.c_str();

@@ -3,6 +3,7 @@
 // (every report, every progress point, both name lists, the result). Any state the two shared
 // would show as a report, count or list of one run in the other.
 #include "engine.h"
+#include "line_recorder.h"
 #include "test_util.h"
 #include "zip_builder.h"
 
@@ -13,25 +14,6 @@
 #include <vector>
 
 namespace {
-
-// Records what one run reported; asks for a stop at report `stop_at` (0: never).
-struct Recorder final : StatusSink {
-  std::vector<std::string> lines;
-  std::vector<std::pair<uint64_t, uint64_t>> progress;
-  int calls = 0;
-  int stop_at = 0;
-
-  bool StatusLine(const char* text) override { return Add("0:" + std::string(text)); }
-  bool LogLine(const char* text) override { return Add("1:" + std::string(text)); }
-  bool StopPoint() override { return Add("0:(null)"); }
-  void Progress(uint64_t done, uint64_t total) override { progress.push_back({done, total}); }
-
- private:
-  bool Add(std::string line) {
-    lines.push_back(std::move(line));
-    return stop_at != 0 && ++calls >= stop_at;
-  }
-};
 
 struct Outcome {
   std::vector<std::string> lines;
@@ -51,7 +33,7 @@ struct Job {
 };
 
 Outcome RunJob(Verification& verification, const Job& job) {
-  Recorder sink;
+  LineRecorder sink;
   sink.stop_at = job.stop_at;
   VerifyOptions options;
   options.archive = job.archive.c_str();
@@ -146,7 +128,7 @@ TEST(ConcurrentRuns, SoloOutcomesDiffer) {
   bad[40] ^= 0x20;  // inside the stored data: a CRC mismatch
   WriteFile(root + "/bad.zip", bad);
   Verification verification;
-  Recorder sink;
+  LineRecorder sink;
   VerifyOptions options;
   options.lists_folder = root.c_str();
   options.archive = "";

@@ -7,6 +7,7 @@
 #include "engine.h"
 #include "etag.h"
 #include "one_read.h"
+#include "line_recorder.h"
 #include "test_util.h"
 #include "zip_builder.h"
 
@@ -19,26 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Recorder final : StatusSink {
-  std::vector<std::string> lines;  // status lines, log lines and stop points, in order
-  std::vector<std::pair<uint64_t, uint64_t>> progress;
-  std::string console;
-  int calls = 0;
-  int stop_at = 0;  // answer this report (1 = the first) and every later one with a stop
-
-  bool StatusLine(const char* text) override { return Add("0:" + std::string(text)); }
-  bool LogLine(const char* text) override { return Add("1:" + std::string(text)); }
-  bool StopPoint() override { return Add("0:(null)"); }
-  void Progress(uint64_t done, uint64_t total) override { progress.push_back({done, total}); }
-  void Console(const char* text) override { console += text; }
-
- private:
-  bool Add(std::string line) {
-    lines.push_back(std::move(line));
-    return stop_at != 0 && ++calls >= stop_at;
-  }
-};
 
 struct Outcome {
   std::vector<std::string> lines;
@@ -84,7 +65,7 @@ class OneReadTest : public ::testing::Test {
     return options;
   }
 
-  Outcome Finish(Verification& v, const Recorder& sink, const Case& c, const std::string& result) {
+  Outcome Finish(Verification& v, const LineRecorder& sink, const Case& c, const std::string& result) {
     return {sink.lines,       sink.progress,
             sink.console,     result,
             v.StopRequested(), ReadFile(lists() + "/x1.txt"),
@@ -95,7 +76,7 @@ class OneReadTest : public ::testing::Test {
   // The command as it is run: one read.
   Outcome InOneRead(Verification& v, const Case& c, int stop_at) {
     ResetFiles(c);
-    Recorder sink;
+    LineRecorder sink;
     sink.stop_at = stop_at;
     const CommandOutcome outcome = v.Run(Options(c), &sink);
     EXPECT_FALSE(v.HoldsOpenStreams());
@@ -105,7 +86,7 @@ class OneReadTest : public ::testing::Test {
   // The same command as two steps, one after the other: what it must look like.
   Outcome OneAfterOther(Verification& v, const Case& c, int stop_at) {
     ResetFiles(c);
-    Recorder sink;
+    LineRecorder sink;
     sink.stop_at = stop_at;
     v.ClearStop();
     const VerifyOptions options = Options(c);
@@ -235,7 +216,7 @@ TEST(OneReadHold, ReportsComeOutAsTheyWentIn) {
   WriteFile(archive, zipt::RandomBytes(kEtagReadSize + 1000, 5));
   EtagCalculator etag;
   EtagOptions options;
-  Recorder sink;
+  LineRecorder sink;
   StopRequest stop;
   OneRead one;
   one.SetLimits(kHeldReportBytes, kHeldListBytes, 0);

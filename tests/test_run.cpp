@@ -32,7 +32,10 @@ bool SetNameListFolder(const char* folder) {
   return true;
 }
 
-const char* RunVerification(const char* folder_path, const char* archive_path, bool external) {
+namespace {
+
+// A run of the settings above.
+VerifyOptions TestOptions(const char* folder_path, const char* archive_path, bool external) {
   VerifyOptions options;
   options.archive = archive_path;
   options.folder = external ? folder_path : nullptr;
@@ -40,18 +43,18 @@ const char* RunVerification(const char* folder_path, const char* archive_path, b
   options.keep_going = g_testKeepGoing;
   options.lists_folder = g_lists.c_str();
   options.codec = g_codec;
-  return TestVerification().Verify(options, TestSink());
+  return options;
+}
+
+}  // namespace
+
+const char* RunVerification(const char* folder_path, const char* archive_path, bool external) {
+  return TestVerification().Verify(TestOptions(folder_path, archive_path, external), TestSink());
 }
 
 CommandOutcome RunEtagCommand(const char* folder_path, const char* archive_path, bool external,
                               const EtagOptions& etag) {
-  VerifyOptions options;
-  options.archive = archive_path;
-  options.folder = external ? folder_path : nullptr;
-  options.jobs = g_testJobs;
-  options.lists_folder = g_lists.c_str();
-  options.codec = g_codec;
-  options.keep_going = g_testKeepGoing;
+  VerifyOptions options = TestOptions(folder_path, archive_path, external);
   options.etag = true;
   options.etag_options = etag;
   return TestVerification().Run(options, TestSink());
