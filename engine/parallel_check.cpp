@@ -143,6 +143,28 @@ void ParallelCheck::Work(Worker* worker) {
     work_cv_.wait(lock);
     --workers_waiting_;
   };
+  // Checks the plan just made in `slot` without the lock. Afterwards a plan the walk gave up
+  // meanwhile is freed here; a walk asleep on a single entry's plan is woken (a batch wakes it
+  // member by member as it goes).
+  auto check_unlocked = [&](Slot& slot, bool batch) {
+    slot.busy = true;
+    ++tail_;
+    lock.unlock();
+    if (batch) {
+      CheckBatch(worker, &slot);
+    } else {
+      Check(worker, &slot);
+    }
+    lock.lock();
+    slot.busy = false;
+    if (slot.given_up) {
+      slot.given_up = false;
+      Free(&slot);
+      if (workers_waiting_ > 0) work_cv_.notify_all();
+    } else if (!batch && walk_waiting_ == slot.index) {
+      walk_cv_.notify_one();
+    }
+  };
   int passed = 0;  // entries scanned without a plan since the lock was last let go
   while (!stopping_) {
     if (scan_ended_ || next_scan_ >= entry_count_ || tail_ - head_ >= slots_used_) {
@@ -172,17 +194,7 @@ void ParallelCheck::Work(Worker* worker) {
       slot.members_done.store(0, std::memory_order_relaxed);
       slot.done.store(false, std::memory_order_relaxed);
       slot.cancel.store(false, std::memory_order_relaxed);
-      slot.busy = true;
-      ++tail_;
-      lock.unlock();
-      CheckBatch(worker, &slot);
-      lock.lock();
-      slot.busy = false;
-      if (slot.given_up) {
-        slot.given_up = false;
-        Free(&slot);
-        if (workers_waiting_ > 0) work_cv_.notify_all();
-      }
+      check_unlocked(slot, true);
       continue;
     }
     if (scanned != Scan::kPlanned) {
@@ -198,19 +210,7 @@ void ParallelCheck::Work(Worker* worker) {
     passed = 0;
     slot.index = index;
     slot.batch_count = 0;
-    slot.busy = true;
-    ++tail_;
-    lock.unlock();
-    Check(worker, &slot);
-    lock.lock();
-    slot.busy = false;
-    if (slot.given_up) {
-      slot.given_up = false;
-      Free(&slot);
-      if (workers_waiting_ > 0) work_cv_.notify_all();
-    } else if (walk_waiting_ == index) {
-      walk_cv_.notify_one();
-    }
+    check_unlocked(slot, false);
   }
 }
 

@@ -346,31 +346,33 @@ bool DigestParts(State& st, FILE* archive, uint64_t file_size, ChecksumSet* chec
   }
 }
 
-// Reports the mismatch with `expected` as given (kNotMd5StyleEtag first when `not_md5`). A value
-// longer than kMaxShownExpected bytes is shown up to there: the text only names it.
-void ReportMismatch(State& st, const char* expected, bool not_md5) {
-  if (not_md5) st.rep->Report(kLogLine, kNotMd5StyleEtag);
+// Formats `format` (one %s) with the first kMaxShownExpected bytes of `expected` into `status`
+// and returns it; `format` itself when the text would not fit.
+const char* FormatMismatch(char (&status)[kStatusTextSize], const char* format,
+                           const char* expected) {
   char shown[kMaxShownExpected + 1];
   const size_t length = strnlen(expected, kMaxShownExpected);
   memcpy(shown, expected, length);
   shown[length] = '\0';
+  return FormatText(status, sizeof(status), format, shown) ? status : format;
+}
+
+// Reports the mismatch with `expected` as given (kNotMd5StyleEtag first when `not_md5`). A value
+// longer than kMaxShownExpected bytes is shown up to there: the text only names it.
+void ReportMismatch(State& st, const char* expected, bool not_md5) {
+  if (not_md5) st.rep->Report(kLogLine, kNotMd5StyleEtag);
   char status[kStatusTextSize];
-  const bool fits = FormatText(status, sizeof(status), kEtagMismatchFmt, shown);
-  Fail(st, fits ? status : kEtagMismatchFmt);
+  Fail(st, FormatMismatch(status, kEtagMismatchFmt, expected));
 }
 
 // Reports the expected checksum `expected` (ALG:VALUE as given) as not matching: the status line
 // names its first kMaxShownExpected bytes; failure(), which the command line prints as its
 // outcome, keeps all of it that its area holds (a value is never near that long).
 void ReportChecksumMismatch(State& st, const char* expected) {
-  char shown[kMaxShownExpected + 1];
-  const size_t length = strnlen(expected, kMaxShownExpected);
-  memcpy(shown, expected, length);
-  shown[length] = '\0';
   char status[kStatusTextSize];
-  const bool fits = FormatText(status, sizeof(status), kChecksumMismatchFmt, shown);
+  const char* shown = FormatMismatch(status, kChecksumMismatchFmt, expected);
   snprintf(st.failure, sizeof st.failure, kChecksumMismatchFmt, expected);
-  st.rep->Report(kStatusLine, fits ? status : kChecksumMismatchFmt);
+  st.rep->Report(kStatusLine, shown);
 }
 
 // The lanes for one computation: the part sizes to digest, in order, each with its context set

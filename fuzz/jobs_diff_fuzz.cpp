@@ -56,14 +56,20 @@ void Describe(const char* what, const Run& run) {
     fprintf(stderr, "  %s %s\n", r.kind == 1 ? "log:" : "status:", r.text.c_str());
 }
 
+// Every report, the result and the lists alike.
+bool SameRun(const Run& a, const Run& b) {
+  if (a.result != b.result || a.lists != b.lists || a.reports.size() != b.reports.size())
+    return false;
+  for (size_t i = 0; i < a.reports.size(); ++i)
+    if (a.reports[i].kind != b.reports[i].kind || a.reports[i].text != b.reports[i].text)
+      return false;
+  return true;
+}
+
 void RequireSame(bool external, int stop_at, int fds) {
   const Run one = VerifyWith(1, external, stop_at, fds);
   const Run four = VerifyWith(4, external, stop_at, fds);
-  bool same = one.result == four.result && one.lists == four.lists &&
-              one.reports.size() == four.reports.size();
-  for (size_t i = 0; same && i < one.reports.size(); ++i)
-    same = one.reports[i].kind == four.reports[i].kind &&
-           one.reports[i].text == four.reports[i].text;
+  const bool same = SameRun(one, four);
   if (!same) {
     fprintf(stderr, "%s run, stop at %d\n", external ? "external" : "internal", stop_at);
     Describe("1 job", one);
@@ -102,11 +108,7 @@ void RequireSameEtagCommand(const std::string& archive, bool external, const cha
                             int stop_at, int fds) {
   const Run one = EtagCommandWith(1, archive, external, expected, stop_at, fds);
   const Run four = EtagCommandWith(4, archive, external, expected, stop_at, fds);
-  bool same = one.result == four.result && one.lists == four.lists &&
-              one.reports.size() == four.reports.size();
-  for (size_t i = 0; same && i < one.reports.size(); ++i)
-    same = one.reports[i].kind == four.reports[i].kind &&
-           one.reports[i].text == four.reports[i].text;
+  const bool same = SameRun(one, four);
   if (!same) {
     fprintf(stderr, "ETag and %s run, stop at %d\n", external ? "external" : "internal", stop_at);
     Describe("1 job", one);
