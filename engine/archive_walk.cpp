@@ -452,9 +452,13 @@ bool WalkEntries(RunState& r, const char* folder_path, const char* archive_path,
   if (!ReadEndRecords(r, end_record, &zip64, &entry_count, &position)) return false;
   r.entry_count = entry_count < 0 ? 0 : entry_count;
   // With more than one job, workers check entries' data ahead; none are left at any return.
-  r.parallel_check.Start(&r.reporter, archive_path, external ? folder_path : nullptr, zip64,
-                         position, entry_count, r.archive_size, r.jobs,
-                         r.entry_checker.codec());
+  const bool workers =
+      r.parallel_check.Start(&r.reporter, archive_path, external ? folder_path : nullptr, zip64,
+                             position, entry_count, r.archive_size, r.jobs,
+                             r.entry_checker.codec());
+  // Without workers the other cores are free for the blocks of a long bzip2 entry.
+  r.bzip2_crew.SetJobs(workers ? 1 : r.jobs);
+  r.entry_checker.SetBzip2Crew(&r.bzip2_crew);
   bool passed = true;
   for (int32_t index = 0; passed && index < entry_count; ++index) {
     bool confined;
@@ -467,6 +471,7 @@ bool WalkEntries(RunState& r, const char* folder_path, const char* archive_path,
     r.fault_entry.index = -1;
   }
   r.parallel_check.Finish();
+  r.entry_checker.SetBzip2Crew(nullptr);
   if (!passed) return false;
 
   CloseStream(r.archive);

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "bzip2_parallel.h"
 #include "status.h"
 #include "stream_io.h"
 #include "zip_records.h"
@@ -70,6 +71,9 @@ int EntryChecker::Check(uint16_t method, const DecodeParams& params, FILE* archi
     return CheckDeflated(archive, compressed_length, expected_crc, crc, external, entry_name);
   Decoder* decoder = DecoderFor(method);
   if (decoder == nullptr) return kEntryBadData;  // the walk asks only for methods Decodes()
+  if (method == kMethodBzip2 && external == nullptr && crew_ != nullptr &&
+      crew_->Wants(compressed_length))
+    return CheckBzip2Blocks(params, archive, compressed_length, crc, entry_name);
   return Pass(decoder, params, archive, compressed_length, crc, external, entry_name);
 }
 
@@ -78,14 +82,14 @@ void FormatProgress(char* out, const char* entry_name, uint64_t unread) {
   snprintf(out, kProgressTextSize, "%s (%" PRIu64 " remaining)", entry_name, unread);
 }
 
-bool EntryChecker::AtPoint(const char* entry_name, uint64_t unread, FILE* archive) {
+bool EntryChecker::AtPoint(const char* entry_name, uint64_t unread, FILE* archive, int64_t at) {
   if (sink_ != nullptr) return sink_->Point(entry_name != nullptr, unread);
   if (reporter_ == nullptr) return false;
   const char* line = nullptr;
   if (entry_name != nullptr) {
     FormatProgress(progress_, entry_name, unread);
     line = progress_;
-    const int64_t at = TellStream(archive);  // the end of the chunk just read
+    if (at < 0) at = TellStream(archive);  // the end of the chunk just read
     if (at >= 0 && static_cast<uint64_t>(at) <= progressTotal_)
       reporter_->Progress(static_cast<uint64_t>(at), progressTotal_);
   }
@@ -114,7 +118,7 @@ int EntryChecker::CheckStored(FILE* archive, uint64_t length, uint32_t* crc, FIL
 
 int EntryChecker::Pass(Decoder* decoder, const DecodeParams& params, FILE* archive,
                        uint64_t compressed_length, uint32_t* crc, FILE* external,
-                       const char* entry_name) {
+                       const char* entry_name, uint64_t skip) {
   if (decoder->Begin(params) != kDecodeMore) return kEntryNoMemory;
   uint64_t unread = compressed_length;
   for (;;) {
@@ -128,7 +132,11 @@ int EntryChecker::Pass(Decoder* decoder, const DecodeParams& params, FILE* archi
     unread -= got;
     decoder->SetInput(input_.data(), got);
 
-    if (AtPoint(entry_name, unread, archive)) return kEntryStopped;
+    if (skip > 0) {
+      --skip;
+    } else if (AtPoint(entry_name, unread, archive)) {
+      return kEntryStopped;
+    }
 
     // Decode until an output block comes back not full: then the input is used up (or the
     // stream ended).
@@ -148,4 +156,56 @@ int EntryChecker::Pass(Decoder* decoder, const DecodeParams& params, FILE* archi
     } while (produced == output_.size() && result != kDecodeEnd);
     if (result == kDecodeEnd) return kEntryOk;
   }
+}
+
+// The crew's points as one pass gives them: chunk k leaves the bytes after it unread and the
+// archive at its end.
+class Bzip2PointsOf final : public Bzip2Points {
+ public:
+  Bzip2PointsOf(EntryChecker* checker, const char* entry_name, FILE* archive, int64_t data_start,
+                uint64_t length)
+      : checker_(checker),
+        entry_name_(entry_name),
+        archive_(archive),
+        data_start_(data_start),
+        length_(length) {}
+  bool Point(uint64_t chunk) override {
+    const uint64_t read = ReadThrough(chunk + 1);
+    return checker_->AtPoint(entry_name_, length_ - read, archive_,
+                             data_start_ + static_cast<int64_t>(read));
+  }
+  // The entry's bytes one pass has read after `chunks` chunks.
+  uint64_t ReadThrough(uint64_t chunks) const {
+    return length_ / kInflateChunk < chunks ? length_ : chunks * kInflateChunk;
+  }
+
+ private:
+  EntryChecker* checker_;
+  const char* entry_name_;
+  FILE* archive_;
+  int64_t data_start_;
+  uint64_t length_;
+};
+
+int EntryChecker::CheckBzip2Blocks(const DecodeParams& params, FILE* archive,
+                                   uint64_t compressed_length, uint32_t* crc,
+                                   const char* entry_name) {
+  const int64_t data_start = TellStream(archive);
+  if (data_start < 0 || compressed_length > static_cast<uint64_t>(INT64_MAX - data_start))
+    return Pass(&bzip2_, params, archive, compressed_length, crc, nullptr, entry_name);
+  const uint32_t crc_before = *crc;
+  Bzip2PointsOf points(this, entry_name, archive, data_start, compressed_length);
+  uint64_t given = 0;
+  const int rc =
+      crew_->Check(archive, compressed_length, kInflateChunk, codec_, crc, &points, &given);
+  if (rc != kBlocksFallBack) {
+    // Where one pass leaves the archive: after the last chunk it read.
+    const int64_t after = data_start + static_cast<int64_t>(points.ReadThrough(given));
+    if (SeekStream(archive, after, SEEK_SET) != 0) return kEntryReadError;
+    return rc == kBlocksOk ? kEntryOk : kEntryStopped;
+  }
+  // From the start in one pass; the points given stand and are not given again.
+  *crc = crc_before;
+  if (SeekStream(archive, data_start, SEEK_SET) != 0) return kEntryReadError;
+  return Pass(&bzip2_, params, archive, compressed_length, crc, nullptr, entry_name, given);
 }

@@ -18,6 +18,8 @@
 #include "method_decoders.h"
 #include "status.h"
 
+class Bzip2Crew;
+
 inline constexpr int kEntryOk = 0;           // stream end reached; CRC complete; external equal
 inline constexpr int kEntryReadError = -1;   // the archive stream reported a read error
 inline constexpr int kEntryBadData = -3;     // corrupt, dictionary asked for, or input ran out
@@ -114,12 +116,25 @@ class EntryChecker {
   // "Stopped" line) from the next check on.
   void SetProgressSink(ProgressSink* sink) { sink_ = sink; }
 
+  // From the next check on, a bzip2 entry that `crew` wants (long enough, more than one job)
+  // and that is not compared with a file is decoded block by block on the crew's threads, with
+  // the same result, CRC-32, progress points and final stream position as one pass; anything
+  // unexpected makes it one pass after all. Null: always one pass.
+  void SetBzip2Crew(Bzip2Crew* crew) { crew_ = crew; }
+
  private:
-  // One progress point: true when the check is to end with kEntryStopped.
-  bool AtPoint(const char* entry_name, uint64_t unread, FILE* archive);
-  // One pass with `decoder`; `entry_name` null shows no progress lines.
+  friend class Bzip2PointsOf;
+  // One progress point: true when the check is to end with kEntryStopped. `at` is the archive
+  // position reached (the end of the chunk just read); -1: where `archive` stands.
+  bool AtPoint(const char* entry_name, uint64_t unread, FILE* archive, int64_t at = -1);
+  // One pass with `decoder`; `entry_name` null shows no progress lines. The first `skip`
+  // progress points are passed over silently (they were given before a fallback).
   int Pass(Decoder* decoder, const DecodeParams& params, FILE* archive,
-           uint64_t compressed_length, uint32_t* crc, FILE* external, const char* entry_name);
+           uint64_t compressed_length, uint32_t* crc, FILE* external, const char* entry_name,
+           uint64_t skip = 0);
+  // A bzip2 entry through crew_, or one pass after the points the crew gave.
+  int CheckBzip2Blocks(const DecodeParams& params, FILE* archive, uint64_t compressed_length,
+                       uint32_t* crc, const char* entry_name);
   Decoder* DecoderFor(uint16_t method);  // the methods other than deflate; null for the rest
 
   ZlibDecoder zlib_;
@@ -135,6 +150,7 @@ class EntryChecker {
   char progress_[kProgressTextSize];
   uint64_t progressTotal_ = 0;    // the archive's size, for ReportProgress
   ProgressSink* sink_ = nullptr;  // null: points go to reporter_
+  Bzip2Crew* crew_ = nullptr;     // null: bzip2 in one pass
   Reporter* reporter_ = nullptr;
   CodecBackend codec_ = DefaultCodec();
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "archive_reader.h"
+#include "bzip2_parallel.h"
 #include "codec.h"
 #include "entry_check.h"
 #include "folder_walk.h"
@@ -76,6 +77,9 @@ struct RunState {
   // --- Entry check ------------------------------------------------------------------------
   EntryChecker entry_checker;    // the walk's own checks, one entry at a time
   ParallelCheck parallel_check;  // workers that check entries' data ahead of the walk
+  // Threads for one long bzip2 entry the walk checks itself while no workers run (they would
+  // hold the cores): the walk and jobs - 1 helpers, made at its first such entry.
+  Bzip2Crew bzip2_crew;
 
   // --- Counts -----------------------------------------------------------------------------
   // Files in the archive (entries that are neither directories nor ".DS_Store"): reset and
