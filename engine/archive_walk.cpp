@@ -456,8 +456,10 @@ bool WalkEntries(RunState& r, const char* folder_path, const char* archive_path,
       r.parallel_check.Start(&r.reporter, archive_path, external ? folder_path : nullptr, zip64,
                              position, entry_count, r.archive_size, r.jobs,
                              r.entry_checker.codec());
-  // Without workers the other cores are free for the blocks of a long bzip2 entry.
-  r.bzip2_crew.SetJobs(workers ? 1 : r.jobs);
+  // Without workers the other cores are free for the blocks of a long bzip2 entry; only the
+  // CPUs this process may run on, since more threads than those would only take turns.
+  const int cpus = DefaultCheckJobs();
+  r.bzip2_crew.SetJobs(workers ? 1 : r.jobs < cpus ? r.jobs : cpus);
   r.entry_checker.SetBzip2Crew(&r.bzip2_crew);
   bool passed = true;
   for (int32_t index = 0; passed && index < entry_count; ++index) {

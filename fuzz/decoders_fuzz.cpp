@@ -4,17 +4,24 @@
 // the rest is the stream. Checks, with an abort on failure:
 //   - every result is one of the decoder results, no call writes past its output block, and a
 //     decoder that ended or failed says so again;
-//   - the Deflate64 decoder's deflate variant gives zlib's verdict and, when both end, its bytes.
+//   - the Deflate64 decoder's deflate variant gives zlib's verdict and, when both end, its bytes;
+//   - a bzip2 stream checked by the entry check block by block on two threads (a window of
+//     64 KiB or the product's, every length taken) gives one pass's result, CRC-32, progress
+//     points and stream position, stopped at a point the second byte picks or not at all.
 // Output is cut at 8 MiB or less (a bomb is no finding); memory is bounded by the decoders' cap,
 // which libFuzzer's -rss_limit_mb checks.
+#include "bzip2_parallel.h"
 #include "deflate64.h"
+#include "entry_check.h"
 #include "method_decoders.h"
+#include "zip_records.h"
 #include "zip_builder.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 #include <zlib.h>
 
@@ -74,6 +81,56 @@ int ZlibVerdict(const uint8_t* data, size_t size, std::string* output) {
   return rc == Z_STREAM_END ? kDecodeEnd : rc == Z_DATA_ERROR ? kDecodeBadData : kDecodeMore;
 }
 
+// Progress points as a worker's sink records them; asks to stop at point `stop_at` (1 = the
+// first; 0 = never).
+struct PointRecorder final : ProgressSink {
+  bool Point(bool shown, uint64_t unread) override {
+    points.push_back({shown, unread});
+    return points.size() == stop_at;
+  }
+  bool Cancelled() override { return false; }
+  std::vector<std::pair<bool, uint64_t>> points;
+  size_t stop_at = 0;
+};
+
+struct CheckOutcome {
+  int rc = 0;
+  uint32_t crc = 0;
+  int64_t position = 0;
+  std::vector<std::pair<bool, uint64_t>> points;
+};
+
+CheckOutcome CheckBzip2(EntryChecker& checker, const uint8_t* data, size_t size, size_t stop_at) {
+  CheckOutcome o;
+  FILE* f = fmemopen(const_cast<uint8_t*>(data), size, "rb");
+  Require(f != nullptr, "fmemopen failed");
+  PointRecorder recorder;
+  recorder.stop_at = stop_at;
+  checker.SetProgressSink(&recorder);
+  o.rc = checker.Check(kMethodBzip2, {0, 0}, f, size, 0, &o.crc, nullptr, "");
+  checker.SetProgressSink(nullptr);
+  o.position = ftello(f);
+  fclose(f);
+  o.points = std::move(recorder.points);
+  return o;
+}
+
+void CompareBzip2Blocks(const uint8_t* data, size_t size, uint8_t knobs) {
+  static EntryChecker plain;
+  static EntryChecker blocks;
+  static Bzip2Crew crew;
+  crew.SetJobs(2);
+  crew.SetLimits(0, (knobs & 8) != 0 ? 65536 : 0);
+  blocks.SetBzip2Crew(&crew);
+  const size_t stop_at = knobs & 7;
+  const CheckOutcome one = CheckBzip2(plain, data, size, stop_at);
+  const CheckOutcome two = CheckBzip2(blocks, data, size, stop_at);
+  Require(one.rc == two.rc, "bzip2 blocks: result differs from one pass");
+  Require(one.rc == kEntryStopped || one.crc == two.crc, "bzip2 blocks: CRC-32 differs");
+  Require(one.points == two.points, "bzip2 blocks: progress points differ");
+  Require(one.position == two.position, "bzip2 blocks: stream position differs");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -103,5 +160,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(rc != kDecodeEnd || output == reference, "deflate output differs from zlib's");
     }
   }
+  // A stream that ended or failed within the output cap: the entry check's pass stops there
+  // too (a bomb is no finding).
+  if (decoders[method] == &bzip2 && rc != kDecodeMore && output.size() < (1 << 20))
+    CompareBzip2Blocks(data + 2, size - 2, data[1]);
   return 0;
 }

@@ -5,6 +5,8 @@
 // and the crew's minimum length is lowered to take them.
 #include "bzip2_blocks.h"
 #include "bzip2_parallel.h"
+#include "engine.h"
+#include "run_state.h"
 #include "entry_check.h"
 #include "status_recorder.h"
 #include "test_run.h"
@@ -335,6 +337,56 @@ TEST(Bzip2Blocks, StreamEndAtAChunkEdge) {
       EXPECT_EQ(blocks.crc, plain.crc);
     }
   }
+}
+
+// The whole walk with two jobs against one: an archive of one long bzip2 entry leaves no work
+// for workers, so its blocks go to the crew; every report, its progress and the result match.
+TEST(Bzip2Blocks, WalkWithTwoJobsSameAsOne) {
+  const std::string data = SampleData(90);
+  const std::string stream = Bzip2(data);
+  struct Case {
+    const char* name;
+    std::string entry;
+    bool verified;
+  };
+  const std::vector<Case> cases = {
+      {"sound", stream, true},
+      {"middle block damaged", Flip(stream, MiddleOfBlock(stream, 2), 0x02), false},
+  };
+  TempDir dir;
+  ASSERT_TRUE(SetNameListFolder(""));
+  const int jobs_before = g_testJobs;
+  Bzip2Crew& crew = TestVerification().state().bzip2_crew;
+  crew.SetLimits(0, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    zipt::ZipEntry e = zipt::Entry("big.bin", data, kMethodBzip2);
+    e.compressed = c.entry;
+    const std::string path = dir / "one.zip";
+    WriteFile(path, zipt::BuildZip(zipt::Plan({e})));
+    std::vector<std::string> records[2];
+    std::vector<std::pair<uint64_t, uint64_t>> progress[2];
+    std::string results[2];
+    for (int jobs : {1, 2}) {
+      g_testJobs = jobs;
+      g_recorder.Reset();
+      ClearRunStop();
+      const int64_t verified = crew.verified();
+      results[jobs - 1] = RunVerification(nullptr, path.c_str(), false);
+      records[jobs - 1] = g_recorder.All();
+      progress[jobs - 1] = g_recorder.progress;
+      // Pinned to one CPU (taskset), the walk keeps to one thread.
+      const bool crew_used = jobs == 2 && c.verified && DefaultCheckJobs() >= 2;
+      EXPECT_EQ(crew.verified() - verified, crew_used ? 1 : 0);
+    }
+    EXPECT_EQ(results[0], c.verified ? "OK" : "Verification failed");
+    EXPECT_EQ(results[1], results[0]);
+    EXPECT_EQ(records[1], records[0]);
+    EXPECT_EQ(progress[1], progress[0]);
+  }
+  g_testJobs = jobs_before;
+  crew.SetLimits(Bzip2Crew::kMinLength, 0);
+  g_recorder.Reset();
 }
 
 }  // namespace
