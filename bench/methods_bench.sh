@@ -9,9 +9,13 @@
 # then times, warm cache, one run of each tool on each archive: vormic, 7z t, unzip -tq,
 # bsdtar -xOf, python3 -m zipfile -t. A tool that cannot read an archive is shown as "-" (its
 # exit status decides). Delete DIR afterwards: big.zip is about 1.5 GB.
+# Then the job counts on one large bzip2 entry (bzip2-one.zip: about 270 MB of /usr files
+# joined into one file, 7z -mm=BZip2), whose blocks are decoded on every core: --jobs 1,
+# --jobs 2, --jobs 2 pinned to one core (taskset -c 0) and 7z t, medians of RUNS interleaved
+# rounds, wall seconds, user seconds and peak RSS.
 #   bench/methods_bench.sh [DIR]
 # Environment: BUILD (default build-isal-rel: a Release build with the CLI), SRC, BIG_GIB (size
-# of the big entry in GiB, default 5).
+# of the big entry in GiB, default 5), RUNS (default 5), PARTS (default "methods bzip2-jobs").
 set -euo pipefail
 
 dir=${1:-/tmp/vormic-methods-bench}
@@ -19,15 +23,18 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-isal-rel}
 src=${SRC:-/tmp/vormic-bench/src}
 big_gib=${BIG_GIB:-5}
+runs=${RUNS:-5}
+parts=${PARTS:-methods bzip2-jobs}
 vormic="$build/cli/vormic-cli"
 [[ -x "$vormic" ]] || { echo "build $vormic first (Release)" >&2; exit 1; }
 for tool in zip unzip 7z bsdtar python3; do
   command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
-[[ -d "$src" ]] || { echo "no benchmark files in $src: run bench/verify_bench.sh first" >&2; exit 1; }
 mkdir -p "$dir"
 cd "$dir"
 echo "== load before: $(uptime)"
+if [[ " $parts " == *" methods "* ]]; then
+[[ -d "$src" ]] || { echo "no benchmark files in $src: run bench/verify_bench.sh first" >&2; exit 1; }
 for m in Deflate64 BZip2 LZMA; do
   a=$(echo "$m" | tr 'A-Z' 'a-z').zip
   [[ -f $a ]] || { echo "== 7z a -tzip -mm=$m $a"; (cd "$src/.." && 7z a -tzip -mm=$m "$dir/$a" "$(basename "$src")" >/dev/null); }
@@ -63,4 +70,50 @@ for a in deflate64.zip bzip2.zip lzma.zip big.zip; do
   p=$(run "$a" python3 -m zipfile -t "$a")
   printf '%-15s %8d %9s %8s %8s %9s %9s\n' "$a" "$mb" "$v" "$s" "$u" "$b" "$p"
 done
+fi
+
+if [[ " $parts " == *" bzip2-jobs "* ]]; then
+  if [[ ! -f bzip2-one.zip ]]; then
+    echo "== bzip2-one.zip: one entry of about 270 MB of /usr files, 7z -mm=BZip2"
+    set +o pipefail  # head ends the list early
+    find /usr/lib /usr/share /usr/include -xdev -type f -readable -size -20M 2>/dev/null | sort |
+      while read -r f; do cat "$f"; done 2>/dev/null | head -c 270000000 > one.bin
+    set -o pipefail
+    7z a -tzip -mm=BZip2 bzip2-one.zip one.bin >/dev/null
+    rm -f one.bin
+  fi
+  declare -A wall user rss
+  timed() {  # timed KEY COMMAND...: appends wall and user seconds and peak RSS (KiB)
+    local key=$1 out
+    shift
+    /usr/bin/time -o "$dir/time.out" -f '%e %U %M' "$@" >/dev/null 2>&1 || true
+    read -r w u m < <(tail -n 1 "$dir/time.out")
+    wall[$key]+="$w "
+    user[$key]+="$u "
+    rss[$key]+="$m "
+  }
+  median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+  cat bzip2-one.zip >/dev/null
+  for ((r = 1; r <= runs; ++r)); do
+    timed j1 "$vormic" -q --lists "$dir" --jobs 1 bzip2-one.zip
+    timed j2 "$vormic" -q --lists "$dir" --jobs 2 bzip2-one.zip
+    timed pinned taskset -c 0 "$vormic" -q --lists "$dir" --jobs 2 bzip2-one.zip
+    timed 7z 7z t bzip2-one.zip
+  done
+  echo "bzip2-one.zip ($(stat -c %s bzip2-one.zip) bytes), warm, medians of $runs rounds:"
+  for key in j1 j2 pinned 7z; do
+    case $key in
+      j1) label="vormic --jobs 1" ;;
+      j2) label="vormic --jobs 2" ;;
+      pinned) label="vormic --jobs 2, taskset -c 0" ;;
+      7z) label="7z t" ;;
+    esac
+    printf '  %-32s %6.2f s wall %6.2f s user  peak RSS %s KiB  (wall: %s)\n' "$label" \
+      "$(echo "${wall[$key]}" | median)" "$(echo "${user[$key]}" | median)" \
+      "$(echo "${rss[$key]}" | median)" "${wall[$key]}"
+  done
+  awk -v a="$(echo "${wall[j1]}" | median)" -v b="$(echo "${wall[j2]}" | median)" \
+    -v p="$(echo "${wall[pinned]}" | median)" \
+    'BEGIN { printf "  --jobs 2 speed-up: %.2fx; pinned against --jobs 1: %+.1f %%\n", a / b, (p / a - 1) * 100 }'
+fi
 echo "== load after: $(uptime)"
