@@ -57,8 +57,8 @@ void Bzip2MarkFinder::Reset() {
   fed_ = 0;
 }
 
-size_t Bzip2MarkFinder::Feed(const unsigned char* data, size_t size, Bzip2Mark* out,
-                             size_t max_out, size_t* found) {
+size_t Bzip2MarkFinder::Feed(const unsigned char* data, size_t size, Bzip2Mark* out, size_t max_out,
+                             size_t* found) {
   *found = 0;
   size_t i = 0;
   for (; i < size && *found + kMaxMarksPerByte <= max_out; ++i) {
@@ -117,11 +117,11 @@ void Bzip2BlockDecoder::Decode(const Bzip2Ring& ring, uint64_t start_bit, uint64
   BZ2_bzDecompressEnd(&bz_);
 }
 
-bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit,
-                            int level, CodecBackend codec, const std::atomic<bool>& cancel,
+bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit, int level,
+                            CodecBackend codec, const std::atomic<bool>& cancel,
                             Bzip2BlockResult* result) {
-  const uint64_t first = start_bit / 8;      // the block's first byte in the stream
-  const unsigned shift = start_bit % 8;      // where in it the block starts
+  const uint64_t first = start_bit / 8;              // the block's first byte in the stream
+  const unsigned shift = start_bit % 8;              // where in it the block starts
   const uint64_t whole = (end_bit - start_bit) / 8;  // whole bytes once moved to a boundary
   const int rest = static_cast<int>((end_bit - start_bit) % 8);
   auto at = [&ring](uint64_t i) { return ring.bytes[i % ring.size]; };
@@ -135,8 +135,8 @@ bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t 
   in[fill++] = static_cast<unsigned char>('0' + level);
   while (done < whole) {
     if (cancel.load(std::memory_order_relaxed)) return false;
-    const size_t n = whole - done < kPieceSize - fill ? static_cast<size_t>(whole - done)
-                                                      : kPieceSize - fill;
+    const size_t n =
+        whole - done < kPieceSize - fill ? static_cast<size_t>(whole - done) : kPieceSize - fill;
     const size_t from = static_cast<size_t>((first + done) % ring.size);
     // Byte j of the moved block takes the low bits of source byte j and the high bits of j + 1.
     if (from + n + 1 <= ring.size) {
@@ -145,7 +145,8 @@ bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t 
         memcpy(in + fill, src, n);
       } else {
         for (size_t j = 0; j < n; ++j)
-          in[fill + j] = static_cast<unsigned char>((src[j] << shift) | (src[j + 1] >> (8 - shift)));
+          in[fill + j] =
+              static_cast<unsigned char>((src[j] << shift) | (src[j + 1] >> (8 - shift)));
       }
     } else {  // the piece wraps round the ring
       for (size_t j = 0; j < n; ++j) {
@@ -155,13 +156,14 @@ bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t 
       }
     }
     if (done == 0) {  // the block's CRC follows its magic: bytes 10..13 of the one-block stream
-      result->stored_crc = static_cast<uint32_t>(in[10]) << 24 | static_cast<uint32_t>(in[11]) << 16 |
+      result->stored_crc = static_cast<uint32_t>(in[10]) << 24 |
+                           static_cast<uint32_t>(in[11]) << 16 |
                            static_cast<uint32_t>(in[12]) << 8 | in[13];
     }
     done += n;
     fill += n;
     if (done == whole) break;  // the tail joins this piece
-    if (!Feed(fill, codec, result, &ended) || ended) return false;
+    if (!Feed(fill, codec, cancel, result, &ended) || ended) return false;
     fill = 0;
   }
   // The block's last bits, then the end magic and the block's CRC as the stream's.
@@ -178,12 +180,12 @@ bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t 
   tail.Put(static_cast<uint32_t>(kBzip2EndMagic & 0xFFFFFF), 24);
   tail.Put(result->stored_crc, 32);
   fill += tail.Finish();
-  if (!Feed(fill, codec, result, &ended)) return false;
+  if (!Feed(fill, codec, cancel, result, &ended)) return false;
   return ended && bz_.avail_in == 0;
 }
 
-bool Bzip2BlockDecoder::Feed(size_t size, CodecBackend codec, Bzip2BlockResult* result,
-                             bool* ended) {
+bool Bzip2BlockDecoder::Feed(size_t size, CodecBackend codec, const std::atomic<bool>& cancel,
+                             Bzip2BlockResult* result, bool* ended) {
   bz_.next_in = reinterpret_cast<char*>(in_.get());
   bz_.avail_in = static_cast<unsigned>(size);
   for (;;) {
@@ -198,8 +200,8 @@ bool Bzip2BlockDecoder::Feed(size_t size, CodecBackend codec, Bzip2BlockResult* 
       *ended = true;
       return true;
     }
-    if (rc != BZ_OK) return false;
-    if (bz_.avail_in == 0 && bz_.avail_out > 0) return true;  // wants the next piece
+    if (rc != BZ_OK || cancel.load(std::memory_order_relaxed)) return false;
+    if (bz_.avail_in == 0 && bz_.avail_out > 0) return true;       // wants the next piece
     if (produced == 0 && bz_.avail_in == in_before) return false;  // no progress
   }
 }

@@ -5,13 +5,13 @@
 // libbz2's state (about 3.7 MiB, made on first use) and two 64 KiB buffers.
 #pragma once
 
+#include "codec.h"
+
 #include <atomic>
 #include <bzlib.h>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-
-#include "codec.h"
 
 // Format notes: a stream is "BZh", a level digit '1'..'9' (blocks of up to 100,000 times that
 // many bytes), then blocks, each opening with kBzip2BlockMagic at any bit position (blocks are
@@ -55,10 +55,10 @@ class Bzip2MarkFinder {
 
 // What one block gave.
 struct Bzip2BlockResult {
-  bool ok = false;       // decoded whole, its CRC matched and it ends exactly where it was cut
+  bool ok = false;          // decoded whole, its CRC matched and it ends exactly where it was cut
   uint32_t stored_crc = 0;  // the block's CRC as its header gives it
-  uint32_t crc32 = 0;    // CRC-32 of the block's output
-  uint64_t length = 0;   // bytes of output
+  uint32_t crc32 = 0;       // CRC-32 of the block's output
+  uint64_t length = 0;      // bytes of output
 };
 
 // Bytes of a stream held in a ring of `size` bytes: byte i of the stream lies at
@@ -77,7 +77,7 @@ class Bzip2BlockDecoder {
   // Decodes the block that occupies bits [start_bit, end_bit) of the stream in `ring`, as a
   // stream of its own: "BZh", `level`, the block's bits moved to a byte boundary, the end magic
   // and the block's CRC as the stream's. result->ok only when libbz2 ends that stream with all
-  // of it used; false too when `cancel` is raised on the way (checked every 64 KiB), when the
+  // of it used; false too when `cancel` is raised on the way (asked every 64 KiB), when the
   // block is shorter than kBzip2MinBlockBits or the arena cannot be had. Output is summed with
   // `codec`'s CRC-32 and dropped.
   void Decode(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit, int level,
@@ -94,8 +94,10 @@ class Bzip2BlockDecoder {
  private:
   bool Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit, int level,
            CodecBackend codec, const std::atomic<bool>& cancel, Bzip2BlockResult* result);
-  // Feeds `size` bytes of the one-block stream; false on any libbz2 failure.
-  bool Feed(size_t size, CodecBackend codec, Bzip2BlockResult* result, bool* ended);
+  // Feeds `size` bytes of the one-block stream; false on any libbz2 failure or when `cancel` is
+  // raised (asked at every 64 KiB of output too: a short block may expand a thousandfold).
+  bool Feed(size_t size, CodecBackend codec, const std::atomic<bool>& cancel,
+            Bzip2BlockResult* result, bool* ended);
 
   std::unique_ptr<unsigned char[]> arena_;
   size_t arena_used_ = 0;

@@ -2,12 +2,12 @@
 // that reads, finds the blocks, hands them out and takes them back in order.
 #include "bzip2_parallel.h"
 
+#include "stream_io.h"
+
 #include <csignal>
 #include <cstring>
 #include <new>
 #include <zlib.h>
-
-#include "stream_io.h"
 
 namespace {
 
@@ -146,10 +146,10 @@ int Bzip2Crew::Run(FILE* archive, uint64_t length, size_t chunk_size, uint32_t* 
   bool first_seen = false;
   uint64_t open = kNone;  // where the block whose end is not found yet starts
   uint64_t end = kNone;   // where the end magic starts
-  uint64_t certain = 1;   // points 0 .. certain - 1: a one-thread pass reads chunk 0 whatever it holds
+  uint64_t certain =
+      1;  // points 0 .. certain - 1: a one-thread pass reads chunk 0 whatever it holds
   uint32_t out_crc = *crc;
   uint32_t combined = 0;
-  std::array<Task, kMaxTasks> back;
 
   // The first byte still needed: of the oldest block not taken back, the open one or the end.
   auto base = [&]() -> uint64_t {
@@ -178,10 +178,11 @@ int Bzip2Crew::Run(FILE* archive, uint64_t length, size_t chunk_size, uint32_t* 
     size_t back_count = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      while (head_ < tail_ && TaskAt(head_).state == Task::kDone) back[back_count++] = TaskAt(head_++);
+      while (head_ < tail_ && TaskAt(head_).state == Task::kDone)
+        back_[back_count++] = TaskAt(head_++);
     }
     for (size_t i = 0; i < back_count; ++i) {
-      const Task& t = back[i];
+      const Task& t = back_[i];
       if (!t.result.ok) return kBlocksFallBack;
       out_crc = static_cast<uint32_t>(
           crc32_combine(out_crc, t.result.crc32, static_cast<z_off_t>(t.result.length)));
@@ -247,8 +248,8 @@ int Bzip2Crew::Run(FILE* archive, uint64_t length, size_t chunk_size, uint32_t* 
     // 4. Find the marks in what was read.
     if (end == kNone && mark_next == mark_count && scanned < read) {
       const size_t from = static_cast<size_t>(scanned % window);
-      const size_t n = static_cast<size_t>(read - scanned < window - from ? read - scanned
-                                                                          : window - from);
+      const size_t n =
+          static_cast<size_t>(read - scanned < window - from ? read - scanned : window - from);
       size_t found = 0;
       scanned += finder.Feed(ring + from, n, marks.data(), marks.size(), &found);
       mark_count = found;

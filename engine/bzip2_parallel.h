@@ -15,6 +15,10 @@
 // used by one calling thread at a time; Check() returns only when no helper touches its data.
 #pragma once
 
+#include "bzip2_blocks.h"
+#include "codec.h"
+#include "engine.h"  // kMaxCheckJobs
+
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -23,10 +27,6 @@
 #include <memory>
 #include <mutex>
 #include <pthread.h>
-
-#include "bzip2_blocks.h"
-#include "codec.h"
-#include "engine.h"  // kMaxCheckJobs
 
 // Where Check() sends the progress points it is sure of: point `chunk` (0 first) is the one a
 // one-thread pass gives after reading its chunk of the entry. Returns true when the check is
@@ -75,8 +75,8 @@ class Bzip2Crew {
     min_length_ = min_length;
     window_ = window == 0 || window > kWindowSize ? kWindowSize : window;
   }
-  int64_t verified() const { return verified_; }      // Check() results other than fallback
-  int64_t fell_back() const { return fell_back_; }    // fallbacks
+  int64_t verified() const { return verified_; }    // Check() results other than fallback
+  int64_t fell_back() const { return fell_back_; }  // fallbacks
   int64_t helper_blocks() const { return helper_blocks_.load(); }  // blocks helpers decoded
 
  private:
@@ -123,12 +123,13 @@ class Bzip2Crew {
   std::condition_variable done_cv_;  // the caller waits: a task done, no helper running
   bool quit_ = false;
   bool active_ = false;
-  int allowed_ = 0;   // helpers numbered below this take tasks
-  int running_ = 0;   // helpers decoding now
+  int allowed_ = 0;  // helpers numbered below this take tasks
+  int running_ = 0;  // helpers decoding now
   int level_ = 9;
   CodecBackend codec_ = CodecBackend::kZlib;
   std::atomic<bool> cancel_{false};
   std::array<Task, kMaxTasks> tasks_;
+  std::array<Task, kMaxTasks> back_;  // the caller's copies of the tasks it takes back
   // Tasks in stream order: taken back below head_ (the caller's), handed out below take_, posted
   // below tail_ (the caller's).
   int64_t head_ = 0;

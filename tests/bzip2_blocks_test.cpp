@@ -4,10 +4,11 @@
 // fixtures are made here with libbz2 at 100 KB blocks, so a few hundred KB give several blocks,
 // and the crew's minimum length is lowered to take them.
 #include "bzip2_blocks.h"
+
 #include "bzip2_parallel.h"
 #include "engine.h"
-#include "run_state.h"
 #include "entry_check.h"
+#include "run_state.h"
 #include "status_recorder.h"
 #include "test_run.h"
 #include "test_util.h"
@@ -15,10 +16,9 @@
 #include "zip_records.h"
 
 #include <bzlib.h>
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <random>
 #include <string>
@@ -92,11 +92,13 @@ TEST(Bzip2Marks, FinderEqualsBitByBitSearchAtEveryOffset) {
   std::string bytes = zipt::RandomBytes(6000, 9);
   // Both magics at every bit offset, some overlapping one another's neighbourhood.
   for (int r = 0; r < 8; ++r) {
-    PutBits(bytes, static_cast<uint64_t>(r) * 5000 + 100 + static_cast<uint64_t>(r), kBzip2BlockMagic, 48);
-    PutBits(bytes, static_cast<uint64_t>(r) * 5000 + 2600 + static_cast<uint64_t>(r), kBzip2EndMagic, 48);
+    PutBits(bytes, static_cast<uint64_t>(r) * 5000 + 100 + static_cast<uint64_t>(r),
+            kBzip2BlockMagic, 48);
+    PutBits(bytes, static_cast<uint64_t>(r) * 5000 + 2600 + static_cast<uint64_t>(r),
+            kBzip2EndMagic, 48);
   }
-  PutBits(bytes, 0, kBzip2BlockMagic, 48);                      // at the very start
-  PutBits(bytes, bytes.size() * 8 - 56, kBzip2EndMagic, 48);    // the last the finder can see
+  PutBits(bytes, 0, kBzip2BlockMagic, 48);                    // at the very start
+  PutBits(bytes, bytes.size() * 8 - 56, kBzip2EndMagic, 48);  // the last the finder can see
   const std::vector<Bzip2Mark> expected = ReferenceMarks(bytes);
   ASSERT_GE(expected.size(), 18u);
 
@@ -247,10 +249,10 @@ TEST(Bzip2Blocks, SameAsOnePass) {
          return t;
        },
        kEntryBadData, false},
-      {"not a bzip2 stream", [](const std::string& s) { return Flip(s, 2, 0x20); },
-       kEntryBadData, false},
-      {"blocks longer than the window", [](const std::string& s) { return s; }, kEntryOk, false,
-       0, 65536},
+      {"not a bzip2 stream", [](const std::string& s) { return Flip(s, 2, 0x20); }, kEntryBadData,
+       false},
+      {"blocks longer than the window", [](const std::string& s) { return s; }, kEntryOk, false, 0,
+       65536},
       {"stop at the first point", [](const std::string& s) { return s; }, kEntryStopped, true, 1},
       {"stop in the middle", [](const std::string& s) { return s; }, kEntryStopped, true, -1},
       {"stop at the last point", [](const std::string& s) { return s; }, kEntryStopped, true, -2},
