@@ -452,15 +452,14 @@ bool WalkEntries(RunState& r, const char* folder_path, const char* archive_path,
   if (!ReadEndRecords(r, end_record, &zip64, &entry_count, &position)) return false;
   r.entry_count = entry_count < 0 ? 0 : entry_count;
   // With more than one job, workers check entries' data ahead; none are left at any return.
-  const bool workers =
-      r.parallel_check.Start(&r.reporter, archive_path, external ? folder_path : nullptr, zip64,
-                             position, entry_count, r.archive_size, r.jobs,
-                             r.entry_checker.codec());
-  // Without workers the other cores are free for the blocks of a long bzip2 entry; only the
-  // CPUs this process may run on, since more threads than those would only take turns.
+  // Cores free of entries (no workers, or workers idle) go to the blocks of a long bzip2
+  // entry; only the CPUs this process may run on, as more threads would only take turns.
   const int cpus = DefaultCheckJobs();
-  r.bzip2_crew.SetJobs(workers ? 1 : r.jobs < cpus ? r.jobs : cpus);
+  r.bzip2_crew.SetJobs(r.jobs < cpus ? r.jobs : cpus);
+  r.parallel_check.SetBzip2Crew(&r.bzip2_crew);
   r.entry_checker.SetBzip2Crew(&r.bzip2_crew);
+  r.parallel_check.Start(&r.reporter, archive_path, external ? folder_path : nullptr, zip64,
+                         position, entry_count, r.archive_size, r.jobs, r.entry_checker.codec());
   bool passed = true;
   for (int32_t index = 0; passed && index < entry_count; ++index) {
     bool confined;

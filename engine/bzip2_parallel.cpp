@@ -53,9 +53,16 @@ bool Bzip2Crew::Prepare() {
     }
   }
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  std::lock_guard<std::mutex> lock(mu_);
-  allowed_ = ready;
+  ready_ = ready;
   return true;
+}
+
+int Bzip2Crew::FreeHelpers() const {
+  // Cores not taken by the caller or by workers checking other entries.
+  const int others = busy_.load(std::memory_order_relaxed) - (caller_counted_ ? 1 : 0);
+  int free = jobs_ - 1 - (others > 0 ? others : 0);
+  if (free > ready_ - 1) free = ready_ - 1;
+  return free > 0 ? free : 0;
 }
 
 void* Bzip2Crew::HelperMain(void* arg) {
@@ -93,14 +100,23 @@ void Bzip2Crew::Decode(int64_t index, Bzip2BlockDecoder* decoder) {
 }
 
 int Bzip2Crew::Check(FILE* archive, uint64_t length, size_t chunk_size, CodecBackend codec,
-                     uint32_t* crc, Bzip2Points* points, uint64_t* given) {
+                     uint32_t* crc, Bzip2Points* points, uint64_t* given, bool counted) {
   *given = 0;
-  if (jobs_ < 2 || chunk_size == 0 || !Prepare()) {
-    ++fell_back_;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (in_use_) return kBlocksFallBack;  // another worker's entry has the crew
+    in_use_ = true;
+  }
+  caller_counted_ = counted;
+  if (jobs_ < 2 || chunk_size == 0 || !Prepare() || FreeHelpers() == 0) {
+    // Alone, block by block is only slower than one pass.
+    std::lock_guard<std::mutex> lock(mu_);
+    in_use_ = false;
     return kBlocksFallBack;
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
+    allowed_ = 1 + FreeHelpers();
     head_ = take_ = tail_ = 0;
     codec_ = codec;
     level_ = 9;
@@ -114,11 +130,12 @@ int Bzip2Crew::Check(FILE* archive, uint64_t length, size_t chunk_size, CodecBac
     active_ = false;
     cancel_.store(true, std::memory_order_relaxed);
     done_cv_.wait(lock, [&] { return running_ == 0; });
-  }
-  if (rc == kBlocksFallBack) {
-    ++fell_back_;
-  } else {
-    ++verified_;
+    if (rc == kBlocksFallBack) {
+      ++fell_back_;
+    } else {
+      ++verified_;
+    }
+    in_use_ = false;
   }
   return rc;
 }
@@ -176,8 +193,13 @@ int Bzip2Crew::Run(FILE* archive, uint64_t length, size_t chunk_size, uint32_t* 
 
     // 1. Blocks done, in stream order.
     size_t back_count = 0;
+    const int allowed = 1 + FreeHelpers();  // workers come and go
     {
       std::lock_guard<std::mutex> lock(mu_);
+      if (allowed != allowed_) {
+        allowed_ = allowed;
+        work_cv_.notify_all();
+      }
       while (head_ < tail_ && TaskAt(head_).state == Task::kDone)
         back_[back_count++] = TaskAt(head_++);
     }

@@ -11,8 +11,11 @@
 // Memory: the window (kWindowSize, 8 MiB) and per thread decoding (at most `jobs`) one
 // Bzip2BlockDecoder (about 3.8 MiB), each made on first use and kept; nothing per block.
 // Threads: jobs - 1 helpers made on first use and kept until destruction (more when a later
-// run has more jobs; a run with fewer leaves the rest asleep). One Bzip2Crew per run object,
-// used by one calling thread at a time; Check() returns only when no helper touches its data.
+// run has more jobs; a run with fewer leaves the rest asleep). Helpers decode only while the
+// cores are free: a check and its helpers together with the workers busy checking other
+// entries (WorkerBusy()) keep at most `jobs` threads busy. One Bzip2Crew per run object; any
+// thread may call Check(), one check runs at a time (a second caller is told to fall back at
+// once); Check() returns only when no helper touches its data.
 #pragma once
 
 #include "bzip2_blocks.h"
@@ -58,16 +61,20 @@ class Bzip2Crew {
   void SetJobs(int jobs) { jobs_ = jobs < 1 ? 1 : jobs > kMaxCheckJobs ? kMaxCheckJobs : jobs; }
   // Whether Check() is worth trying on an entry of `length` compressed bytes.
   bool Wants(uint64_t length) const { return jobs_ >= 2 && length >= min_length_; }
+  // A worker of the run starts (+1) or ends (-1) an entry's check: that many cores are taken.
+  void WorkerBusy(int delta) { busy_.fetch_add(delta, std::memory_order_relaxed); }
 
   // Checks the bzip2 stream in the `length` bytes of `archive` from its current position,
   // giving progress points for chunks of `chunk_size` bytes through `points`; *given is how
-  // many were given (points 0 .. *given - 1), whatever the result:
+  // many were given (points 0 .. *given - 1), whatever the result. `counted`: the caller is a
+  // worker counted by WorkerBusy(). Falls back at once, giving nothing, when another check is
+  // under way or no core is free for a helper.
   //   kBlocksOk        *crc extended by the CRC-32 of the stream's output; `archive` is left
   //                    anywhere (the caller places it)
   //   kBlocksStopped   the last point given asked to stop
   //   kBlocksFallBack  nothing certain beyond the points given; *crc unchanged
   int Check(FILE* archive, uint64_t length, size_t chunk_size, CodecBackend codec, uint32_t* crc,
-            Bzip2Points* points, uint64_t* given);
+            Bzip2Points* points, uint64_t* given, bool counted = false);
 
   // --- For tests ---
   // A shorter minimum and a smaller window (at most kWindowSize; 0 keeps the sizes above).
@@ -105,6 +112,8 @@ class Bzip2Crew {
   Task& TaskAt(int64_t index) { return tasks_[static_cast<size_t>(index % kMaxTasks)]; }
   int Run(FILE* archive, uint64_t length, size_t chunk_size, uint32_t* crc, Bzip2Points* points,
           uint64_t* given);
+  // Helpers that may decode now: the free cores, at most the helpers made.
+  int FreeHelpers() const;
 
   int jobs_ = 1;
   uint64_t min_length_ = kMinLength;
@@ -115,6 +124,9 @@ class Bzip2Crew {
   int64_t verified_ = 0;
   int64_t fell_back_ = 0;
   std::atomic<int64_t> helper_blocks_{0};
+  std::atomic<int> busy_{0};  // workers checking an entry now
+  int ready_ = 1;             // the caller and the helpers running (the caller's)
+  bool caller_counted_ = false;
 
   // The check under way, handed to the helpers with mu_: set before `active_`, left alone
   // until no helper is `running_`.
@@ -122,6 +134,7 @@ class Bzip2Crew {
   std::condition_variable work_cv_;  // helpers wait: a task posted, the check over, quit
   std::condition_variable done_cv_;  // the caller waits: a task done, no helper running
   bool quit_ = false;
+  bool in_use_ = false;  // a check is under way
   bool active_ = false;
   int allowed_ = 0;  // helpers numbered below this take tasks
   int running_ = 0;  // helpers decoding now

@@ -197,7 +197,8 @@ int EntryChecker::CheckBzip2Blocks(const DecodeParams& params, FILE* archive,
   Bzip2PointsOf points(this, entry_name, archive, data_start, compressed_length);
   uint64_t given = 0;
   const int rc =
-      crew_->Check(archive, compressed_length, kInflateChunk, codec_, crc, &points, &given);
+      crew_->Check(archive, compressed_length, kInflateChunk, codec_, crc, &points, &given,
+                   crew_counted_);
   if (rc != kBlocksFallBack) {
     // Where one pass leaves the archive: after the last chunk it read.
     const int64_t after = data_start + static_cast<int64_t>(points.ReadThrough(given));

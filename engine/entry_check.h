@@ -119,8 +119,12 @@ class EntryChecker {
   // From the next check on, a bzip2 entry that `crew` wants (long enough, more than one job)
   // and that is not compared with a file is decoded block by block on the crew's threads, with
   // the same result, CRC-32, progress points and final stream position as one pass; anything
-  // unexpected makes it one pass after all. Null: always one pass.
-  void SetBzip2Crew(Bzip2Crew* crew) { crew_ = crew; }
+  // unexpected makes it one pass after all. Null: always one pass. `counted`: this checker is
+  // a worker's, counted busy with the crew (Bzip2Crew::WorkerBusy) while it checks.
+  void SetBzip2Crew(Bzip2Crew* crew, bool counted = false) {
+    crew_ = crew;
+    crew_counted_ = counted;
+  }
 
  private:
   friend class Bzip2PointsOf;
@@ -151,6 +155,7 @@ class EntryChecker {
   uint64_t progressTotal_ = 0;    // the archive's size, for ReportProgress
   ProgressSink* sink_ = nullptr;  // null: points go to reporter_
   Bzip2Crew* crew_ = nullptr;     // null: bzip2 in one pass
+  bool crew_counted_ = false;
   Reporter* reporter_ = nullptr;
   CodecBackend codec_ = DefaultCodec();
 };

@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include "bzip2_parallel.h"
 #include "engine.h"  // DefaultCheckJobs
 #include "entry_headers.h"
 #include "external_lookup.h"
@@ -150,11 +151,13 @@ void ParallelCheck::Work(Worker* worker) {
     slot.busy = true;
     ++tail_;
     lock.unlock();
+    if (bzip2_crew_ != nullptr) bzip2_crew_->WorkerBusy(1);
     if (batch) {
       CheckBatch(worker, &slot);
     } else {
       Check(worker, &slot);
     }
+    if (bzip2_crew_ != nullptr) bzip2_crew_->WorkerBusy(-1);
     lock.lock();
     slot.busy = false;
     if (slot.given_up) {
@@ -268,6 +271,7 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
       w.chunk.reset(new unsigned char[kStoredChunkSize]);
     }
     w.checker->SetCodec(codec);
+    w.checker->SetBzip2Crew(bzip2_crew_, true);
     if (external_ && w.compare == nullptr) {
       w.compare.reset(new unsigned char[kStoredChunkSize]);
       w.path.reset(new char[PATH_MAX]);

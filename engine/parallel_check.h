@@ -37,6 +37,8 @@
 #include "status.h"
 #include "zip_records.h"
 
+class Bzip2Crew;
+
 // Which external file an entry's data was compared with: its device, inode, size and change
 // time, so a worker's comparison stands only for the very file the walk itself opened.
 struct FileIdentity {
@@ -112,6 +114,10 @@ class ParallelCheck {
   bool HandsOver(uint16_t method, uint64_t length) const {
     return started_ && WorthAWorker(method, length);
   }
+
+  // The crew whose helpers a worker's long bzip2 entry may have while cores are free (null:
+  // none); from the next Start() on.
+  void SetBzip2Crew(Bzip2Crew* crew) { bzip2_crew_ = crew; }
 
   // Entries whose check Take() took from a worker since the last Start(): for tests.
   int64_t taken_from_workers() const { return taken_from_workers_; }
@@ -269,6 +275,7 @@ class ParallelCheck {
   Slot* batch_ = nullptr;  // the walk's: the batch of the entries it is taking now
   int workers_waiting_ = 0;    // workers asleep on work_cv_: only then is it notified
   int64_t taken_from_workers_ = 0;
+  Bzip2Crew* bzip2_crew_ = nullptr;  // told of every worker's check (cores taken)
   uint64_t decoded_hand_over_ = kDecodedHandOver;
   uint64_t stored_hand_over_ = kStoredHandOver;
 };

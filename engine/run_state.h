@@ -77,8 +77,8 @@ struct RunState {
   // --- Entry check ------------------------------------------------------------------------
   EntryChecker entry_checker;    // the walk's own checks, one entry at a time
   ParallelCheck parallel_check;  // workers that check entries' data ahead of the walk
-  // Threads for one long bzip2 entry the walk checks itself while no workers run (they would
-  // hold the cores): the walk and jobs - 1 helpers, made at its first such entry.
+  // Threads for the blocks of one long bzip2 entry, checked by the walk or a worker: jobs - 1
+  // helpers made at the first such entry, busy only on cores no worker's check holds.
   Bzip2Crew bzip2_crew;
 
   // --- Counts -----------------------------------------------------------------------------

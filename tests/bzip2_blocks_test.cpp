@@ -341,6 +341,59 @@ TEST(Bzip2Blocks, StreamEndAtAChunkEdge) {
   }
 }
 
+// A worker's checker: points go to its sink, and helpers decode only on cores no other
+// worker's check holds.
+struct PointRecorder final : ProgressSink {
+  bool Point(bool shown, uint64_t unread) override {
+    points.push_back({shown, unread});
+    return false;
+  }
+  bool Cancelled() override { return false; }
+  std::vector<std::pair<bool, uint64_t>> points;
+};
+
+TEST(Bzip2Blocks, WorkerTakesOnlyFreeCores) {
+  const std::string data = SampleData(60);
+  const std::string stream = Bzip2(data);
+  TempDir dir;
+  const std::string path = dir / "entry.bin";
+  WriteFile(path, stream);
+  Bzip2Crew crew;
+  crew.SetJobs(2);
+  crew.SetLimits(0, 0);
+  auto check = [&](bool with_crew, std::vector<std::pair<bool, uint64_t>>* points) {
+    auto checker = std::make_unique<EntryChecker>();
+    checker->SetCodec(ActiveCodec());
+    checker->SetBzip2Crew(with_crew ? &crew : nullptr, true);
+    PointRecorder recorder;
+    checker->SetProgressSink(&recorder);
+    FILE* f = fopen(path.c_str(), "rb");
+    EXPECT_NE(f, nullptr);
+    uint32_t crc = 0;
+    const int rc =
+        f == nullptr ? -1000
+                     : checker->Check(kMethodBzip2, {0, 0}, f, stream.size(), 0, &crc, nullptr, "");
+    if (f != nullptr) fclose(f);
+    *points = recorder.points;
+    return std::make_pair(rc, crc);
+  };
+  std::vector<std::pair<bool, uint64_t>> plain_points;
+  const auto plain = check(false, &plain_points);
+  ASSERT_EQ(plain.first, kEntryOk);
+  ASSERT_EQ(plain.second, zipt::Crc(data));
+  // Busy: the checking worker alone, then another worker too (no core left for a helper).
+  for (int busy : {1, 2}) {
+    SCOPED_TRACE(busy);
+    crew.WorkerBusy(1);
+    const int64_t verified = crew.verified();
+    std::vector<std::pair<bool, uint64_t>> points;
+    EXPECT_EQ(check(true, &points), plain);
+    EXPECT_EQ(points, plain_points);
+    EXPECT_EQ(crew.verified() - verified, busy == 1 ? 1 : 0);
+  }
+  crew.WorkerBusy(-2);
+}
+
 // The whole walk with two jobs against one: an archive of one long bzip2 entry leaves no work
 // for workers, so its blocks go to the crew; every report, its progress and the result match.
 TEST(Bzip2Blocks, WalkWithTwoJobsSameAsOne) {
@@ -355,6 +408,9 @@ TEST(Bzip2Blocks, WalkWithTwoJobsSameAsOne) {
       {"sound", stream, true},
       {"middle block damaged", Flip(stream, MiddleOfBlock(stream, 2), 0x02), false},
   };
+  // Whether a worker's entry gets a helper depends on what the other worker does meanwhile:
+  // with small entries beside it, only the output is compared.
+  const std::string small = zipt::Text(100);
   TempDir dir;
   ASSERT_TRUE(SetNameListFolder(""));
   const int jobs_before = g_testJobs;
@@ -362,29 +418,39 @@ TEST(Bzip2Blocks, WalkWithTwoJobsSameAsOne) {
   crew.SetLimits(0, 0);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    zipt::ZipEntry e = zipt::Entry("big.bin", data, kMethodBzip2);
-    e.compressed = c.entry;
-    const std::string path = dir / "one.zip";
-    WriteFile(path, zipt::BuildZip(zipt::Plan({e})));
-    std::vector<std::string> records[2];
-    std::vector<std::pair<uint64_t, uint64_t>> progress[2];
-    std::string results[2];
-    for (int jobs : {1, 2}) {
-      g_testJobs = jobs;
-      g_recorder.Reset();
-      ClearRunStop();
-      const int64_t verified = crew.verified();
-      results[jobs - 1] = RunVerification(nullptr, path.c_str(), false);
-      records[jobs - 1] = g_recorder.All();
-      progress[jobs - 1] = g_recorder.progress;
-      // Pinned to one CPU (taskset), the walk keeps to one thread.
-      const bool crew_used = jobs == 2 && c.verified && DefaultCheckJobs() >= 2;
-      EXPECT_EQ(crew.verified() - verified, crew_used ? 1 : 0);
+    for (bool beside : {false, true}) {
+      SCOPED_TRACE(beside ? "with small entries" : "alone");
+      zipt::ZipEntry e = zipt::Entry("big.bin", data, kMethodBzip2);
+      e.compressed = c.entry;
+      std::vector<zipt::ZipEntry> entries = {e};
+      if (beside) {
+        entries.insert(entries.begin(), zipt::Deflated("a.txt", small));
+        entries.push_back(zipt::Stored("b.txt", small));
+      }
+      const std::string path = dir / "one.zip";
+      WriteFile(path, zipt::BuildZip(zipt::Plan(entries)));
+      std::vector<std::string> records[2];
+      std::vector<std::pair<uint64_t, uint64_t>> progress[2];
+      std::string results[2];
+      for (int jobs : {1, 2}) {
+        g_testJobs = jobs;
+        g_recorder.Reset();
+        ClearRunStop();
+        const int64_t verified = crew.verified();
+        results[jobs - 1] = RunVerification(nullptr, path.c_str(), false);
+        records[jobs - 1] = g_recorder.All();
+        progress[jobs - 1] = g_recorder.progress;
+        // Pinned to one CPU (taskset), the walk keeps to one thread.
+        const bool crew_used = jobs == 2 && c.verified && DefaultCheckJobs() >= 2;
+        if (!beside) {
+          EXPECT_EQ(crew.verified() - verified, crew_used ? 1 : 0);
+        }
+      }
+      EXPECT_EQ(results[0], c.verified ? "OK" : "Verification failed");
+      EXPECT_EQ(results[1], results[0]);
+      EXPECT_EQ(records[1], records[0]);
+      EXPECT_EQ(progress[1], progress[0]);
     }
-    EXPECT_EQ(results[0], c.verified ? "OK" : "Verification failed");
-    EXPECT_EQ(results[1], results[0]);
-    EXPECT_EQ(records[1], records[0]);
-    EXPECT_EQ(progress[1], progress[0]);
   }
   g_testJobs = jobs_before;
   crew.SetLimits(Bzip2Crew::kMinLength, 0);
