@@ -4,12 +4,15 @@
 #   small.zip   many small files (30,000 of 1-4 KiB text), deflated
 #   machine.zip the machine files (up to 19,000 files from /usr/include, /usr/lib, /usr/share)
 #   dominant.zip one dominant large entry (300 MB of /usr files joined) and 2,000 small ones
+#   late.zip    20,000 small files (1-4 KiB of text) and one large deflated entry (50 MB of
+#               shared libraries joined: nearly half the compressed data, 40 % of one job's
+#               time) near the end of the directory, with 20 small ones after it
 # then prints, medians of RUNS interleaved rounds (each round runs every command once):
 #   1. cold cache, the archive evicted from the page cache before every run
 #      (posix_fadvise(POSIX_FADV_DONTNEED) on the file): cat, the verification, --etag and the
 #      verification; wall seconds
 #   2. warm cache: the same, and the ETag alone (bench/etag_driver)
-#   3. the job-count table on the three mixes, warm: --jobs 1, --jobs 2, --jobs 2 pinned to one
+#   3. the job-count table on the four mixes, warm: --jobs 1, --jobs 2, --jobs 2 pinned to one
 #      core (taskset -c 0), bsdtar -xOf; wall seconds and peak RSS
 #   bench/one_read_bench.sh [DIR]
 # Environment: BUILD (default build-isal-rel: Release, -DVORMIC_BUILD_BENCH=ON), RUNS (5),
@@ -73,6 +76,26 @@ if [[ ! -f dominant.zip ]]; then
   for i in $(seq 1 2000); do head -c $((1000 + i)) /usr/share/common-licenses/GPL-3 > dominant/small/s$i.txt; done
   (cd dominant && zip -qr ../dominant.zip .)
 fi
+if [[ ! -f late.zip ]]; then
+  mkdir -p late
+  python3 - <<'PY'
+import os, random
+random.seed(11)
+words = open("/usr/share/dict/words").read().split() if os.path.exists("/usr/share/dict/words") \
+    else [f"w{i}" for i in range(5000)]
+for i in range(20020):
+    d = f"late/{'z' if i >= 20000 else 'a'}{i % 100:02d}"
+    os.makedirs(d, exist_ok=True)
+    n = random.randint(1024, 4096)
+    text = " ".join(random.choice(words) for _ in range(n // 6))[:n]
+    with open(f"{d}/f{i}.txt", "w") as f:
+        f.write(text)
+PY
+  find /usr/lib -type f -readable -size +100k -name '*.so*' 2>/dev/null | sort | head -n 2000 | \
+    while read -r f; do cat "$f"; done 2>/dev/null | head -c 50000000 > late/m-large.bin
+  # zip -r takes the folder's files in name order: the a*/ folders, the large file, the z*/ ones.
+  (cd late && zip -qr ../late.zip a* m-large.bin z*)
+fi
 if [[ ! -f large.zip ]]; then
   mkdir -p large
   copy_files large 40000 /usr/lib /usr/share /usr/bin /usr/include
@@ -83,7 +106,7 @@ if [[ ! -f large.zip ]]; then
 fi
 set -o pipefail
 sync
-ls -l large.zip small.zip machine.zip dominant.zip
+ls -l large.zip small.zip machine.zip dominant.zip late.zip
 
 # --- Timing -----------------------------------------------------------------------------------
 evict() {  # drops the file's pages from the page cache
@@ -132,7 +155,7 @@ if [[ " $parts " == *" warm "* ]]; then
   show warm_both "vormic-cli --etag (ETag + verification)"
 fi
 if [[ " $parts " == *" jobs "* ]]; then
-  for mix in small machine dominant; do
+  for mix in small machine dominant late; do
     cat $mix.zip > /dev/null
     for ((r = 1; r <= runs; ++r)); do
       run_timed ${mix}_1 "$cli" -q --lists "$dir" --jobs 1 $mix.zip

@@ -118,8 +118,14 @@ class Verification {
   bool HoldsOpenStreams() const;
   // Entries whose check was taken from a worker in the last run.
   int64_t TakenFromWorkers() const;
+  // Of those, the entries a worker started out of the walk's order (an entry much larger than
+  // the rest).
+  int64_t TakenEarly() const;
   // The shortest entry data handed to a worker (stored and otherwise); 0 hands every entry over.
   void SetHandOverLengths(uint64_t decoded, uint64_t stored);
+  // What makes an entry start early: at least `length` bytes of data and `times_mean` times the
+  // mean entry (0 and 0: every entry handed over, as far as there is room).
+  void SetEarlyLengths(uint64_t length, uint64_t times_mean);
   RunState& state() { return *state_; }
   // Limits of the one read (one_read.h) instead of the product's: held report bytes, bytes
   // held per name list, and how far the ETag may read ahead of the verification.

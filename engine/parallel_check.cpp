@@ -149,7 +149,12 @@ void ParallelCheck::Work(Worker* worker) {
   // member by member as it goes).
   auto check_unlocked = [&](Slot& slot, bool batch) {
     slot.busy = true;
-    ++tail_;
+    if (slot.early) {
+      ++early_tail_;
+      ++early_running_;
+    } else {
+      ++tail_;
+    }
     lock.unlock();
     if (bzip2_crew_ != nullptr) bzip2_crew_->WorkerBusy(1);
     if (batch) {
@@ -158,8 +163,10 @@ void ParallelCheck::Work(Worker* worker) {
       Check(worker, &slot);
     }
     if (bzip2_crew_ != nullptr) bzip2_crew_->WorkerBusy(-1);
+    if (slot.early) checked_early_.fetch_add(1, std::memory_order_release);
     lock.lock();
     slot.busy = false;
+    if (slot.early) --early_running_;
     if (slot.given_up) {
       slot.given_up = false;
       Free(&slot);
@@ -170,8 +177,21 @@ void ParallelCheck::Work(Worker* worker) {
   };
   int passed = 0;  // entries scanned without a plan since the lock was last let go
   while (!stopping_) {
+    // The early cursor goes first, a run of headers at a time, one step of the scan between.
+    if (EarlyRoom()) {
+      if (Slot* early = ScanEarly()) {
+        planned_early_.fetch_add(1, std::memory_order_relaxed);
+        check_unlocked(*early, false);
+        continue;
+      }
+    }
     if (scan_ended_ || next_scan_ >= entry_count_ || tail_ - head_ >= slots_used_) {
-      sleep();
+      if (EarlyRoom()) {  // headers left for the cursor: the lock is let go between runs
+        lock.unlock();
+        lock.lock();
+      } else {
+        sleep();
+      }
       continue;
     }
     const int32_t index = next_scan_;
@@ -248,6 +268,9 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
                           uint64_t archive_size, int jobs, CodecBackend codec) {
   Finish();
   taken_from_workers_ = 0;
+  taken_early_ = 0;
+  planned_early_.store(0, std::memory_order_relaxed);
+  checked_early_.store(0, std::memory_order_relaxed);
   if (jobs <= 1 || entry_count <= 1) return false;
   if (jobs > kMaxCheckJobs) jobs = kMaxCheckJobs;
   reporter_ = reporter;
@@ -263,7 +286,8 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
   // The central directory is read straight through; local headers lie an entry's data apart,
   // so a large window there would copy the archive's data once more for nothing.
   bool ok = OpenReader(&readers_[0], archive_path, 1, kCentralWindowSize) != nullptr &&
-            OpenReader(&readers_[1], archive_path, 1, kLocalWindowSize) != nullptr;
+            OpenReader(&readers_[1], archive_path, 1, kLocalWindowSize) != nullptr &&
+            OpenReader(&readers_[kEarlyReader], archive_path, 1, kCentralWindowSize) != nullptr;
   for (int i = 0; ok && i < jobs; ++i) {
     Worker& w = workers_[static_cast<size_t>(i)];
     if (w.checker == nullptr) {
@@ -277,7 +301,7 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
       w.path.reset(new char[PATH_MAX]);
     }
     w.owner = this;
-    w.reader = &readers_[static_cast<size_t>(i) + 2];
+    w.reader = &readers_[static_cast<size_t>(i + kFirstWorkerReader)];
     w.archive = OpenReader(w.reader, archive_path, 0, 0);
     ok = w.archive != nullptr;
   }
@@ -299,6 +323,26 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
     slot.batch_count = 0;
     slot.busy = slot.given_up = false;
   }
+  early_used_ = kEarlyPerJob * jobs;
+  early_head_ = early_tail_ = 0;
+  early_running_ = 0;
+  for (int i = 0; i < early_used_; ++i) {
+    Slot& slot = early_slots_[static_cast<size_t>(i)];
+    slot.early = true;
+    slot.index = -1;
+    slot.batch_count = 0;
+    slot.busy = slot.given_up = false;
+  }
+  early_next_ = 0;
+  early_position_ = directory;
+  early_ended_ = false;
+  // The central directory follows the entries, so its offset over the count is the mean span
+  // of an entry: its local header and data.
+  const uint64_t mean = directory / static_cast<uint64_t>(entry_count);
+  early_min_ = early_times_mean_ != 0 && mean > UINT64_MAX / early_times_mean_
+                   ? UINT64_MAX
+                   : mean * early_times_mean_;
+  if (early_min_ < early_length_) early_min_ = early_length_;
   batch_ = nullptr;
   started_ = true;
   if (!ok) {
@@ -330,6 +374,8 @@ void ParallelCheck::Finish() {
     stopping_ = true;
     for (int i = 0; i < slots_used_; ++i)
       slots_[static_cast<size_t>(i)].cancel.store(true, std::memory_order_relaxed);
+    for (int i = 0; i < early_used_; ++i)
+      early_slots_[static_cast<size_t>(i)].cancel.store(true, std::memory_order_relaxed);
   }
   work_cv_.notify_all();
   for (int i = 0; i < jobs_; ++i) {

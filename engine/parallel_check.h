@@ -7,15 +7,20 @@
 // result. When the walk reaches an entry's data check it asks Take(): if the plan matches what
 // the walk itself has read, the walk replays the recorded points through the Status channel
 // (reading the stop request there, as one job does) and takes the result; otherwise (no plan,
-// another plan) it checks the entry itself. The pool is parallel_check.cpp, the scan
-// parallel_scan.cpp, the trace and its replay parallel_trace.cpp. Workers never report, never read
-// the stop request and touch no state of the walk.
+// another plan) it checks the entry itself. An entry much larger than the rest is planned early:
+// a cursor of its own reads the central directory ahead of the scan and hands such an entry to
+// a worker out of order, so the archive's end is not one core checking one big entry while the
+// others wait; its result waits for the walk like any other. The pool is parallel_check.cpp,
+// the scans parallel_scan.cpp, the trace and its replay parallel_trace.cpp. Workers never
+// report, never read the stop request and touch no state of the walk.
 //
 // Memory: per job one EntryChecker (decoders, three 16 KiB buffers), a 1 MiB stored-data buffer
 // (two in an external run) and an archive stream, made the first time that many jobs run and
 // kept for later runs; up to 64 plans per job, each of which may hold a batch of 16 short
-// entries (about 7 KiB, allocated the first time a slot holds one); two more streams with 64 KiB windows and a
-// 64 KiB extra-field buffer for the scan. Nothing is allocated per entry.
+// entries (about 7 KiB, allocated the first time a slot holds one), and 2 early plans per job;
+// three more streams for the scans (64 KiB windows on the central directory, a 4 KiB one on
+// the local headers) and a 64 KiB extra-field buffer. A plan's trace is counts, whatever the
+// entry's length. Nothing is allocated per entry.
 // Threads: Start(), Take() and Finish() are called by the walk's thread only; one run at a time
 // per ParallelCheck (each run object has its own).
 #pragma once
@@ -119,8 +124,32 @@ class ParallelCheck {
   // none); from the next Start() on.
   void SetBzip2Crew(Bzip2Crew* crew) { bzip2_crew_ = crew; }
 
-  // Entries whose check Take() took from a worker since the last Start(): for tests.
+  // Entries whose check Take() took from a worker since the last Start(), and of those the ones
+  // planned early: for tests.
   int64_t taken_from_workers() const { return taken_from_workers_; }
+  int64_t taken_early() const { return taken_early_; }
+  // Early plans made, and early checks a worker has finished, since the last Start(): for
+  // tests, from any thread (a test's status sink holds the walk until they happen).
+  int64_t planned_early() const { return planned_early_.load(std::memory_order_relaxed); }
+  int64_t checked_early() const { return checked_early_.load(std::memory_order_acquire); }
+
+  // An entry is planned early when its compressed data is at least kEarlyLength bytes and at
+  // least kEarlyTimesMean times the mean span of an entry (the central directory's offset over
+  // the entry count), and a worker would check it at all. Below a few MiB an entry takes less
+  // time to check than the other workers need to fill the plans ahead of it, so the usual order
+  // already keeps them busy; the multiple of the mean keeps an archive of large entries alike
+  // in its order. At most kEarlyPerJob early plans per job wait for the walk, and at most
+  // jobs - 1 are checked at once, so a worker is always left for the entries in the walk's
+  // order.
+  static constexpr uint64_t kEarlyLength = 4u << 20;
+  static constexpr uint64_t kEarlyTimesMean = 16;
+  static constexpr int kEarlyPerJob = 2;
+  // Tests set lower values (0 and 0: every entry a worker would check is planned early, as far
+  // as there is room). Takes effect at the next Start().
+  void SetEarlyLengths(uint64_t length, uint64_t times_mean) {
+    early_length_ = length;
+    early_times_mean_ = times_mean;
+  }
 
   // A run of consecutive entries too short for a plan each is planned as one batch: up to
   // kBatchEntries of them, until their data reaches kBatchBytes. A worker checks the batch's
@@ -132,6 +161,7 @@ class ParallelCheck {
  private:
   static constexpr int kSlotsPerJob = 64;  // plans made ahead per job: results wait there
   static constexpr int kMaxSlots = kSlotsPerJob * kMaxCheckJobs;
+  static constexpr int kMaxEarlySlots = kEarlyPerJob * kMaxCheckJobs;
 
   struct Slot;
   // One entry of a batch and, once checked, its trace: written by the checking worker before
@@ -162,8 +192,11 @@ class ParallelCheck {
   struct Slot final : ProgressSink {
     bool Point(bool shown, uint64_t unread) override;
     bool Cancelled() override { return cancel.load(std::memory_order_relaxed); }
+    // Plans `key` here with an empty trace (the name is the caller's to fill in).
+    void Plan(const DataKey& key);
 
     int32_t index = -1;  // the entry planned here; -1 when free
+    bool early = false;    // one of early_slots_, planned out of the scan's order
     bool busy = false;     // a worker is checking it
     bool given_up = false;  // the walk passed it while busy: the worker frees it
     DataKey key{};
@@ -229,13 +262,24 @@ class ParallelCheck {
   bool CheckData(Worker* worker, const DataKey& key, ProgressSink* sink, FILE* external,
                  bool checkable, int* rc, uint32_t* crc);
   // Scans the next entry into `slot` (null: only passes it), or with `members` entries already
-  // in its batch, into the batch; with mu_ held.
+  // in its batch, into the batch; with mu_ held. An entry planned early is passed (ending a
+  // batch first: kBigAhead).
   Scan ScanNext(Slot* slot, int members);
+  // Whether an early plan may be made now: the cursor has not ended, a slot is free and a job
+  // is left for the walk's order. With mu_ held.
+  bool EarlyRoom() const;
+  // Moves the early cursor over up to kScanRun central headers and plans the first entry that
+  // qualifies in the next free early slot, which it returns; null when none of them did. With
+  // mu_ held and EarlyRoom().
+  Slot* ScanEarly();
+  // Whether entry `index` has an early plan; with mu_ held.
+  bool PlannedEarly(int32_t index) const;
   void Free(Slot* slot);                // with mu_ held
   void GiveUp(Slot* slot);              // with mu_ held
   // Gives up the plans of entries before `index` and returns the plan of `index` itself, or
   // null when it has none; with mu_ held.
   Slot* GiveUpBefore(int32_t index);
+  Slot* GiveUpEarlyBefore(int32_t index);  // the same for the early plans
   bool Replay(Slot* slot, const FileIdentity& file, const char* entry_name, int* rc);
   // Take() for entry `member` of the walk's current batch.
   bool TakeMember(int member, const DataKey& key, const char* entry_name, uint32_t* crc, int* rc);
@@ -256,10 +300,20 @@ class ParallelCheck {
   int64_t head_ = 0;
   int64_t tail_ = 0;
   std::array<Slot, kMaxSlots> slots_;
+  // The early plans in entry order, kept as the plans above: early_slots_[early_head_ %
+  // early_used_] up to early_tail_.
+  int early_used_ = 0;
+  int64_t early_head_ = 0;
+  int64_t early_tail_ = 0;
+  int early_running_ = 0;  // early plans being checked
+  std::array<Slot, kMaxEarlySlots> early_slots_;
   std::array<Worker, kMaxCheckJobs> workers_;
 
-  std::array<ArchiveReader, kMaxCheckJobs + 2> readers_;  // the scan's two, then one per worker
-  std::array<FILE*, kMaxCheckJobs + 2> streams_{};       // what each reader was opened as
+  // The scan's two, the early cursor's, then one per worker.
+  static constexpr int kEarlyReader = 2;
+  static constexpr int kFirstWorkerReader = 3;
+  std::array<ArchiveReader, kMaxCheckJobs + kFirstWorkerReader> readers_;
+  std::array<FILE*, kMaxCheckJobs + kFirstWorkerReader> streams_{};  // what each was opened as
   // The scan, guarded by mu_: the next central header to plan and where it starts.
   std::unique_ptr<unsigned char[]> scan_extra_;    // 65,536 bytes
   bool zip64_ = false;
@@ -269,6 +323,11 @@ class ParallelCheck {
   int32_t next_scan_ = 0;
   uint64_t scan_position_ = 0;
   bool scan_ended_ = false;
+  // The early cursor, guarded by mu_: the next central header it reads, never behind the scan.
+  int32_t early_next_ = 0;
+  uint64_t early_position_ = 0;
+  bool early_ended_ = false;
+  uint64_t early_min_ = 0;  // the length an early entry needs in this run (kEarlyLength, mean)
   int32_t taken_ = 0;         // every entry below this one is the walk's past
   int32_t walk_waiting_ = -1;  // the entry the walk sleeps on, or -1
   std::atomic<const Slot*> walk_sleeps_on_{nullptr};  // the batch the walk sleeps on
@@ -276,6 +335,11 @@ class ParallelCheck {
   int workers_waiting_ = 0;    // workers asleep on work_cv_: only then is it notified
   int64_t taken_from_workers_ = 0;
   Bzip2Crew* bzip2_crew_ = nullptr;  // told of every worker's check (cores taken)
+  int64_t taken_early_ = 0;
+  std::atomic<int64_t> planned_early_{0};
+  std::atomic<int64_t> checked_early_{0};
   uint64_t decoded_hand_over_ = kDecodedHandOver;
   uint64_t stored_hand_over_ = kStoredHandOver;
+  uint64_t early_length_ = kEarlyLength;
+  uint64_t early_times_mean_ = kEarlyTimesMean;
 };

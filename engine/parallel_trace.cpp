@@ -69,6 +69,12 @@ bool ParallelCheck::Member::Cancelled() { return slot->cancel.load(std::memory_o
 
 void ParallelCheck::Free(Slot* slot) {
   slot->index = -1;
+  if (slot->early) {
+    while (early_head_ < early_tail_ &&
+           early_slots_[static_cast<size_t>(early_head_ % early_used_)].index == -1)
+      ++early_head_;
+    return;
+  }
   while (head_ < tail_ && slots_[static_cast<size_t>(head_ % slots_used_)].index == -1) ++head_;
 }
 
@@ -98,6 +104,17 @@ ParallelCheck::Slot* ParallelCheck::GiveUpBefore(int32_t index) {
   return found;
 }
 
+ParallelCheck::Slot* ParallelCheck::GiveUpEarlyBefore(int32_t index) {
+  for (int64_t at = early_head_; at < early_tail_; ++at) {
+    Slot& slot = early_slots_[static_cast<size_t>(at % early_used_)];
+    if (slot.index == -1 || slot.given_up) continue;
+    if (slot.index > index) break;  // planned in entry order
+    if (slot.index == index) return &slot;
+    GiveUp(&slot);
+  }
+  return nullptr;
+}
+
 void ParallelCheck::LeaveBatch(int32_t index) {
   std::unique_lock<std::mutex> lock(mu_);
   if (!batch_->given_up) GiveUp(batch_);
@@ -120,6 +137,8 @@ bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_na
   }
   std::unique_lock<std::mutex> lock(mu_);
   Slot* slot = GiveUpBefore(index);
+  // The scan passes what the early cursor planned: such an entry has no other plan.
+  if (Slot* early = GiveUpEarlyBefore(index)) slot = early;
   if (slot != nullptr && slot->batch_count > 0) {
     batch_ = slot;
     taken_ = slot->index + slot->batch_count;
@@ -146,13 +165,16 @@ bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_na
   // checked it.
   taken_ = index + 1;
   // Workers asleep on a full list of plans are woken once half of it is free again, not at
-  // every entry.
-  const bool wake = workers_waiting_ > 0 && !scan_ended_ && next_scan_ < entry_count_ &&
-                    tail_ - head_ <= slots_used_ / 2;
+  // every entry; or when an early plan can be made again.
+  const bool wake = workers_waiting_ > 0 && ((!scan_ended_ && next_scan_ < entry_count_ &&
+                                              tail_ - head_ <= slots_used_ / 2) ||
+                                             EarlyRoom());
+  const bool early = slot != nullptr && slot->early;
   lock.unlock();
   if (wake) work_cv_.notify_all();
   if (!usable) return false;
   ++taken_from_workers_;
+  if (early) ++taken_early_;
   *rc = result;
   return true;
 }

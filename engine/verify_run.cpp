@@ -79,8 +79,14 @@ int64_t Verification::TakenFromWorkers() const {
   return state_->parallel_check.taken_from_workers();
 }
 
+int64_t Verification::TakenEarly() const { return state_->parallel_check.taken_early(); }
+
 void Verification::SetHandOverLengths(uint64_t decoded, uint64_t stored) {
   state_->parallel_check.SetHandOverLengths(decoded, stored);
+}
+
+void Verification::SetEarlyLengths(uint64_t length, uint64_t times_mean) {
+  state_->parallel_check.SetEarlyLengths(length, times_mean);
 }
 
 void Verification::SetOneReadLimits(size_t report_bytes, size_t list_bytes, uint64_t window) {

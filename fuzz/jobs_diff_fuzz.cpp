@@ -130,6 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // leave the workers nothing.
   const bool mixed = size > 0 && (data[size - 1] & 1) != 0;
   TestVerification().SetHandOverLengths(mixed ? 64 : 0, mixed ? 256 : 0);
+  // Entries started early: none, the ones at least as long as the mean, or any of them.
+  const int early = size > 0 ? (data[size - 1] >> 2) % 3 : 0;
+  TestVerification().SetEarlyLengths(early == 0 ? UINT64_MAX : 0, early == 1 ? 1 : 0);
   g_testKeepGoing = size > 0 && (data[size - 1] & 2) != 0;
   for (bool external : {false, true}) {
     RequireSame(external, 0, fds);

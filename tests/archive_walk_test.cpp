@@ -137,6 +137,8 @@ class ArchiveWalkTest : public ::testing::Test {
                   int stop_at) {
     g_testJobs = jobs;
     TestVerification().SetHandOverLengths(0, 0);  // every entry goes through a worker
+    // and those at least as long as the mean are started early, as far as there is room
+    TestVerification().SetEarlyLengths(0, 1);
     g_recorder.Reset();
     g_recorder.stop_at = stop_at;
     int fds = CountOpenFds();

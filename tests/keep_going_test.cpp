@@ -118,6 +118,7 @@ class KeepGoingTest : public ::testing::Test {
     options.keep_going = keep_going;
     options.etag = etag;
     verification_.SetHandOverLengths(0, 0);  // every entry goes through a worker
+    verification_.SetEarlyLengths(0, 1);      // the longer ones started early
     out.result = verification_.Run(options, &out.sink).text;
     out.entries = verification_.EntryCount();
     out.damaged = verification_.DamagedEntries();
