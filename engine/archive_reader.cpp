@@ -24,7 +24,7 @@ size_t WindowRead(ArchiveReader* r, unsigned char* buffer, size_t size) {
       }
     }
     if (hit == nullptr) {
-      const bool direct = r->window_count == 0 || size - done >= r->window_size;
+      const bool direct = r->window_count == 0 || size - done >= r->refill_size;
       const int victim = r->window_count < 2 ? 0 : 1 - r->last_used;
       unsigned char* into = direct ? buffer + done : r->windows[victim].bytes.get();
       const size_t want = direct ? size - done

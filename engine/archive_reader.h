@@ -2,8 +2,8 @@
 // Each reader keeps a position of its own and up to two windows of the file, each filled by one
 // pread at its own offset (the one refilled least recently gives way), so a jump between the
 // central directory and an entry's local header and data costs no system call, and a read of a
-// window or more goes straight to the caller's buffer. With no windows every read goes straight
-// to the caller (a worker's data reads). It is handed out as a FILE (a cookie stream, so stdio
+// refill or more goes straight to the caller's buffer. With no windows every read goes straight
+// to the caller. It is handed out as a FILE (a cookie stream, so stdio
 // can use it too) that the file-access seam of stream_io.h serves directly (AddDirectStream), so
 // no byte is copied through stdio's buffer. A reader serves one stream at a time, on one thread;
 // its windows are allocated by the first open that uses them and kept for later ones.
@@ -21,9 +21,10 @@ struct ArchiveReader {
   // --- Set by the owner before OpenArchiveFile() -------------------------------------------
   int window_count = kMaxReaderWindows;  // 0 to kMaxReaderWindows
   size_t window_size = kWindowSize;      // bytes a window holds
-  // Bytes one refill asks for, at most window_size. The walk lowers it while it reads the
-  // local header of an entry a worker checks: that entry's data would only be copied for
-  // nothing.
+  // Bytes one refill asks for, at most window_size; a read of this many bytes or more goes
+  // straight to the caller's buffer. May be changed between reads. The walk lowers it while it
+  // reads the local header of an entry a worker checks: that entry's data would only be copied
+  // for nothing. A worker sets it to a batch's span, so one refill reads the whole batch.
   size_t refill_size = kWindowSize;
 
   // --- The open stream ----------------------------------------------------------------------

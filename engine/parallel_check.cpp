@@ -21,11 +21,14 @@
 namespace {
 
 constexpr size_t kCentralWindowSize = 65536;  // the scan's window on the central directory
-constexpr size_t kLocalWindowSize = 4096;    // ... and on the local headers
+constexpr size_t kLocalWindowSize = 65536;    // ... and on the local headers
 constexpr size_t kScanExtraSize = 65536;   // the largest 16-bit extra field
 // A worker's stored chunk when nothing is compared: with several workers' chunks in turn, a
 // quarter of the walk's stays in the core's cache between the copy and the CRC-32.
 constexpr size_t kWorkerStoredChunk = 262144;
+// A worker's window: a batch's entries lie side by side, so one read fetches them all (their
+// data is at most kBatchBytes and a last entry short enough for a batch).
+constexpr size_t kWorkerWindowSize = 2 * ParallelCheck::kBatchBytes;
 
 
 }  // namespace
@@ -110,6 +113,9 @@ bool ParallelCheck::CheckData(Worker* worker, const DataKey& key, ProgressSink* 
 }
 
 void ParallelCheck::Check(Worker* worker, Slot* slot) {
+  // A long entry's chunks go straight into the checker's buffers; only its last short chunk
+  // passes through the window.
+  worker->reader->refill_size = kInflateChunk;
   FILE* external = nullptr;
   const bool checkable = LookUp(worker, slot->key, slot->name, &external, &slot->file);
   slot->looked_up.store(true, std::memory_order_release);
@@ -119,6 +125,13 @@ void ParallelCheck::Check(Worker* worker, Slot* slot) {
 }
 
 void ParallelCheck::CheckBatch(Worker* worker, Slot* slot) {
+  // One refill from the first entry's data to the last one's end, which a read of a whole
+  // short entry never reaches: every entry is then read from the window.
+  const DataKey& first = slot->batch->members[0].key;
+  const DataKey& last = slot->batch->members[slot->batch_count - 1].key;
+  uint64_t span = last.data_start + last.length - first.data_start;
+  if (last.data_start < first.data_start || span > kWorkerWindowSize) span = kWorkerWindowSize;
+  worker->reader->refill_size = static_cast<size_t>(span) + 1;
   for (int i = 0; i < slot->batch_count; ++i) {
     Member& m = slot->batch->members[i];
     if (!m.slot->cancel.load(std::memory_order_relaxed)) {
@@ -302,7 +315,7 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
     }
     w.owner = this;
     w.reader = &readers_[static_cast<size_t>(i + kFirstWorkerReader)];
-    w.archive = OpenReader(w.reader, archive_path, 0, 0);
+    w.archive = OpenReader(w.reader, archive_path, 1, kWorkerWindowSize);
     ok = w.archive != nullptr;
   }
   zip64_ = zip64;

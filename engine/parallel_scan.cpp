@@ -63,6 +63,9 @@ ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot, int members) {
   if (!long_enough && slot->batch == nullptr) return Scan::kNoPlan;
   Member* member = long_enough ? nullptr : &slot->batch->members[members];
   char* name = member != nullptr ? member->name : slot->name;
+  // Short entries' local headers lie close together: one refill reads several. A long entry's
+  // data would only be copied for nothing.
+  readers_[1].refill_size = long_enough ? kHeaderRefill : readers_[1].window_size;
   LocalData data;
   if (ReadLocalHeaders(local_in, values, name, scan_extra_.get(), &data) != HeaderFault::kNone)
     return Scan::kNoPlan;
@@ -127,6 +130,7 @@ ParallelCheck::Slot* ParallelCheck::ScanEarly() {
   }
   ScanHeaderReader central_in(&readers_[kEarlyReader], streams_[kEarlyReader]);
   ScanHeaderReader local_in(&readers_[1], streams_[1]);
+  readers_[1].refill_size = kHeaderRefill;  // the local headers of long entries only
   for (int run = 0; run < kScanRun; ++run) {
     if (early_next_ >= entry_count_) {
       early_ended_ = true;
