@@ -142,12 +142,13 @@ void ParallelCheck::CheckBatch(Worker* worker, Slot* slot) {
       m.invalid = true;  // given up by the walk: nobody reads it
     }
     slot->members_done.store(i + 1, std::memory_order_seq_cst);
-    if (walk_sleeps_on_.load(std::memory_order_seq_cst) == slot) {
-      std::lock_guard<std::mutex> lock(mu_);
-      walk_cv_.notify_one();
-    }
   }
   slot->done.store(true, std::memory_order_release);
+  // A walk asleep on this batch waits for all of it: one wake-up, not one per entry.
+  if (walk_sleeps_on_.load(std::memory_order_seq_cst) == slot) {
+    std::lock_guard<std::mutex> lock(mu_);
+    walk_cv_.notify_one();
+  }
 }
 
 void ParallelCheck::Work(Worker* worker) {
