@@ -100,7 +100,7 @@ if [[ " $parts " == *" bzip2-jobs "* ]]; then
     timed pinned taskset -c 0 "$vormic" -q --lists "$dir" --jobs 2 bzip2-one.zip
     timed 7z 7z t bzip2-one.zip
   done
-  echo "bzip2-one.zip ($(stat -c %s bzip2-one.zip) bytes), warm, medians of $runs rounds:"
+  echo "bzip2-one.zip ($(stat -L -c %s bzip2-one.zip) bytes), warm, medians of $runs rounds:"
   for key in j1 j2 pinned 7z; do
     case $key in
       j1) label="vormic --jobs 1" ;;

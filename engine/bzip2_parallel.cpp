@@ -163,8 +163,8 @@ int Bzip2Crew::Run(FILE* archive, uint64_t length, size_t chunk_size, uint32_t* 
   bool first_seen = false;
   uint64_t open = kNone;  // where the block whose end is not found yet starts
   uint64_t end = kNone;   // where the end magic starts
-  uint64_t certain =
-      1;  // points 0 .. certain - 1: a one-thread pass reads chunk 0 whatever it holds
+  // Points 0 .. certain - 1: one pass reads chunk 0 whatever it holds (an empty entry has none).
+  uint64_t certain = length > 0 ? 1 : 0;
   uint32_t out_crc = *crc;
   uint32_t combined = 0;
 

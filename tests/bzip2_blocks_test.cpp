@@ -249,6 +249,7 @@ TEST(Bzip2Blocks, SameAsOnePass) {
          return t;
        },
        kEntryBadData, false},
+      {"empty entry", [](const std::string&) { return std::string(); }, kEntryBadData, false},
       {"not a bzip2 stream", [](const std::string& s) { return Flip(s, 2, 0x20); }, kEntryBadData,
        false},
       {"blocks longer than the window", [](const std::string& s) { return s; }, kEntryOk, false, 0,
