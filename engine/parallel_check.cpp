@@ -144,10 +144,9 @@ void ParallelCheck::CheckBatch(Worker* worker, Slot* slot) {
     slot->members_done.store(i + 1, std::memory_order_seq_cst);
   }
   slot->done.store(true, std::memory_order_release);
-  // A walk asleep on this batch waits for all of it: one wake-up, not one per entry.
-  if (walk_sleeps_on_.load(std::memory_order_seq_cst) == slot) {
-    std::lock_guard<std::mutex> lock(mu_);
-    walk_cv_.notify_one();
+  if (walk_sleeps_on_.load(std::memory_order_seq_cst) == slot) {  // only on one CPU
+    std::lock_guard<std::mutex> lock(batch_mu_);
+    batch_cv_.notify_one();
   }
 }
 
@@ -289,6 +288,7 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
   if (jobs > kMaxCheckJobs) jobs = kMaxCheckJobs;
   reporter_ = reporter;
   archive_size_ = archive_size;
+  one_cpu_ = DefaultCheckJobs() == 1;
 
   static_assert(kScanExtraSize >= 65535, "an extra field's length is 16 bits");
   if (scan_extra_ == nullptr) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "status.h"
 
@@ -12,6 +13,9 @@ namespace {
 // How long the walk sleeps at most while the entry it needs is being checked, before it replays
 // the progress points recorded so far: the pace of the status line during a long entry.
 constexpr auto kReplayPace = std::chrono::milliseconds(10);
+// How long the walk naps while the next entry of a batch is being checked: the workers check
+// a few batches meanwhile, and the list of plans ahead holds far more.
+constexpr auto kBatchNap = std::chrono::milliseconds(1);
 
 // The unread count a one-job check shows after progress point `point` (1 = the first) of an
 // entry of `length` bytes whose chunks all came whole.
@@ -182,13 +186,20 @@ bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_na
 bool ParallelCheck::TakeMember(int member, const DataKey& key, const char* entry_name,
                                uint32_t* crc, int* rc) {
   Slot* slot = batch_;
-  // The walk that has caught up with the worker sleeps until the whole batch is checked (or
-  // the pace has passed): woken for each entry, it would take turns with the worker entry by
-  // entry, which costs both of them more than the entries' checks on a busy or single core.
+  // Short entries are replayed many times faster than they are checked, so the walk keeps
+  // catching up with the workers. With CPUs to spare it naps: woken at each batch, it would
+  // take a core from a worker hundreds of times a second for a few entries' replay each time.
+  // On one CPU the workers take turns on it and a nap's timer would cut into their decoding
+  // and make them take turns more often, so there the walk sleeps until the worker has checked
+  // the whole batch and wakes it.
   while (slot->members_done.load(std::memory_order_seq_cst) <= member) {
-    std::unique_lock<std::mutex> lock(mu_);
+    if (!one_cpu_) {
+      std::this_thread::sleep_for(kBatchNap);
+      continue;
+    }
+    std::unique_lock<std::mutex> lock(batch_mu_);
     walk_sleeps_on_.store(slot, std::memory_order_seq_cst);
-    walk_cv_.wait_for(lock, kReplayPace, [slot] {
+    batch_cv_.wait_for(lock, kReplayPace, [slot] {
       return slot->members_done.load(std::memory_order_seq_cst) == slot->batch_count;
     });
     walk_sleeps_on_.store(nullptr, std::memory_order_relaxed);

@@ -1,7 +1,8 @@
 // Short entries are handed to the workers in batches: runs of them of every length around the
 // batch's size, long entries between them, a damaged entry inside a batch, descriptors, and an
 // external run with a file missing and one that differs. With workers, every report, both name
-// lists and the result must be those of one job; with a stop at any report too.
+// lists and the result must be those of one job; with a stop at any report too, and on one CPU
+// (where the walk waits for a batch otherwise).
 #include "engine.h"
 #include "parallel_check.h"
 #include "line_recorder.h"
@@ -9,6 +10,7 @@
 #include "zip_builder.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <filesystem>
 #include <string>
@@ -17,6 +19,35 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// While it lives, with `pin` true, the calling thread (and the threads it starts) may run on one
+// CPU only: the first it was allowed.
+class OneCpu {
+ public:
+  explicit OneCpu(bool pin) {
+    if (!pin || sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+      if (CPU_ISSET(cpu, &saved_)) {
+        CPU_SET(cpu, &one);
+        break;
+      }
+    }
+    pinned_ = sched_setaffinity(0, sizeof one, &one) == 0;
+    EXPECT_TRUE(pinned_);
+    EXPECT_EQ(DefaultCheckJobs(), 1);
+  }
+  ~OneCpu() {
+    if (pinned_) sched_setaffinity(0, sizeof saved_, &saved_);
+  }
+  OneCpu(const OneCpu&) = delete;
+  OneCpu& operator=(const OneCpu&) = delete;
+
+ private:
+  cpu_set_t saved_;
+  bool pinned_ = false;
+};
 
 struct Outcome {
   std::vector<std::string> lines;
@@ -100,8 +131,11 @@ TEST_F(BatchTest, WorkersGiveWhatOneJobGives) {
   // timing (a walk through a small archive may end before a worker starts); over all the runs
   // below, workers must have taken some.
   int64_t from_workers = 0;
+  // On one CPU the walk waits for a batch otherwise (its worker wakes it): every row again so.
+  for (bool one_cpu : {false, true})
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+    SCOPED_TRACE(std::string(row.name) + (one_cpu ? ", on one CPU" : ""));
+    OneCpu pinned(one_cpu);
     const std::string folder = row.external ? dir_.path() + "/src-" + row.name : "";
     std::string stem = std::string(row.name);
     for (char& c : stem) c = c == ' ' || c == ':' ? '_' : c;
