@@ -5,7 +5,7 @@
 #   machine.zip the machine files (up to 19,000 files from /usr/include, /usr/lib, /usr/share)
 #   dominant.zip one dominant large entry (300 MB of /usr files joined) and 2,000 small ones
 #   late.zip    20,000 small files (1-4 KiB of text) and one large deflated entry (50 MB of
-#               shared libraries joined: nearly half the compressed data, 40 % of one job's
+#               shared libraries joined: nearly half the compressed data, 35 % of one job's
 #               time) near the end of the directory, with 20 small ones after it
 # then prints, medians of RUNS interleaved rounds (each round runs every command once):
 #   1. cold cache, the archive evicted from the page cache before every run
