@@ -16,10 +16,11 @@
 //
 // Memory: per job one EntryChecker (decoders, three 16 KiB buffers), a 1 MiB stored-data buffer
 // (two in an external run) and an archive stream with a 512 KiB window (a batch's data), made
-// the first time that many jobs run and kept for later runs; up to 64 plans per job, each of which may hold a batch of 16 short
-// entries (about 7 KiB, allocated the first time a slot holds one), and 2 early plans per job;
-// three more streams with 64 KiB windows for the scans and a 64 KiB extra-field buffer. A plan's trace is counts, whatever the
-// entry's length. Nothing is allocated per entry.
+// the first time that many jobs run and kept for later runs; up to 64 plans per job, each of
+// which may hold a batch of 16 short entries (about 7 KiB, allocated the first time a slot
+// holds one), and 2 early plans per job; three more streams with 64 KiB windows for the scans
+// and a 64 KiB extra-field buffer. A plan's trace is counts, whatever the entry's length.
+// Nothing is allocated per entry.
 // Threads: Start(), Take() and Finish() are called by the walk's thread only; one run at a time
 // per ParallelCheck (each run object has its own).
 #pragma once

@@ -155,7 +155,8 @@ ParallelCheck::Slot* ParallelCheck::ScanEarly() {
     CentralValues values;
     if (ReadCentralExtra(central_in, at, central, zip64_, scan_extra_.get(), &values) !=
             HeaderFault::kNone ||
-        values.compressed_size < early_min_ || !WorthAWorker(central.method, values.compressed_size))
+        values.compressed_size < early_min_ ||
+        !WorthAWorker(central.method, values.compressed_size))
       continue;
     Slot& slot = early_slots_[static_cast<size_t>(early_tail_ % early_used_)];
     LocalData data;

@@ -81,10 +81,10 @@ struct Row {
   int large_entries;
   bool external;
   Change change;
-  int64_t size_lie;         // bytes the directory adds to the first large entry's size
-  int stop_at;              // 0: no stop
-  bool planned;             // whether the early plans are made (the walk waits for them)
-  bool taken;               // whether the walk takes them
+  int64_t size_lie;  // bytes the directory adds to the first large entry's size
+  int stop_at;       // 0: no stop
+  bool planned;      // whether the early plans are made (the walk waits for them)
+  bool taken;        // whether the walk takes them
 };
 
 struct Outcome {
@@ -117,8 +117,8 @@ class EarlyPlanTest : public ::testing::Test {
         const std::string data_big = Letters(3 * kTestEarlyLength, static_cast<uint32_t>(large));
         entries.push_back(zipt::Deflated(big, data_big));
         if (large == 0 && row.size_lie != 0)
-          entries.back().central_compressed =
-              static_cast<uint32_t>(static_cast<int64_t>(zipt::Deflate(data_big).size()) + row.size_lie);
+          entries.back().central_compressed = static_cast<uint32_t>(
+              static_cast<int64_t>(zipt::Deflate(data_big).size()) + row.size_lie);
         if (row.external) WriteFile(Folder() + "/" + big, data_big);
         if (large == 0) first_large_ = entries.size() - 1;
         ++large;
@@ -260,7 +260,8 @@ TEST_F(EarlyPlanTest, RowsEndAsExpected) {
                       "1:Contents differ in file " + Folder() + "/large0.bin"),
             replaced.lines.end());
   // A size past the end is no fault of its own: the stream's end decides, as it does in one job.
-  const Outcome past = Verify(v, {"past", 1, false, Change::kNone, kPastTheEnd, 0, false, false}, 1);
+  const Outcome past =
+      Verify(v, {"past", 1, false, Change::kNone, kPastTheEnd, 0, false, false}, 1);
   EXPECT_EQ(past.result, "OK");
   const Outcome stopped = Verify(v, {"stopped", 1, false, Change::kNone, 0, 3, false, false}, 1);
   EXPECT_EQ(stopped.lines.back(), "1:Stopped by user");
