@@ -92,7 +92,7 @@ void Bzip2Crew::Decode(int64_t index, Bzip2BlockDecoder* decoder) {
   // The task's bits stay as posted and its bytes stay in the window until it is taken back.
   Task& task = TaskAt(index);
   Bzip2BlockResult result;
-  decoder->Decode(Bzip2Ring{ring_.get(), window_}, task.start_bit, task.end_bit, level_, codec_,
+  decoder->Decode(Bzip2Ring{ring_.get(), ring_size_}, task.start_bit, task.end_bit, level_, codec_,
                   cancel_, &result);
   std::lock_guard<std::mutex> lock(mu_);
   task.result = result;
@@ -117,6 +117,7 @@ int Bzip2Crew::Check(FILE* archive, uint64_t length, size_t chunk_size, CodecBac
   {
     std::lock_guard<std::mutex> lock(mu_);
     allowed_ = 1 + FreeHelpers();
+    ring_size_ = window_ != 0 ? window_ : WindowFor(jobs_);
     head_ = take_ = tail_ = 0;
     codec_ = codec;
     level_ = 9;
@@ -148,7 +149,7 @@ int Bzip2Crew::Check(FILE* archive, uint64_t length, size_t chunk_size, CodecBac
 // much is known, and never one more.
 int Bzip2Crew::Run(FILE* archive, uint64_t length, size_t chunk_size, uint32_t* crc,
                    Bzip2Points* points, uint64_t* given) {
-  const size_t window = window_;
+  const size_t window = ring_size_;
   unsigned char* const ring = ring_.get();
   auto chunk_end = [&](uint64_t k) {  // the entry's bytes read once chunk k has been
     return length / chunk_size <= k ? length : (k + 1) * chunk_size;

@@ -8,8 +8,10 @@
 // read) ends the attempt with kBlocksFallBack, and the caller decodes the entry the plain way
 // from its start, skipping the points already given.
 //
-// Memory: the window (kWindowSize, 8 MiB) and per thread decoding (at most `jobs`) one
-// Bzip2BlockDecoder (about 3.8 MiB), each made on first use and kept; nothing per block.
+// Memory: the window (WindowFor(jobs): 4 MiB for two jobs, 1 MiB more per job up to 8 MiB;
+// a block of random bytes at level 9 takes about 1 MiB of it) and, per thread decoding (at
+// most `jobs`), one Bzip2BlockDecoder (about 3.8 MiB), each made on first use and kept;
+// nothing per block.
 // Threads: jobs - 1 helpers made on first use and kept until destruction (more when a later
 // run has more jobs; a run with fewer leaves the rest asleep). Helpers decode only while the
 // cores are free: a check and its helpers together with the workers busy checking other
@@ -49,8 +51,12 @@ inline constexpr int kBlocksFallBack = 2;  // decode from the start the plain wa
 class Bzip2Crew {
  public:
   static constexpr uint64_t kMinLength = 2 << 20;  // shorter entries are not worth the crew
-  static constexpr size_t kWindowSize = 8 << 20;   // compressed bytes held ahead
-  static constexpr size_t kReadSize = 262144;      // read into the window at a time
+  static constexpr size_t kWindowSize = 8 << 20;   // compressed bytes held ahead, at most
+  // The window of a check with `jobs` threads: room for the blocks under way and as many ahead.
+  static constexpr size_t WindowFor(int jobs) {
+    return jobs + 2 >= 8 ? kWindowSize : static_cast<size_t>(jobs + 2) << 20;
+  }
+  static constexpr size_t kReadSize = 262144;  // read into the window at a time
 
   Bzip2Crew() = default;
   Bzip2Crew(const Bzip2Crew&) = delete;
@@ -77,10 +83,10 @@ class Bzip2Crew {
             Bzip2Points* points, uint64_t* given, bool counted = false);
 
   // --- For tests ---
-  // A shorter minimum and a smaller window (at most kWindowSize; 0 keeps the sizes above).
+  // A shorter minimum and a window of its own (at most kWindowSize; 0: WindowFor(jobs)).
   void SetLimits(uint64_t min_length, size_t window) {
     min_length_ = min_length;
-    window_ = window == 0 || window > kWindowSize ? kWindowSize : window;
+    window_ = window > kWindowSize ? kWindowSize : window;
   }
   int64_t verified() const { return verified_; }    // Check() results other than fallback
   int64_t fell_back() const { return fell_back_; }  // fallbacks
@@ -117,8 +123,8 @@ class Bzip2Crew {
 
   int jobs_ = 1;
   uint64_t min_length_ = kMinLength;
-  size_t window_ = kWindowSize;
-  std::unique_ptr<unsigned char[]> ring_;  // kWindowSize bytes; window_ of them used
+  size_t window_ = 0;                      // the tests' window; 0: WindowFor(jobs_)
+  std::unique_ptr<unsigned char[]> ring_;  // kWindowSize bytes; ring_size_ of them used
   std::array<std::unique_ptr<Bzip2BlockDecoder>, kMaxCheckJobs> decoders_;  // [0]: the caller's
   std::array<Helper, kMaxCheckJobs> helpers_;  // [0] unused: the caller
   int64_t verified_ = 0;
@@ -139,6 +145,7 @@ class Bzip2Crew {
   int allowed_ = 0;  // helpers numbered below this take tasks
   int running_ = 0;  // helpers decoding now
   int level_ = 9;
+  size_t ring_size_ = kWindowSize;  // the window of the check under way
   CodecBackend codec_ = CodecBackend::kZlib;
   std::atomic<bool> cancel_{false};
   std::array<Task, kMaxTasks> tasks_;
