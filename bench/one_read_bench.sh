@@ -47,26 +47,32 @@ copy_files() {  # copy_files FOLDER COUNT ROOTS...: regular readable files, even
     "$folder.list" | head -n "$count" | tr '\n' '\0' | xargs -0 cp --parents -t "$folder" 2>/dev/null || true
   mkdir -p "$folder"
 }
-if [[ ! -f machine.zip ]]; then
-  mkdir -p machine
-  copy_files machine 19000 /usr/include /usr/lib /usr/share
-  (cd machine && zip -qr ../machine.zip .)
-fi
-if [[ ! -f small.zip ]]; then
-  mkdir -p small
-  python3 - <<'PY'
-import os, random
-random.seed(7)
+# make_texts FOLDER COUNT SEED PREFIX LATE: COUNT text files of 1 to 4 KiB (words at random) in
+# 100 subfolders PREFIXnn of FOLDER; those from number LATE on go to subfolders znn instead.
+make_texts() {
+  python3 - "$@" <<'PY'
+import os, random, sys
+folder, prefix = sys.argv[1], sys.argv[4]
+count, seed, late = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[5])
+random.seed(seed)
 words = open("/usr/share/dict/words").read().split() if os.path.exists("/usr/share/dict/words") \
     else [f"w{i}" for i in range(5000)]
-for i in range(30000):
-    d = f"small/d{i % 100:02d}"
+for i in range(count):
+    d = f"{folder}/{'z' if i >= late else prefix}{i % 100:02d}"
     os.makedirs(d, exist_ok=True)
     n = random.randint(1024, 4096)
     text = " ".join(random.choice(words) for _ in range(n // 6))[:n]
     with open(f"{d}/f{i}.txt", "w") as f:
         f.write(text)
 PY
+}
+if [[ ! -f machine.zip ]]; then
+  mkdir -p machine
+  copy_files machine 19000 /usr/include /usr/lib /usr/share
+  (cd machine && zip -qr ../machine.zip .)
+fi
+if [[ ! -f small.zip ]]; then
+  make_texts small 30000 7 d 30000
   (cd small && zip -qr ../small.zip .)
 fi
 if [[ ! -f dominant.zip ]]; then
@@ -77,20 +83,7 @@ if [[ ! -f dominant.zip ]]; then
   (cd dominant && zip -qr ../dominant.zip .)
 fi
 if [[ ! -f late.zip ]]; then
-  mkdir -p late
-  python3 - <<'PY'
-import os, random
-random.seed(11)
-words = open("/usr/share/dict/words").read().split() if os.path.exists("/usr/share/dict/words") \
-    else [f"w{i}" for i in range(5000)]
-for i in range(20020):
-    d = f"late/{'z' if i >= 20000 else 'a'}{i % 100:02d}"
-    os.makedirs(d, exist_ok=True)
-    n = random.randint(1024, 4096)
-    text = " ".join(random.choice(words) for _ in range(n // 6))[:n]
-    with open(f"{d}/f{i}.txt", "w") as f:
-        f.write(text)
-PY
+  make_texts late 20020 11 a 20000
   find /usr/lib -type f -readable -size +100k -name '*.so*' 2>/dev/null | sort | head -n 2000 | \
     while read -r f; do cat "$f"; done 2>/dev/null | head -c 50000000 > late/m-large.bin
   # zip -r takes the folder's files in name order: the a*/ folders, the large file, the z*/ ones.
