@@ -143,6 +143,14 @@ bool StreamFailed(FILE* stream) {
   return ferror(stream) != 0 || stream == g_failedStream.load(std::memory_order_relaxed);
 }
 
+void ClearStreamFailure(FILE* stream) {
+  const DirectStream* d = DirectOf(stream);
+  if (d != nullptr && d->clear != nullptr) d->clear(d->self);
+  clearerr(stream);
+  FILE* failed = stream;
+  g_failedStream.compare_exchange_strong(failed, nullptr, std::memory_order_relaxed);
+}
+
 int SeekStream(FILE* stream, int64_t offset, int whence) {
   if (const DirectStream* d = DirectOf(stream)) return d->seek(d->self, offset, whence);
   return fseeko(stream, static_cast<off_t>(offset), whence);

@@ -42,6 +42,7 @@ struct DirectStream {
   int (*seek)(void* self, int64_t offset, int whence);
   int64_t (*tell)(void* self);
   bool (*failed)(void* self);
+  void (*clear)(void* self);  // forgets a failed read (null: nothing to forget)
 };
 // Makes the functions below serve `handle` through `direct` (copied) until RemoveDirectStream.
 // At most kMaxDirectStreams at once: false, and `handle` stays a plain stdio stream, beyond
@@ -55,6 +56,9 @@ void RemoveDirectStream(FILE* handle);
 size_t ReadStream(FILE* stream, void* buffer, size_t size);
 // True when a read on `stream` failed (the error indicator, or an injected failure).
 bool StreamFailed(FILE* stream);
+// Forgets a failed read on `stream`, so that reading it again from an earlier place fails only
+// where the file itself fails again.
+void ClearStreamFailure(FILE* stream);
 // 64-bit seek and tell; results as fseeko and ftello.
 int SeekStream(FILE* stream, int64_t offset, int whence);
 int64_t TellStream(FILE* stream);

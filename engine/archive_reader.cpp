@@ -97,6 +97,7 @@ int DirectSeek(void* self, int64_t offset, int whence) {
 }
 int64_t DirectTell(void* self) { return static_cast<ArchiveReader*>(self)->position; }
 bool DirectFailed(void* self) { return static_cast<ArchiveReader*>(self)->failed; }
+void DirectClear(void* self) { static_cast<ArchiveReader*>(self)->failed = false; }
 
 int CookieClose(void* cookie) {
   auto* r = static_cast<ArchiveReader*>(cookie);
@@ -136,7 +137,8 @@ FILE* OpenArchiveFile(const char* path, ArchiveReader* reader) {
   FILE* handle = fopencookie(reader, "rb", io);
   if (handle == nullptr) return plain;
   // The seam's functions serve the stream from the windows directly, never through stdio.
-  const DirectStream direct{reader, DirectRead, DirectSeek, DirectTell, DirectFailed};
+  const DirectStream direct{reader, DirectRead, DirectSeek, DirectTell, DirectFailed,
+                            DirectClear};
   AddDirectStream(handle, &direct);
   reader->handle = handle;
   reader->plain = plain;

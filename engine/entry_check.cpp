@@ -205,8 +205,10 @@ int EntryChecker::CheckBzip2Blocks(const DecodeParams& params, FILE* archive,
     if (SeekStream(archive, after, SEEK_SET) != 0) return kEntryReadError;
     return rc == kBlocksOk ? kEntryOk : kEntryStopped;
   }
-  // From the start in one pass; the points given stand and are not given again.
+  // From the start in one pass; the points given stand and are not given again. A read that
+  // failed ahead is tried again where one pass reaches it, so its points up to there are given.
   *crc = crc_before;
+  ClearStreamFailure(archive);
   if (SeekStream(archive, data_start, SEEK_SET) != 0) return kEntryReadError;
   return Pass(&bzip2_, params, archive, compressed_length, crc, nullptr, entry_name, given);
 }

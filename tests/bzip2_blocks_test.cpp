@@ -15,13 +15,16 @@
 #include "zip_builder.h"
 #include "zip_records.h"
 
+#include <algorithm>
 #include <bzlib.h>
 #include <cstdio>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -140,9 +143,55 @@ struct Outcome {
 
 constexpr size_t kPrefix = 1000;  // bytes before the entry's data, so offsets are not the file's
 
+// A file whose reads fail from byte `bad_at` on, every time: a damaged sector.
+struct FailingFile {
+  int fd;
+  int64_t position;
+  int64_t bad_at;
+};
+
+ssize_t FailingRead(void* cookie, char* buffer, size_t size) {
+  auto* f = static_cast<FailingFile*>(cookie);
+  if (f->position >= f->bad_at) return -1;
+  const size_t n = std::min(size, static_cast<size_t>(f->bad_at - f->position));
+  const ssize_t got = pread(f->fd, buffer, n, f->position);
+  if (got > 0) f->position += got;
+  return got;
+}
+
+int FailingSeek(void* cookie, off64_t* offset, int whence) {
+  auto* f = static_cast<FailingFile*>(cookie);
+  if (whence == SEEK_SET) f->position = *offset;
+  if (whence == SEEK_CUR) f->position += *offset;
+  if (whence == SEEK_END) return -1;  // not needed here
+  *offset = f->position;
+  return 0;
+}
+
+int FailingClose(void* cookie) {
+  auto* f = static_cast<FailingFile*>(cookie);
+  close(f->fd);
+  delete f;
+  return 0;
+}
+
+// `path` opened for reading, its reads failing from byte `bad_at` on (negative: a plain file).
+FILE* OpenFailing(const std::string& path, int64_t bad_at) {
+  if (bad_at < 0) return fopen(path.c_str(), "rb");
+  const int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return nullptr;
+  cookie_io_functions_t functions = {};
+  functions.read = FailingRead;
+  functions.seek = FailingSeek;
+  functions.close = FailingClose;
+  return fopencookie(new FailingFile{fd, 0, bad_at}, "rb", functions);
+}
+
 // Checks `entry` (the entry's data bytes, kPrefix bytes into a file and followed by 5000
-// more) with `crew` (null: the one-thread pass), stopping at report `stop_at` (0: never).
-Outcome CheckEntry(const TempDir& dir, const std::string& entry, Bzip2Crew* crew, int stop_at) {
+// more) with `crew` (null: the one-thread pass), stopping at report `stop_at` (0: never); the
+// file's reads fail from byte `bad_at` on (negative: never).
+Outcome CheckEntry(const TempDir& dir, const std::string& entry, Bzip2Crew* crew, int stop_at,
+                   int64_t bad_at = -1) {
   const std::string path = dir / "entry.bin";
   WriteFile(path, zipt::RandomBytes(kPrefix, 1) + entry + zipt::RandomBytes(5000, 2));
   auto checker = std::make_unique<EntryChecker>();
@@ -153,7 +202,7 @@ Outcome CheckEntry(const TempDir& dir, const std::string& entry, Bzip2Crew* crew
   ClearRunStop();
   g_recorder.stop_at = stop_at;
   Outcome o;
-  FILE* f = fopen(path.c_str(), "rb");
+  FILE* f = OpenFailing(path, bad_at);
   EXPECT_NE(f, nullptr);
   if (f == nullptr) return o;
   EXPECT_EQ(fseeko(f, kPrefix, SEEK_SET), 0);
@@ -298,6 +347,31 @@ TEST(Bzip2Blocks, SameAsOnePass) {
     }
   }
   EXPECT_GT(crews[0].helper_blocks() + crews[1].helper_blocks(), 0);
+}
+
+// A read that fails (a damaged sector) ends the check as one pass ends it, with the same
+// progress lines up to there: the crew meets the failure ahead and falls back, and one pass
+// reads up to it again, wherever it lies (in the first chunk, in the middle, in the last).
+TEST(Bzip2Blocks, ReadFailureAsOnePass) {
+  const std::string stream = Bzip2(SampleData(50));
+  ASSERT_GE(BlockStarts(stream).size(), 5u);
+  const int64_t size = static_cast<int64_t>(stream.size());
+  TempDir dir;
+  Bzip2Crew crew;
+  crew.SetJobs(2);
+  crew.SetLimits(0, 0);
+  for (int64_t into : {int64_t{100}, size / 2, size - 10}) {
+    SCOPED_TRACE(into);
+    const int64_t bad_at = static_cast<int64_t>(kPrefix) + into;
+    const Outcome plain = CheckEntry(dir, stream, nullptr, 0, bad_at);
+    ASSERT_EQ(plain.rc, kEntryReadError);
+    const int64_t fell_back = crew.fell_back();
+    const Outcome blocks = CheckEntry(dir, stream, &crew, 0, bad_at);
+    EXPECT_EQ(crew.fell_back() - fell_back, 1);
+    EXPECT_EQ(blocks.rc, plain.rc);
+    EXPECT_EQ(blocks.records, plain.records);
+    EXPECT_EQ(blocks.progress, plain.progress);
+  }
 }
 
 // libbz2 reads a byte only when it needs its bits: a stream followed by more bytes in the entry
