@@ -2,6 +2,7 @@
 // that reads, finds the blocks, hands them out and takes them back in order.
 #include "bzip2_parallel.h"
 
+#include "entry_check.h"  // ReadAfterChunks
 #include "stream_io.h"
 
 #include <csignal>
@@ -152,7 +153,7 @@ int Bzip2Crew::Run(FILE* archive, uint64_t length, size_t chunk_size, uint32_t* 
   const size_t window = ring_size_;
   unsigned char* const ring = ring_.get();
   auto chunk_end = [&](uint64_t k) {  // the entry's bytes read once chunk k has been
-    return length / chunk_size <= k ? length : (k + 1) * chunk_size;
+    return ReadAfterChunks(length, k + 1, chunk_size);
   };
   uint64_t read = 0;     // bytes of the entry read into the window
   uint64_t scanned = 0;  // bytes fed to the finder

@@ -170,13 +170,9 @@ class Bzip2PointsOf final : public Bzip2Points {
         data_start_(data_start),
         length_(length) {}
   bool Point(uint64_t chunk) override {
-    const uint64_t read = ReadThrough(chunk + 1);
+    const uint64_t read = ReadAfterChunks(length_, chunk + 1);
     return checker_->AtPoint(entry_name_, length_ - read, archive_,
                              data_start_ + static_cast<int64_t>(read));
-  }
-  // The entry's bytes one pass has read after `chunks` chunks.
-  uint64_t ReadThrough(uint64_t chunks) const {
-    return length_ / kInflateChunk < chunks ? length_ : chunks * kInflateChunk;
   }
 
  private:
@@ -201,7 +197,7 @@ int EntryChecker::CheckBzip2Blocks(const DecodeParams& params, FILE* archive,
                    crew_counted_);
   if (rc != kBlocksFallBack) {
     // Where one pass leaves the archive: after the last chunk it read.
-    const int64_t after = data_start + static_cast<int64_t>(points.ReadThrough(given));
+    const int64_t after = data_start + static_cast<int64_t>(ReadAfterChunks(compressed_length, given));
     if (SeekStream(archive, after, SEEK_SET) != 0) return kEntryReadError;
     return rc == kBlocksOk ? kEntryOk : kEntryStopped;
   }

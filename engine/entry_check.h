@@ -33,6 +33,12 @@ inline constexpr size_t kInflateChunk = 16384;
 inline constexpr size_t kStoredChunkSize = 1048576;  // stored data moves 1 MiB at a time
 inline constexpr size_t kProgressTextSize = 200;  // "<name> (N remaining)", cut at 199 characters
 
+// The bytes of an entry of `length` bytes that one pass has read after its first `chunks` chunks
+// of `chunk` bytes (each progress point stands for one), when every read came whole.
+inline uint64_t ReadAfterChunks(uint64_t length, uint64_t chunks, uint64_t chunk = kInflateChunk) {
+  return length / chunk < chunks ? length : chunks * chunk;
+}
+
 // Formats the progress text of a chunk into `out` (kProgressTextSize bytes).
 void FormatProgress(char* out, const char* entry_name, uint64_t unread);
 

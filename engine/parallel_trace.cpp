@@ -20,8 +20,7 @@ constexpr auto kBatchNap = std::chrono::milliseconds(1);
 // The unread count a one-job check shows after progress point `point` (1 = the first) of an
 // entry of `length` bytes whose chunks all came whole.
 uint64_t UnreadAfter(uint64_t length, uint32_t point) {
-  uint64_t read = static_cast<uint64_t>(point) * kInflateChunk;
-  return length > read ? length - read : 0;
+  return length - ReadAfterChunks(length, point);
 }
 
 bool SameFile(const FileIdentity& a, const FileIdentity& b) {
