@@ -144,10 +144,6 @@ void ParallelCheck::CheckBatch(Worker* worker, Slot* slot) {
     slot->members_done.store(i + 1, std::memory_order_seq_cst);
   }
   slot->done.store(true, std::memory_order_release);
-  if (walk_sleeps_on_.load(std::memory_order_seq_cst) == slot) {  // only on one CPU
-    std::lock_guard<std::mutex> lock(batch_mu_);
-    batch_cv_.notify_one();
-  }
 }
 
 void ParallelCheck::Work(Worker* worker) {
@@ -285,10 +281,12 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
   planned_early_.store(0, std::memory_order_relaxed);
   checked_early_.store(0, std::memory_order_relaxed);
   if (jobs <= 1 || entry_count <= 1) return false;
+  // On one CPU workers could only take turns with the walk, which would still read every
+  // header itself: the walk alone checks sooner. Two CPUs or more keep every job asked for.
+  if (DefaultCheckJobs() == 1) return false;
   if (jobs > kMaxCheckJobs) jobs = kMaxCheckJobs;
   reporter_ = reporter;
   archive_size_ = archive_size;
-  one_cpu_ = DefaultCheckJobs() == 1;
 
   static_assert(kScanExtraSize >= 65535, "an extra field's length is 16 bits");
   if (scan_extra_ == nullptr) {

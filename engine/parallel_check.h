@@ -330,11 +330,6 @@ class ParallelCheck {
   uint64_t early_min_ = 0;  // the length an early entry needs in this run (kEarlyLength, mean)
   int32_t taken_ = 0;         // every entry below this one is the walk's past
   int32_t walk_waiting_ = -1;  // the entry the walk sleeps on, or -1
-  // The batch the walk sleeps on until its worker wakes it (only on one CPU: see TakeMember).
-  std::atomic<const Slot*> walk_sleeps_on_{nullptr};
-  std::mutex batch_mu_;
-  std::condition_variable batch_cv_;
-  bool one_cpu_ = false;  // the process may run on one CPU only
   Slot* batch_ = nullptr;  // the walk's: the batch of the entries it is taking now
   int workers_waiting_ = 0;    // workers asleep on work_cv_: only then is it notified
   int64_t taken_from_workers_ = 0;

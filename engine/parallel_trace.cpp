@@ -186,23 +186,11 @@ bool ParallelCheck::TakeMember(int member, const DataKey& key, const char* entry
                                uint32_t* crc, int* rc) {
   Slot* slot = batch_;
   // Short entries are replayed many times faster than they are checked, so the walk keeps
-  // catching up with the workers. With CPUs to spare it naps: woken at each batch, it would
-  // take a core from a worker hundreds of times a second for a few entries' replay each time.
-  // On one CPU the workers take turns on it and a nap's timer would cut into their decoding
-  // and make them take turns more often, so there the walk sleeps until the worker has checked
-  // the whole batch and wakes it.
-  while (slot->members_done.load(std::memory_order_seq_cst) <= member) {
-    if (!one_cpu_) {
-      std::this_thread::sleep_for(kBatchNap);
-      continue;
-    }
-    std::unique_lock<std::mutex> lock(batch_mu_);
-    walk_sleeps_on_.store(slot, std::memory_order_seq_cst);
-    batch_cv_.wait_for(lock, kReplayPace, [slot] {
-      return slot->members_done.load(std::memory_order_seq_cst) == slot->batch_count;
-    });
-    walk_sleeps_on_.store(nullptr, std::memory_order_relaxed);
-  }
+  // catching up with the workers. It naps: woken at each batch, it would take a core from a
+  // worker hundreds of times a second for a few entries' replay each time. (Workers run only
+  // where there is a CPU to spare for them.)
+  while (slot->members_done.load(std::memory_order_seq_cst) <= member)
+    std::this_thread::sleep_for(kBatchNap);
   const Member& m = slot->batch->members[member];
   if (m.invalid || !SamePlan(m.key, key) || !SameFile(m.file, key.file)) return false;
   // The points a one-job check reports, as Replay() gives them for a finished entry.

@@ -2,7 +2,7 @@
 // batch's size, long entries between them, a damaged entry inside a batch, descriptors, and an
 // external run with a file missing and one that differs. With workers, every report, both name
 // lists and the result must be those of one job; with a stop at any report too, and on one CPU
-// (where the walk waits for a batch otherwise).
+// (where no worker takes any: the walk checks them all itself).
 #include "engine.h"
 #include "parallel_check.h"
 #include "line_recorder.h"
@@ -131,7 +131,7 @@ TEST_F(BatchTest, WorkersGiveWhatOneJobGives) {
   // timing (a walk through a small archive may end before a worker starts); over all the runs
   // below, workers must have taken some.
   int64_t from_workers = 0;
-  // On one CPU the walk waits for a batch otherwise (its worker wakes it): every row again so.
+  // On one CPU the walk checks every entry itself, whatever the job count: every row again so.
   for (bool one_cpu : {false, true})
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.name) + (one_cpu ? ", on one CPU" : ""));
@@ -148,12 +148,18 @@ TEST_F(BatchTest, WorkersGiveWhatOneJobGives) {
       SCOPED_TRACE(std::to_string(jobs) + " jobs");
       const Outcome got = Verify(many, archive, folder, jobs, 0);
       ExpectSame(got, want);
+      if (one_cpu) {
+        EXPECT_EQ(got.from_workers, 0);
+      }
       from_workers += got.from_workers;
     }
     // A stop at every third report: the tail after it is the one job's too.
     for (int stop_at = 1; stop_at <= static_cast<int>(want.lines.size()); stop_at += 3) {
       SCOPED_TRACE("stop at " + std::to_string(stop_at));
       const Outcome got = Verify(many, archive, folder, 3, stop_at);
+      if (one_cpu) {
+        EXPECT_EQ(got.from_workers, 0);
+      }
       from_workers += got.from_workers;
       ExpectSame(got, Verify(one, archive, folder, 1, stop_at));
       if (HasFailure()) return;
