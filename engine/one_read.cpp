@@ -88,8 +88,11 @@ void DeliverFault(StatusSink* sink, const unsigned char* payload) {
 
 }  // namespace
 
-// The ETag thread's sink: each report waits there until the calling thread has passed it on,
-// and takes the sink's answer back. Fields guarded by the owner's mutex.
+// The ETag thread's sink: its reports wait there, in order, until the calling thread has passed
+// them on. A report that asks for the stop request waits for its answer, but for the progress
+// line before a piece (posted late: the piece is read meanwhile, and LateStop() waits for the
+// answer); progress waits for nothing. So the ETag thread waits for the caller at most once a
+// piece, not at each of its reports. Fields guarded by the owner's mutex.
 class OneRead::EtagSink final : public StatusSink {
  public:
   explicit EtagSink(OneRead* owner) : owner_(owner) {}
@@ -99,24 +102,52 @@ class OneRead::EtagSink final : public StatusSink {
   void Progress(uint64_t units, uint64_t of) override { Post(kHeldProgress, nullptr, units, of); }
   void Console(const char* block) override { Post(kHeldConsole, block, 0, 0); }
 
-  bool pending = false;  // a report waits to be passed on
-  bool answer = false;
-  uint8_t kind = 0;
-  char text[kPostedTextSize] = {};
-  uint64_t done = 0;
-  uint64_t total = 0;
+  struct Posted {
+    uint8_t kind = 0;
+    char text[kPostedTextSize] = {};
+    uint64_t done = 0;
+    uint64_t total = 0;
+  };
+  // Progress, the late line and one more: the most that can wait at once.
+  static constexpr int64_t kPostedCount = 4;
+  Posted posted[kPostedCount];
+  // Reports posted so far (posted[i % kPostedCount]); read without the lock by the calling
+  // thread, which passes them on only when there are some.
+  std::atomic<int64_t> posted_end{0};
+  int64_t served = 0;  // reports passed on so far: written by the calling thread only
+  bool answer = false;     // the answer to the last report passed on that asks
+  bool late_next = false;  // the next line is the late one
+  int64_t late = -1;       // the late line's number while its answer is awaited
+  bool late_answer = false;
+
+  void Reset() {
+    posted_end.store(0, std::memory_order_relaxed);
+    served = 0;
+    answer = late_next = late_answer = false;
+    late = -1;
+  }
+  bool Pending() const { return served < posted_end.load(std::memory_order_acquire); }
 
  private:
   bool Post(uint8_t report_kind, const char* report_text, uint64_t report_done,
             uint64_t report_total) {
     std::unique_lock<std::mutex> lock(owner_->mu_);
-    kind = report_kind;
-    snprintf(text, sizeof text, "%s", report_text != nullptr ? report_text : "");
-    done = report_done;
-    total = report_total;
-    pending = true;
+    const int64_t number = posted_end.load(std::memory_order_relaxed);
+    owner_->cv_.wait(lock, [this, number] { return number - served < kPostedCount; });
+    Posted& p = posted[number % kPostedCount];
+    p.kind = report_kind;
+    snprintf(p.text, sizeof p.text, "%s", report_text != nullptr ? report_text : "");
+    p.done = report_done;
+    p.total = report_total;
+    posted_end.store(number + 1, std::memory_order_release);
     owner_->cv_.notify_all();
-    owner_->cv_.wait(lock, [this] { return !pending; });
+    if (report_kind == kHeldProgress) return false;
+    if (late_next) {
+      late_next = false;
+      late = number;
+      return false;
+    }
+    owner_->cv_.wait(lock, [this, number] { return served > number; });
     return answer;
   }
 
@@ -145,11 +176,41 @@ void* OneRead::EtagMain(void* self) {
   Reporter reporter(o.etag_sink_.get(), o.stop_);
   const bool ok = o.etag_->Compute(o.archive_, *o.options_, reporter, &o);
   std::lock_guard<std::mutex> lock(o.mu_);
-  o.etag_ended_ = true;
+  o.etag_busy_.store(false, std::memory_order_relaxed);
   o.etag_ok_ = ok;
+  o.etag_ended_.store(true, std::memory_order_release);
   o.cv_.notify_all();
   return nullptr;
 }
+
+uint64_t MemAvailableIn(const char* text) {
+  static const char kKey[] = "MemAvailable:";
+  const char* at = strstr(text, kKey);
+  if (at == nullptr || (at != text && at[-1] != '\n')) return 0;
+  unsigned long long kib = 0;
+  if (sscanf(at + sizeof kKey - 1, "%llu kB", &kib) != 1) return 0;
+  return kib > UINT64_MAX / 1024 ? UINT64_MAX : static_cast<uint64_t>(kib) * 1024;
+}
+
+uint64_t OneReadWindowFor(uint64_t available) {
+  const uint64_t quarter = available / 4;
+  if (quarter < kMinOneReadWindow) return kMinOneReadWindow;
+  return quarter > kMaxOneReadWindow ? kMaxOneReadWindow : quarter;
+}
+
+namespace {
+
+uint64_t MemAvailable() {
+  FILE* file = fopen("/proc/meminfo", "re");
+  if (file == nullptr) return 0;
+  char text[4096];
+  const size_t size = fread(text, 1, sizeof text - 1, file);
+  fclose(file);
+  text[size] = '\0';
+  return MemAvailableIn(text);
+}
+
+}  // namespace
 
 bool OneRead::Begin(EtagCalculator* etag, const char* archive, const EtagOptions& options,
                     StatusSink* sink, StopRequest* stop) {
@@ -161,18 +222,19 @@ bool OneRead::Begin(EtagCalculator* etag, const char* archive, const EtagOptions
     if (list == nullptr || list->bytes == nullptr) return false;
   }
   if (held_ == nullptr) return false;
+  if (!window_fixed_) window_ = OneReadWindowFor(MemAvailable());
   mode_ = Mode::kHeld;
   sink_ = sink;
   stop_ = stop;
   etag_ = etag;
   archive_ = archive;
   options_ = &options;
-  etag_ended_ = false;
+  etag_ended_.store(false, std::memory_order_relaxed);
   etag_ok_ = false;
-  etag_sink_->pending = false;
-  verified_to_ = 0;
+  etag_sink_->Reset();
+  verified_to_.store(0, std::memory_order_relaxed);
   verification_waits_ = false;
-  pace_waiting_ = false;
+  pace_wanted_.store(UINT64_MAX, std::memory_order_relaxed);
   stop_from_etag_ = false;
   stop_raised_before_drop_ = false;
   end_ = OneReadEnd();
@@ -180,24 +242,57 @@ bool OneRead::Begin(EtagCalculator* etag, const char* archive, const EtagOptions
   last_status_length_ = 0;
   last_done_ = last_total_ = 0;
   lists_used_ = 0;
+  etag_busy_.store(true, std::memory_order_relaxed);
   running_ = pthread_create(&thread_, nullptr, EtagMain, this) == 0;
+  if (!running_) etag_busy_.store(false, std::memory_order_relaxed);
   return running_;
 }
 
 void OneRead::ServeEtag(bool wait) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (wait) cv_.wait(lock, [this] { return etag_sink_->pending || etag_ended_; });
-  if (!etag_sink_->pending) return;
   EtagSink& e = *etag_sink_;
-  // The ETag thread waits until it is answered: its report stays as it is meanwhile.
-  lock.unlock();
-  const bool answer = Deliver(sink_, e.kind, e.kind == kHeldStopPoint ? nullptr : e.text, e.done,
-                              e.total);
-  if (answer) stop_from_etag_ = true;
-  lock.lock();
-  e.answer = answer;
-  e.pending = false;
-  cv_.notify_all();
+  // Called at every report of the verification: nothing to pass on costs no lock.
+  if (!wait && !e.Pending()) return;
+  std::unique_lock<std::mutex> lock(mu_);
+  if (wait) cv_.wait(lock, [&e, this] { return e.Pending() || EtagEnded(); });
+  while (e.Pending()) {
+    // The ETag thread leaves a posted report as it is until it is passed on.
+    const EtagSink::Posted& p = e.posted[e.served % EtagSink::kPostedCount];
+    lock.unlock();
+    const bool answer = Deliver(sink_, p.kind, p.kind == kHeldStopPoint ? nullptr : p.text, p.done,
+                                p.total);
+    if (answer) stop_from_etag_ = true;
+    lock.lock();
+    if (e.served == e.late) {
+      e.late_answer = answer;
+      e.late = -1;
+    } else {
+      e.answer = answer;
+    }
+    ++e.served;
+    cv_.notify_all();
+  }
+}
+
+bool OneRead::ProgressLine(Reporter& reporter, const char* text) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    etag_sink_->late_next = true;
+  }
+  return reporter.Report(kStatusLine, text);
+}
+
+bool OneRead::LateStop(Reporter& reporter) {
+  bool asked;
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    EtagSink& e = *etag_sink_;
+    cv_.wait(lock, [&e] { return e.late < 0; });
+    asked = e.late_answer;
+    e.late_answer = false;
+  }
+  // What the line's own report would have done with the answer.
+  if (asked) stop_->Raise();
+  return reporter.StopRaised();
 }
 
 void OneRead::Settle() {
@@ -209,7 +304,7 @@ void OneRead::Settle() {
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (etag_ended_ && !etag_sink_->pending) break;
+      if (EtagEnded() && !etag_sink_->Pending()) break;
     }
     ServeEtag(true);
   }
@@ -339,12 +434,7 @@ bool OneRead::Pass(int kind, const char* text) {
   for (;;) {
     if (mode_ == Mode::kHeld) {
       ServeEtag(false);
-      bool ended;
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        ended = etag_ended_ && !etag_sink_->pending;
-      }
-      if (ended) Settle();
+      if (EtagEnded() && !etag_sink_->Pending()) Settle();
     }
     if (mode_ == Mode::kLive) return Deliver(sink_, held_kind, text, 0, 0);
     if (mode_ == Mode::kDropped) return true;
@@ -358,10 +448,17 @@ bool OneRead::Pass(int kind, const char* text) {
 void OneRead::Progress(uint64_t done, uint64_t total) {
   for (;;) {
     if (mode_ == Mode::kHeld) {
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (done > verified_to_) verified_to_ = done;
-        if (pace_waiting_) cv_.notify_all();
+      // The ETag thread sets pace_wanted_ before it looks at verified_to_ and waits under the
+      // lock, and this thread stores verified_to_ before it looks at pace_wanted_ (both
+      // sequentially consistent): one of the two sees the other, so no wake-up is lost. Woken
+      // only once it may read on: woken at every report, it would take the lock and a system
+      // call from the verification each time, and the verification would fall further behind.
+      if (done > verified_to_.load(std::memory_order_relaxed)) {
+        verified_to_.store(done);
+        if (done >= pace_wanted_.load()) {
+          std::lock_guard<std::mutex> lock(mu_);
+          cv_.notify_all();
+        }
       }
       ServeEtag(false);
     }
@@ -392,18 +489,25 @@ void OneRead::Fault(int32_t entry, const char* name, const char* text) {
 }
 
 void OneRead::BeforeRead(uint64_t offset) {
+  if (offset <= verified_to_.load() + window_) return;
+  // Once too far ahead, the ETag waits until the verification is half a window behind, not
+  // until it may take one more read: woken for every read, the two threads would take turns on
+  // one core (a woken thread is put on its waker's) instead of running side by side.
+  const uint64_t wanted = offset - window_ / 2;
   std::unique_lock<std::mutex> lock(mu_);
-  while (offset > verified_to_ + window_ && !verification_waits_ && !stop_->Raised()) {
-    pace_waiting_ = true;
+  pace_wanted_.store(wanted);
+  etag_busy_.store(false, std::memory_order_relaxed);
+  while (verified_to_.load() < wanted && !verification_waits_ && !stop_->Raised())
     cv_.wait_for(lock, kPaceRecheck);
-  }
-  pace_waiting_ = false;
+  etag_busy_.store(true, std::memory_order_relaxed);
+  pace_wanted_.store(UINT64_MAX, std::memory_order_relaxed);
 }
 
 void OneRead::SetLimits(size_t report_bytes, size_t list_bytes, uint64_t window) {
   report_limit_ = report_bytes < kHeldReportBytes ? report_bytes : kHeldReportBytes;
   list_limit_ = list_bytes < kHeldListBytes ? list_bytes : kHeldListBytes;
   window_ = window;
+  window_fixed_ = true;
 }
 
 OneReadEnd OneRead::Finish() {

@@ -1,12 +1,17 @@
 // The ETag step and the verification from one read of the archive. The ETag is computed on a
 // thread of its own, reading the file from start to end; the verification runs at the same time
 // on the calling thread, reading the same bytes through the page cache, and the two are kept
-// within kOneReadWindow of each other (the ETag waits for the verification when it is that far
-// ahead), so the archive comes from storage once.
+// within a window of each other (the ETag waits for the verification when it is that far
+// ahead), so the archive comes from storage once. The window is page cache, not this process's
+// memory: a quarter of what the system has available, between 64 MiB and 1 GiB. Archives mix
+// entries that verify at very different speeds (stored data is only summed), so a window as
+// wide as the cache allows lets each reader run at its own speed most of the way.
 //
 // What the sink sees is exactly what the ETag step and then the verification would show one
 // after the other: every report of the ETag thread is handed to the calling thread, which passes
-// it to the sink and hands the answer back; the verification's reports are held (with what it
+// it to the sink and hands the answer back (the progress line before a piece is answered late:
+// the ETag reads the piece meanwhile, so that it does not wait for the calling thread, busy with
+// the verification, at every report); the verification's reports are held (with what it
 // writes to the name lists) until the ETag has ended. When the ETag fails or stops, the held
 // reports and lists are dropped and the verification is told to stop: it shows nothing and
 // writes no list. When the ETag succeeds, the held reports are passed on in order and the
@@ -22,6 +27,7 @@
 // Threads: every call on the calling thread but BeforeRead() and the ETag thread's reports.
 #pragma once
 
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
@@ -33,9 +39,15 @@
 #include "etag.h"
 #include "status.h"
 
-inline constexpr uint64_t kOneReadWindow = uint64_t{64} << 20;  // page cache between the readers
+inline constexpr uint64_t kMinOneReadWindow = uint64_t{64} << 20;
+inline constexpr uint64_t kMaxOneReadWindow = uint64_t{1} << 30;
 inline constexpr size_t kHeldReportBytes = size_t{8} << 20;
 inline constexpr size_t kHeldListBytes = size_t{4} << 20;
+
+// The window for a system with `available` bytes of memory available (0: not known).
+uint64_t OneReadWindowFor(uint64_t available);
+// MemAvailable of /proc/meminfo in bytes, parsed from `text`; 0 when it is not there.
+uint64_t MemAvailableIn(const char* text);
 
 // How a run made in one read ended, for the caller to finish it.
 struct OneReadEnd {
@@ -78,9 +90,16 @@ class OneRead final : public StatusSink, public EtagReadPace {
 
   // --- The ETag's pace, on its thread ---------------------------------------------------------
   void BeforeRead(uint64_t offset) override;
+  bool ProgressLine(Reporter& reporter, const char* text) override;
+  bool LateStop(Reporter& reporter) override;
+
+  // True while the ETag thread computes (not while it waits for the verification): a core the
+  // verification's workers leave to it.
+  const std::atomic<bool>* etag_busy() const { return &etag_busy_; }
 
   // For tests: smaller limits than the product's (each at most its constant above), so that the
-  // held reports or lists fill up and the ETag waits for the verification in small archives.
+  // held reports or lists fill up and the ETag waits for the verification in small archives;
+  // the window is then `window` whatever the system's memory.
   void SetLimits(size_t report_bytes, size_t list_bytes, uint64_t window);
 
   // The name lists' streams (CreateList) write and close through these.
@@ -97,14 +116,16 @@ class OneRead final : public StatusSink, public EtagReadPace {
   bool Hold(uint8_t kind, const void* payload, size_t size);
   bool HoldStatus(const char* text);  // as the part it does not share with the last one
   bool HoldProgress(uint64_t done, uint64_t total);  // as the change from the last one
-  void ServeEtag(bool wait);  // passes on the ETag's pending report; waits for one when `wait`
+  void ServeEtag(bool wait);  // passes on the ETag's posted reports; waits for one when `wait`
   void Settle();              // waits for the ETag to end, then commits or drops what is held
+  bool EtagEnded() const { return etag_ended_.load(std::memory_order_acquire); }
   void Replay();
   static void* EtagMain(void* self);
 
   size_t report_limit_ = kHeldReportBytes;
   size_t list_limit_ = kHeldListBytes;
-  uint64_t window_ = kOneReadWindow;
+  uint64_t window_ = kMinOneReadWindow;
+  bool window_fixed_ = false;  // set by SetLimits()
 
   std::mutex mu_;
   std::condition_variable cv_;
@@ -117,13 +138,15 @@ class OneRead final : public StatusSink, public EtagReadPace {
   pthread_t thread_{};
   bool running_ = false;
 
-  // Guarded by mu_: the ETag's pending report and its answer, its end, and the pace.
+  // Guarded by mu_: the ETag's posted reports and their answers, its end, and the pace.
   std::unique_ptr<EtagSink> etag_sink_;
-  bool etag_ended_ = false;
+  std::atomic<bool> etag_ended_{false};  // read without the lock too
+  std::atomic<bool> etag_busy_{false};
   bool etag_ok_ = false;
-  uint64_t verified_to_ = 0;      // the verification's progress in the archive
+  std::atomic<uint64_t> verified_to_{0};  // the verification's progress in the archive
   bool verification_waits_ = false;  // it waits for the ETag's end: the ETag must not wait
-  bool pace_waiting_ = false;
+  // Where the verification must have come for the ETag to read on; UINT64_MAX: it does not wait.
+  std::atomic<uint64_t> pace_wanted_{UINT64_MAX};
 
   // The calling thread's own.
   bool stop_from_etag_ = false;  // the sink answered an ETag report with a stop request

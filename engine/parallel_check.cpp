@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <csignal>
+#include <chrono>
 #include <cstring>
 #include <cerrno>
 #include <sched.h>
@@ -20,6 +21,8 @@
 
 namespace {
 
+// How soon a worker that left a core to the thread beside looks again.
+constexpr auto kSharedCoreRecheck = std::chrono::milliseconds(2);
 constexpr size_t kCentralWindowSize = 65536;  // the scan's window on the central directory
 constexpr size_t kLocalWindowSize = 65536;    // ... and on the local headers
 constexpr size_t kScanExtraSize = 65536;   // the largest 16-bit extra field
@@ -158,6 +161,7 @@ void ParallelCheck::Work(Worker* worker) {
   // member by member as it goes).
   auto check_unlocked = [&](Slot& slot, bool batch) {
     slot.busy = true;
+    if (++checking_ > most_checking_) most_checking_ = checking_;
     if (slot.early) {
       ++early_tail_;
       ++early_running_;
@@ -175,6 +179,7 @@ void ParallelCheck::Work(Worker* worker) {
     if (slot.early) checked_early_.fetch_add(1, std::memory_order_release);
     lock.lock();
     slot.busy = false;
+    --checking_;
     if (slot.early) --early_running_;
     if (slot.given_up) {
       slot.given_up = false;
@@ -186,6 +191,15 @@ void ParallelCheck::Work(Worker* worker) {
   };
   int passed = 0;  // entries scanned without a plan since the lock was last let go
   while (!stopping_) {
+    // A core taken by the thread beside: this worker waits while the others use the rest. It
+    // looks again soon, as that thread does not wake it when it ends or pauses.
+    if (checking_ > 0 && checking_ >= jobs_ - 1 && shared_core_ != nullptr &&
+        shared_core_->load(std::memory_order_relaxed)) {
+      ++workers_waiting_;
+      work_cv_.wait_for(lock, kSharedCoreRecheck);
+      --workers_waiting_;
+      continue;
+    }
     // The early cursor goes first, a run of headers at a time, one step of the scan between.
     if (EarlyRoom()) {
       if (Slot* early = ScanEarly()) {
@@ -338,6 +352,8 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
   early_used_ = kEarlyPerJob * jobs;
   early_head_ = early_tail_ = 0;
   early_running_ = 0;
+  checking_ = 0;
+  most_checking_ = 0;
   for (int i = 0; i < early_used_; ++i) {
     Slot& slot = early_slots_[static_cast<size_t>(i)];
     slot.early = true;

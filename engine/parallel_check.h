@@ -120,6 +120,11 @@ class ParallelCheck {
     return started_ && WorthAWorker(method, length);
   }
 
+  // A thread beside the workers that keeps a core busy while *busy is true (the ETag's reader
+  // in a one-read run): meanwhile at most jobs - 1 workers (at least one) check at once, so that
+  // no more threads are busy than the jobs asked for. Null: none. From the next Start() on.
+  void SetSharedCore(const std::atomic<bool>* busy) { shared_core_ = busy; }
+
   // The crew whose helpers a worker's long bzip2 entry may have while cores are free (null:
   // none); from the next Start() on.
   void SetBzip2Crew(Bzip2Crew* crew) { bzip2_crew_ = crew; }
@@ -131,6 +136,8 @@ class ParallelCheck {
   // Early plans made, and early checks a worker has finished, since the last Start(): for
   // tests, from any thread (a test's status sink holds the walk until they happen).
   int64_t planned_early() const { return planned_early_.load(std::memory_order_relaxed); }
+  // The most workers that checked at once since the last Start(): for tests, after Finish().
+  int most_checking() const { return most_checking_; }
   int64_t checked_early() const { return checked_early_.load(std::memory_order_acquire); }
 
   // An entry is planned early when its compressed data is at least kEarlyLength bytes and at
@@ -306,6 +313,9 @@ class ParallelCheck {
   int64_t early_head_ = 0;
   int64_t early_tail_ = 0;
   int early_running_ = 0;  // early plans being checked
+  int checking_ = 0;       // workers checking a plan
+  int most_checking_ = 0;
+  const std::atomic<bool>* shared_core_ = nullptr;
   std::array<Slot, kMaxEarlySlots> early_slots_;
   std::array<Worker, kMaxCheckJobs> workers_;
 

@@ -115,7 +115,9 @@ bool Verification::RunInOneRead(const VerifyOptions& options, StatusSink* sink,
       !one_read_->Begin(etag_.get(), options.archive, options.etag_options, sink, &r.stop))
     return false;
   r.one_read = one_read_.get();
+  r.parallel_check.SetSharedCore(one_read_->etag_busy());
   const char* result = Verify(options, one_read_.get());
+  r.parallel_check.SetSharedCore(nullptr);
   const OneReadEnd end = one_read_->Finish();
   r.one_read = nullptr;
   if (!end.etag_ok) {

@@ -277,6 +277,13 @@ bool DigestChunk(State& st, const unsigned char* data, size_t size) {
   return true;
 }
 
+// Fail() for a fault met while reading the piece after a progress line: a stop asked at that
+// line, answered late, comes first (the piece would not have been read).
+bool FailAfterLine(State& st, EtagReadPace* pace, const char* text) {
+  if (pace != nullptr && pace->LateStop(*st.rep)) text = kStoppedByUser;
+  return Fail(st, text);
+}
+
 // Reads the next piece of the file into the lanes, the whole-file context and `checksums` (when
 // not null): up to kEtagPartSize bytes that do not cross the end of a part of the first lane, in
 // reads of kEtagReadSize, small enough that the bytes are still in the CPU's caches when the
@@ -294,7 +301,7 @@ bool DigestPiece(State& st, FILE* archive, ChecksumSet* checksums, uint64_t* off
     const size_t want = left < kEtagReadSize ? static_cast<size_t>(left) : kEtagReadSize;
     if (pace != nullptr) pace->BeforeRead(*offset);
     const size_t got = ReadChunk(st, archive, want);
-    if (StreamFailed(archive)) return Fail(st, kEtagReadError);
+    if (StreamFailed(archive)) return FailAfterLine(st, pace, kEtagReadError);
     // The checksums are worked out beside the MD5s, from the same bytes.
     if (checksums != nullptr && got != 0) checksums->BeginFeed(st.part_buffer, got);
     const bool digested = DigestChunk(st, st.part_buffer, got);
@@ -302,7 +309,7 @@ bool DigestPiece(State& st, FILE* archive, ChecksumSet* checksums, uint64_t* off
     if (!digested) {
       const bool fits =
           FormatText(status, sizeof(status), kMaxPartsFmt, static_cast<long>(kMaxEtagParts));
-      return Fail(st, fits ? status : kMaxPartsFmt);
+      return FailAfterLine(st, pace, fits ? status : kMaxPartsFmt);
     }
     *offset += got;
     left -= got;
@@ -328,7 +335,8 @@ bool DigestParts(State& st, FILE* archive, uint64_t file_size, ChecksumSet* chec
         FormatText(status, sizeof(status), kEtagProgressFmt, lead.part_count + 1, parts);
     if (lead.part_count <= parts)
       st.rep->Progress(static_cast<uint64_t>(lead.part_count), static_cast<uint64_t>(parts));
-    if (st.rep->Report(kStatusLine, shown ? status : nullptr)) {
+    const char* line = shown ? status : nullptr;
+    if (pace != nullptr ? pace->ProgressLine(*st.rep, line) : st.rep->Report(kStatusLine, line)) {
       // The last word on screen says the computation ended, and why.
       Fail(st, kStoppedByUser);
       return false;
@@ -336,6 +344,7 @@ bool DigestParts(State& st, FILE* archive, uint64_t file_size, ChecksumSet* chec
     const uint64_t before = offset;
     bool at_end = false;
     if (!DigestPiece(st, archive, checksums, &offset, pace, &at_end)) return false;
+    if (pace != nullptr && pace->LateStop(*st.rep)) return Fail(st, kStoppedByUser);
     if (offset == before) {
       FinishOpenParts(st);  // those that end with the file where the first lane's part does not
       return true;

@@ -85,9 +85,21 @@ struct EtagOptions {
 // starts at, on the computing thread, and may wait. A verification that reads the same file
 // beside the computation uses it to keep the two within a window of each other, so the file
 // comes from storage once and the second reader finds it in the page cache.
+//
+// It may also let the progress line before a piece be answered late: ProgressLine() shows it
+// and may return before the sink has answered whether to stop, and the piece is read
+// meanwhile. Before it reports anything else or ends, the computation asks LateStop() for that
+// answer, which may wait for it; on a stop it ends as at the line itself (nothing it read
+// meanwhile shows). The default answers at once.
 class EtagReadPace {
  public:
   virtual void BeforeRead(uint64_t offset) = 0;
+  // The progress line `text` (null: a stop point); the stop request as the line leaves it.
+  virtual bool ProgressLine(Reporter& reporter, const char* text) {
+    return reporter.Report(kStatusLine, text);
+  }
+  // The stop request once the last progress line's answer is in.
+  virtual bool LateStop(Reporter& reporter) { return reporter.StopRaised(); }
 
  protected:
   ~EtagReadPace() = default;

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -250,6 +251,30 @@ TEST_F(EarlyPlanTest, LargeEntriesStartedEarlyGiveWhatOneJobGives) {
       if (HasFailure()) return;
     }
   }
+}
+
+// A thread beside the workers that holds a core (the ETag's reader in a one-read run): while it
+// does, at most jobs - 1 workers check at once, one at least, the early checks among them, and
+// the outcome is still one job's.
+TEST_F(EarlyPlanTest, CoreHeldBesideLeavesOneWorkerLess) {
+  const Row row = {"five large entries", 5, false, Change::kNone, 0, 0, true, true};
+  Verification one, many;
+  const Outcome want = Verify(one, row, 1);
+  std::atomic<bool> held{true};
+  ParallelCheck& workers = many.state().parallel_check;
+  workers.SetSharedCore(&held);
+  for (int jobs : {2, 3, 4}) {
+    SCOPED_TRACE(std::to_string(jobs) + " jobs");
+    const Outcome got = Verify(many, row, jobs);
+    EXPECT_EQ(got.lines, want.lines);
+    EXPECT_EQ(got.progress, want.progress);
+    EXPECT_EQ(got.result, want.result);
+    EXPECT_EQ(got.x1, want.x1);
+    EXPECT_GE(got.early, Waiting(row, jobs));
+    EXPECT_GE(workers.most_checking(), 1);
+    EXPECT_LE(workers.most_checking(), jobs - 1);
+  }
+  workers.SetSharedCore(nullptr);
 }
 
 // The rows above end differently, so equal outcomes mean something.

@@ -749,6 +749,71 @@ TEST_F(EtagTest, StopAtProgressLineLeavesOldEtagFile) {
   }
 }
 
+// A pace that answers the progress lines late (as the one read does): the sink is asked at the
+// line, but its answer comes only when the computation asks LateStop(), after the piece has been
+// read. A stop so answered, with the piece's read failing meanwhile or not, must end the
+// computation exactly as a stop answered at the line: the same reports, "Stopped by user", no
+// console block, the old ETag file.
+class LatePace final : public EtagReadPace {
+ public:
+  explicit LatePace(StopRequest* stop) : stop_(stop) {}
+  void BeforeRead(uint64_t) override {}
+  bool ProgressLine(Reporter& reporter, const char* text) override {
+    const int before = g_recorder.stop_at;
+    g_recorder.stop_at = 0;  // the answer is held back
+    reporter.Report(kStatusLine, text);
+    g_recorder.stop_at = before;
+    owed_ = before != 0 && g_recorder.calls >= before;
+    return reporter.StopRaised();
+  }
+  bool LateStop(Reporter& reporter) override {
+    ++asked_;
+    if (owed_) stop_->Raise();
+    owed_ = false;
+    return reporter.StopRaised();
+  }
+  int asked() const { return asked_; }
+
+ private:
+  StopRequest* stop_;
+  bool owed_ = false;
+  int asked_ = 0;
+};
+
+TEST_F(EtagTest, StopAnsweredLateEndsAsAtItsLine) {
+  const std::string archive = dir_ / "a.zip";
+  WriteFile(archive, zipt::RandomBytes(3 * 128, 5));
+  ASSERT_TRUE(SetEtagPartSizeForTesting(128));  // three parts: four progress lines, four reads
+  for (int stop_at = 1; stop_at <= 4; ++stop_at)
+  for (bool fault : {false, true}) {
+    SCOPED_TRACE("stop at line " + std::to_string(stop_at) + (fault ? ", its read fails" : ""));
+    WriteFile(archive + ".md5", "old text");
+    g_recorder.Reset();
+    g_recorder.stop_at = stop_at;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(ComputeEtag(archive.c_str()));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const std::vector<std::string> want = g_recorder.All();
+    ASSERT_EQ(g_recorder.LastStatus(), "Stopped by user");
+
+    g_recorder.Reset();
+    g_recorder.stop_at = stop_at;
+    StopRequest stop;
+    Reporter reporter(&g_recorder, &stop);
+    LatePace pace(&stop);
+    EtagCalculator etag;
+    if (fault) InjectReadFault(static_cast<uint64_t>(stop_at), 0, true);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(etag.Compute(archive.c_str(), EtagOptions(), reporter, &pace));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    ClearReadFault();
+    EXPECT_EQ(g_recorder.All(), want);
+    EXPECT_STREQ(etag.failure(), "Stopped by user");
+    EXPECT_EQ(pace.asked(), stop_at);
+    EXPECT_EQ(ReadFile(archive + ".md5"), "old text");
+  }
+}
+
 // A failing read anywhere, the last one (which finds the end) too, and one that delivers all
 // but a byte of its part before failing: the computation ends with its status line, reports no
 // digest, leaves the old ETag file as it was and no temporary file beside it.

@@ -277,3 +277,31 @@ TEST(OneReadHold, ReportsComeOutAsTheyWentIn) {
 }
 
 }  // namespace
+
+// The window between the two readers follows the memory the system has available: a quarter of
+// it, within its bounds, and the smallest when /proc/meminfo gives no figure.
+TEST(OneReadWindow, AQuarterOfTheAvailableMemoryWithinBounds) {
+  constexpr uint64_t kMiB = uint64_t{1} << 20;
+  const struct {
+    const char* meminfo;
+    uint64_t available;
+    uint64_t window;
+  } rows[] = {
+      {"MemTotal:       24554024 kB\nMemFree:        20000000 kB\nMemAvailable:   "
+       "22000000 kB\nBuffers: 1 kB\n",
+       22000000ull * 1024, kMaxOneReadWindow},
+      {"MemTotal: 2097152 kB\nMemAvailable: 2097152 kB\n", 2048 * kMiB, 512 * kMiB},
+      {"MemAvailable: 262144 kB\n", 256 * kMiB, kMinOneReadWindow},
+      {"MemAvailable: 1048580 kB\n", 1048580ull * 1024, 1048580ull * 256},
+      {"MemTotal: 2097152 kB\nMemFree: 1 kB\n", 0, kMinOneReadWindow},  // an old kernel
+      {"XMemAvailable: 2097152 kB\n", 0, kMinOneReadWindow},
+      {"MemAvailable: lots\n", 0, kMinOneReadWindow},
+      {"", 0, kMinOneReadWindow},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.meminfo);
+    EXPECT_EQ(MemAvailableIn(row.meminfo), row.available);
+    EXPECT_EQ(OneReadWindowFor(MemAvailableIn(row.meminfo)), row.window);
+  }
+  EXPECT_EQ(OneReadWindowFor(UINT64_MAX), kMaxOneReadWindow);
+}
