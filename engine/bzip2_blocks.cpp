@@ -23,31 +23,6 @@ constexpr std::array<uint16_t, 256> MakeThirdByteTable() {
 }
 constexpr std::array<uint16_t, 256> kThirdByte = MakeThirdByteTable();
 
-// Bits written most significant first into a byte buffer.
-class BitWriter {
- public:
-  explicit BitWriter(unsigned char* out) : out_(out) {}
-  void Put(uint32_t value, int bits) {  // bits <= 32
-    acc_ = (acc_ << bits) | (value & ((uint64_t{1} << bits) - 1));
-    count_ += bits;
-    while (count_ >= 8) {
-      count_ -= 8;
-      out_[size_++] = static_cast<unsigned char>(acc_ >> count_);
-    }
-  }
-  // Pads the last byte with zero bits; returns the bytes written.
-  size_t Finish() {
-    if (count_ > 0) Put(0, 8 - count_);
-    return size_;
-  }
-
- private:
-  unsigned char* out_;
-  size_t size_ = 0;
-  uint64_t acc_ = 0;
-  int count_ = 0;
-};
-
 }  // namespace
 
 // --- The finder --------------------------------------------------------------------------------
@@ -80,17 +55,182 @@ size_t Bzip2MarkFinder::Feed(const unsigned char* data, size_t size, Bzip2Mark* 
 
 // --- The one-block decoder ----------------------------------------------------------------------
 
-void* Bzip2BlockDecoder::ArenaAlloc(void* self, int items, int size) {
-  auto* d = static_cast<Bzip2BlockDecoder*>(self);
-  if (items < 0 || size < 0) return nullptr;
-  const size_t want = (static_cast<size_t>(items) * static_cast<size_t>(size) + 63) & ~size_t{63};
-  if (want > kArenaSize - d->arena_used_) return nullptr;  // libbz2 reports BZ_MEM_ERROR
-  void* at = d->arena_.get() + d->arena_used_;
-  d->arena_used_ += want;
-  return at;
+// Format notes: after the magic and the CRC a block holds, most significant bit first: the
+// randomised bit; the origin pointer (24 bits: the row of the sorted rotations that holds the
+// block's text); a 16-bit map of which 16-value ranges of bytes occur, then a 16-bit map for each
+// range marked; the number of code tables (3 bits, 2..6) and of selectors (15 bits), and one
+// selector per 50 symbols, a table number move-to-front coded in unary; each table's code
+// lengths, delta coded from a 5-bit start; then the symbols. Symbol 0 and 1 (RUNA, RUNB) spell a
+// repeat count of the byte at the front of the move-to-front list in bijective base 2, symbol k
+// (2 .. bytes used) moves entry k - 1 of the list to the front and emits it, the last symbol ends
+// the block. The symbols give the last column of the sorted rotations; walking it back from the
+// origin gives the text, itself run-length coded: four equal bytes are followed by a count
+// (0..255) of further copies.
+//
+// libbz2 refuses a block for each of these, and so do we: a length that leaves 1..20, more table
+// groups than selectors, a symbol past the table, a repeat count of 21 or more run symbols or a
+// block longer than 100,000 x level, an origin pointer not inside the block, a CRC that differs.
+// We refuse more (see Decode()); it only costs a fall-back to the one pass.
+
+namespace {
+
+constexpr int kMaxCodeLength = 20;
+constexpr int kFastBits = 11;  // codes up to this long decode with one table look-up
+constexpr int kMaxAlphabet = 258;  // 256 byte values + RUNA/RUNB - 1 unused + the end symbol
+constexpr int kMaxGroups = 6;
+constexpr int kGroupSymbols = 50;
+constexpr int kMaxSelectors = 18002;  // 900,000 / 50 + 2: libbz2 ignores any beyond
+constexpr unsigned kNoByte = 256;  // a run's previous byte before any
+
+// One code table. fast[] holds, for every kFastBits-bit prefix, symbol | length << 9 when a code
+// of at most kFastBits bits matches it, 0 when a longer code starts with it.
+struct CodeTable {
+  uint16_t fast[1 << kFastBits];
+  uint32_t first[kMaxCodeLength + 1];  // the first (canonical) code of each length
+  uint32_t count[kMaxCodeLength + 1];  // codes of each length
+  uint16_t index[kMaxCodeLength + 1];  // where each length's symbols start in sorted[]
+  uint16_t sorted[kMaxAlphabet];       // symbols by length, then by value
+  int max_length;
+};
+
+// Builds `table` from the code lengths (each 1..20) of `size` symbols; false unless they make a
+// complete prefix code. Codes are canonical as libbz2 assigns them: shorter codes first, and
+// among equal lengths the smaller symbol first.
+bool BuildCodeTable(const uint8_t* lengths, int size, CodeTable* table) {
+  uint32_t count[kMaxCodeLength + 1] = {};
+  for (int i = 0; i < size; ++i) ++count[lengths[i]];
+  uint32_t kraft = 0;  // in units of 2^-20
+  for (int l = 1; l <= kMaxCodeLength; ++l) kraft += count[l] << (kMaxCodeLength - l);
+  if (kraft != uint32_t{1} << kMaxCodeLength) return false;
+  uint32_t code = 0;
+  uint16_t at = 0;
+  table->max_length = 0;
+  for (int l = 1; l <= kMaxCodeLength; ++l) {
+    table->first[l] = code;
+    table->count[l] = count[l];
+    table->index[l] = at;
+    code = (code + count[l]) << 1;
+    at = static_cast<uint16_t>(at + count[l]);
+    if (count[l] > 0) table->max_length = l;
+  }
+  uint16_t next[kMaxCodeLength + 1];
+  for (int l = 1; l <= kMaxCodeLength; ++l) next[l] = table->index[l];
+  for (int i = 0; i < size; ++i) table->sorted[next[lengths[i]]++] = static_cast<uint16_t>(i);
+  memset(table->fast, 0, sizeof table->fast);
+  for (int l = 1; l <= kFastBits; ++l) {
+    for (uint32_t k = 0; k < count[l]; ++k) {
+      const uint32_t symbol = table->sorted[table->index[l] + k];
+      const uint32_t c = table->first[l] + k;
+      const uint32_t span = uint32_t{1} << (kFastBits - l);
+      const uint16_t entry = static_cast<uint16_t>(symbol | static_cast<uint32_t>(l) << 9);
+      for (uint32_t j = 0; j < span; ++j) table->fast[(c << (kFastBits - l)) + j] = entry;
+    }
+  }
+  return true;
 }
 
-void Bzip2BlockDecoder::ArenaFree(void*, void*) {}  // the arena is reset for every block
+inline uint64_t LoadBigEndian64(const unsigned char* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return __builtin_bswap64(v);
+}
+
+// The block's bits, most significant first, read from the ring; zero bits past the block's
+// last byte (those bytes may not be held). At least 32 bits are buffered after Need().
+class RingBits {
+ public:
+  RingBits(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit)
+      : begin_(ring.bytes),
+        end_(ring.bytes + ring.size),
+        at_(ring.bytes + (start_bit / 8) % ring.size),
+        left_((end_bit + 7) / 8 - start_bit / 8),
+        lead_(static_cast<int>(start_bit % 8)) {
+    Refill();
+    Skip(lead_);
+  }
+  void Need() {
+    if (count_ < 32) Refill();
+  }
+  uint32_t Peek(int n) const { return static_cast<uint32_t>(bits_ >> (64 - n)); }  // 1..32
+  void Skip(int n) {  // 0..32, no more than buffered
+    bits_ <<= n;
+    count_ -= n;
+  }
+  uint32_t Get(int n) {  // 1..24
+    Need();
+    const uint32_t v = Peek(n);
+    Skip(n);
+    return v;
+  }
+  uint64_t Used() const { return loaded_ - static_cast<uint64_t>(count_) - lead_; }
+
+ private:
+  void Refill() {
+    if (left_ >= 8 && end_ - at_ >= 8) {
+      // Whole bytes that fit; the part of a ninth byte read along comes again, the same, later.
+      bits_ |= LoadBigEndian64(at_) >> count_;
+      const int n = (63 - count_) >> 3;
+      at_ += n;
+      if (at_ == end_) at_ = begin_;
+      left_ -= static_cast<uint64_t>(n);
+      count_ += n * 8;
+      loaded_ += static_cast<uint64_t>(n) * 8;
+      return;
+    }
+    while (count_ <= 56) {
+      uint64_t byte = 0;
+      if (left_ > 0) {
+        byte = *at_;
+        if (++at_ == end_) at_ = begin_;
+        --left_;
+      }
+      bits_ |= byte << (56 - count_);
+      count_ += 8;
+      loaded_ += 8;
+    }
+  }
+
+  const unsigned char* const begin_;
+  const unsigned char* const end_;
+  const unsigned char* at_;  // the next byte to load
+  uint64_t left_;            // bytes of the block not yet loaded
+  uint64_t bits_ = 0;        // buffered bits, the next in the top bit
+  int count_ = 0;            // bits buffered
+  uint64_t loaded_ = 0;      // bits loaded, with the zero bytes past the end
+  const int lead_;           // bits of the first byte before the block
+};
+
+// The next symbol of `table`; needs kMaxCodeLength bits buffered. The code is complete, so
+// every string of bits starts with one of its codes.
+inline uint32_t DecodeSymbol(const CodeTable& table, RingBits& in) {
+  const uint32_t entry = table.fast[in.Peek(kFastBits)];
+  if (entry != 0) {
+    in.Skip(static_cast<int>(entry >> 9));
+    return entry & 0x1FF;
+  }
+  for (int l = kFastBits + 1; l <= table.max_length; ++l) {
+    const uint32_t offset = in.Peek(l) - table.first[l];
+    if (offset < table.count[l]) {
+      in.Skip(l);
+      return table.sorted[table.index[l] + offset];
+    }
+  }
+  return kMaxAlphabet;  // not reached with a complete code
+}
+
+}  // namespace
+
+struct Bzip2BlockDecoder::Arena {
+  // Symbol k's byte in the low 8 bits; once the block is whole, the next link of the walk in
+  // the high 24 (as libbz2's fast decoder keeps them).
+  uint32_t links[kMaxBlockLength];
+  CodeTable tables[kMaxGroups];
+  uint8_t selectors[kMaxSelectors];
+  unsigned char out[kPieceSize + 256];  // a piece, and room for a run that crosses its end
+};
+
+Bzip2BlockDecoder::Bzip2BlockDecoder() = default;
+Bzip2BlockDecoder::~Bzip2BlockDecoder() = default;
 
 void Bzip2BlockDecoder::Decode(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit,
                                int level, CodecBackend codec, const std::atomic<bool>& cancel,
@@ -99,109 +239,178 @@ void Bzip2BlockDecoder::Decode(const Bzip2Ring& ring, uint64_t start_bit, uint64
   if (end_bit < start_bit || end_bit - start_bit < kBzip2MinBlockBits) return;
   if (level < 1 || level > 9) return;
   if (arena_ == nullptr) {
-    arena_.reset(new (std::nothrow) unsigned char[kArenaSize]);
-    in_.reset(new (std::nothrow) unsigned char[kPieceSize + 16]);
-    out_.reset(new (std::nothrow) unsigned char[kPieceSize]);
-    if (arena_ == nullptr || in_ == nullptr || out_ == nullptr) {
-      arena_.reset();
-      return;
-    }
+    arena_.reset(new (std::nothrow) Arena);
+    if (arena_ == nullptr) return;
   }
-  arena_used_ = 0;
-  bz_ = bz_stream{};
-  bz_.bzalloc = ArenaAlloc;
-  bz_.bzfree = ArenaFree;
-  bz_.opaque = this;
-  if (BZ2_bzDecompressInit(&bz_, 0, 0) != BZ_OK) return;
   result->ok = Run(ring, start_bit, end_bit, level, codec, cancel, result);
-  BZ2_bzDecompressEnd(&bz_);
 }
 
-bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit, int level,
-                            CodecBackend codec, const std::atomic<bool>& cancel,
+bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit,
+                            int level, CodecBackend codec, const std::atomic<bool>& cancel,
                             Bzip2BlockResult* result) {
-  const uint64_t first = start_bit / 8;              // the block's first byte in the stream
-  const unsigned shift = start_bit % 8;              // where in it the block starts
-  const uint64_t whole = (end_bit - start_bit) / 8;  // whole bytes once moved to a boundary
-  const int rest = static_cast<int>((end_bit - start_bit) % 8);
-  auto at = [&ring](uint64_t i) { return ring.bytes[i % ring.size]; };
-  unsigned char* in = in_.get();
-  bool ended = false;
-  uint64_t done = 0;  // whole bytes of the block written so far
-  size_t fill = 0;
-  in[fill++] = 'B';
-  in[fill++] = 'Z';
-  in[fill++] = 'h';
-  in[fill++] = static_cast<unsigned char>('0' + level);
-  while (done < whole) {
-    if (cancel.load(std::memory_order_relaxed)) return false;
-    const size_t n =
-        whole - done < kPieceSize - fill ? static_cast<size_t>(whole - done) : kPieceSize - fill;
-    const size_t from = static_cast<size_t>((first + done) % ring.size);
-    // Byte j of the moved block takes the low bits of source byte j and the high bits of j + 1.
-    if (from + n + 1 <= ring.size) {
-      const unsigned char* src = ring.bytes + from;
-      if (shift == 0) {
-        memcpy(in + fill, src, n);
-      } else {
-        for (size_t j = 0; j < n; ++j)
-          in[fill + j] =
-              static_cast<unsigned char>((src[j] << shift) | (src[j + 1] >> (8 - shift)));
-      }
-    } else {  // the piece wraps round the ring
-      for (size_t j = 0; j < n; ++j) {
-        const uint64_t i = first + done + j;
-        in[fill + j] = static_cast<unsigned char>(
-            shift == 0 ? at(i) : (at(i) << shift) | (at(i + 1) >> (8 - shift)));
-      }
-    }
-    if (done == 0) {  // the block's CRC follows its magic: bytes 10..13 of the one-block stream
-      result->stored_crc = static_cast<uint32_t>(in[10]) << 24 |
-                           static_cast<uint32_t>(in[11]) << 16 |
-                           static_cast<uint32_t>(in[12]) << 8 | in[13];
-    }
-    done += n;
-    fill += n;
-    if (done == whole) break;  // the tail joins this piece
-    if (!Feed(fill, codec, cancel, result, &ended) || ended) return false;
-    fill = 0;
+  Arena& a = *arena_;
+  RingBits in(ring, start_bit, end_bit);
+  if (in.Get(24) != (kBzip2BlockMagic >> 24) || in.Get(24) != (kBzip2BlockMagic & 0xFFFFFF))
+    return false;
+  result->stored_crc = in.Get(16) << 16;
+  result->stored_crc |= in.Get(16);
+  if (in.Get(1) != 0) return false;  // randomised: left to libbz2
+  const uint32_t origin = in.Get(24);
+
+  // The bytes used, in order: symbol k of the move-to-front list stands for byte_of[k].
+  unsigned char byte_of[256];
+  int used = 0;
+  const uint32_t ranges = in.Get(16);
+  for (int r = 0; r < 16; ++r) {
+    if ((ranges >> (15 - r) & 1) == 0) continue;
+    const uint32_t map = in.Get(16);
+    for (int j = 0; j < 16; ++j)
+      if ((map >> (15 - j) & 1) != 0) byte_of[used++] = static_cast<unsigned char>(r * 16 + j);
   }
-  // The block's last bits, then the end magic and the block's CRC as the stream's.
-  BitWriter tail(in + fill);
-  if (rest > 0) {
-    const uint64_t bit = start_bit + whole * 8;  // the first bit not yet written
-    const unsigned b = bit % 8;
-    // The next byte only when the bits reach into it: past the block it may not be held yet.
-    uint32_t two = static_cast<uint32_t>(at(bit / 8)) << 8;
-    if (b + static_cast<unsigned>(rest) > 8) two |= at(bit / 8 + 1);
-    tail.Put((two >> (16 - b - static_cast<unsigned>(rest))), rest);
+  if (used == 0) return false;
+  const int alphabet = used + 2;
+
+  const int groups = static_cast<int>(in.Get(3));
+  if (groups < 2 || groups > kMaxGroups) return false;
+  const int selectors = static_cast<int>(in.Get(15));
+  if (selectors == 0) return false;
+  unsigned char order[kMaxGroups] = {0, 1, 2, 3, 4, 5};
+  for (int s = 0; s < selectors; ++s) {
+    int j = 0;
+    while (in.Get(1) != 0)
+      if (++j >= groups) return false;
+    if (s < kMaxSelectors) {
+      const unsigned char g = order[j];
+      for (; j > 0; --j) order[j] = order[j - 1];
+      order[0] = g;
+      a.selectors[s] = g;
+    }
   }
-  tail.Put(static_cast<uint32_t>(kBzip2EndMagic >> 24), 24);
-  tail.Put(static_cast<uint32_t>(kBzip2EndMagic & 0xFFFFFF), 24);
-  tail.Put(result->stored_crc, 32);
-  fill += tail.Finish();
-  if (!Feed(fill, codec, cancel, result, &ended)) return false;
-  return ended && bz_.avail_in == 0;
+  const int kept = selectors < kMaxSelectors ? selectors : kMaxSelectors;
+
+  bool complete[kMaxGroups];
+  for (int t = 0; t < groups; ++t) {
+    uint8_t lengths[kMaxAlphabet];
+    int length = static_cast<int>(in.Get(5));
+    for (int i = 0; i < alphabet; ++i) {
+      for (;;) {
+        if (length < 1 || length > kMaxCodeLength) return false;
+        if (in.Get(1) == 0) break;
+        length += in.Get(1) == 0 ? 1 : -1;
+      }
+      lengths[i] = static_cast<uint8_t>(length);
+    }
+    // A table no selector picks is never read: libbz2 takes any lengths there.
+    complete[t] = BuildCodeTable(lengths, alphabet, &a.tables[t]);
+  }
+
+  // The symbols: bytes into links[], counted by value for the walk.
+  const uint32_t max_length = 100000u * static_cast<uint32_t>(level);
+  const uint32_t end_symbol = static_cast<uint32_t>(used) + 1;
+  uint32_t* const links = a.links;
+  uint32_t counts[256] = {};
+  unsigned char front[256];  // the move-to-front list, as bytes
+  memcpy(front, byte_of, static_cast<size_t>(used));
+  uint32_t length = 0;
+  uint32_t run = 0;  // a repeat count being spelt
+  int run_digit = 0;
+  int group = -1;
+  int group_left = 0;
+  const CodeTable* table = nullptr;
+  for (;;) {
+    if (group_left == 0) {
+      if (++group >= kept || !complete[a.selectors[group]]) return false;
+      table = &a.tables[a.selectors[group]];
+      group_left = kGroupSymbols;
+    }
+    --group_left;
+    in.Need();
+    const uint32_t symbol = DecodeSymbol(*table, in);
+    if (symbol > end_symbol) return false;
+    if (symbol <= 1) {  // RUNA, RUNB: digit 1 or 2 of the count
+      run += (symbol + 1) << run_digit;
+      ++run_digit;
+      if (run > max_length) return false;  // also keeps the shift small
+      continue;
+    }
+    if (run > 0) {
+      if (run > max_length - length) return false;
+      const unsigned char b = front[0];
+      counts[b] += run;
+      for (uint32_t k = 0; k < run; ++k) links[length + k] = b;
+      length += run;
+      run = 0;
+      run_digit = 0;
+    }
+    if (symbol == end_symbol) break;
+    if (length >= max_length) return false;
+    const uint32_t k = symbol - 1;
+    const unsigned char b = front[k];
+    if (k < 16) {
+      for (uint32_t m = k; m > 0; --m) front[m] = front[m - 1];
+    } else {
+      memmove(front + 1, front, k);
+    }
+    front[0] = b;
+    ++counts[b];
+    links[length++] = b;
+  }
+  // The end symbol ends the block exactly where the next magic was found.
+  if (in.Used() != end_bit - start_bit) return false;
+  if (origin >= length) return false;
+  if (cancel.load(std::memory_order_relaxed)) return false;
+
+  // Row i of the sorted rotations ends with links[i]'s byte; the rows that start with byte b
+  // are consecutive from sum of counts below b, in the order of their ends: link them.
+  uint32_t next_row[256];
+  uint32_t sum = 0;
+  for (int b = 0; b < 256; ++b) {
+    next_row[b] = sum;
+    sum += counts[b];
+  }
+  for (uint32_t i = 0; i < length; ++i) links[next_row[links[i] & 0xFF]++] |= i << 8;
+  uint32_t block_crc = 0;
+  if (!Walk(links[origin] >> 8, length, codec, cancel, result, &block_crc)) return false;
+  return block_crc == result->stored_crc;
 }
 
-bool Bzip2BlockDecoder::Feed(size_t size, CodecBackend codec, const std::atomic<bool>& cancel,
-                             Bzip2BlockResult* result, bool* ended) {
-  bz_.next_in = reinterpret_cast<char*>(in_.get());
-  bz_.avail_in = static_cast<unsigned>(size);
-  for (;;) {
-    bz_.next_out = reinterpret_cast<char*>(out_.get());
-    bz_.avail_out = static_cast<unsigned>(kPieceSize);
-    const unsigned in_before = bz_.avail_in;
-    const int rc = BZ2_bzDecompress(&bz_);
-    const size_t produced = kPieceSize - bz_.avail_out;
-    result->crc32 = Crc32With(codec, result->crc32, out_.get(), produced);
-    result->length += produced;
-    if (rc == BZ_STREAM_END) {
-      *ended = true;
-      return true;
+bool Bzip2BlockDecoder::Walk(uint32_t row, uint32_t length, CodecBackend codec,
+                             const std::atomic<bool>& cancel, Bzip2BlockResult* result,
+                             uint32_t* block_crc) {
+  const uint32_t* const links = arena_->links;
+  unsigned char* const piece = arena_->out;
+  unsigned char* const piece_end = piece + kPieceSize;
+  unsigned char* out = piece;
+  uint32_t crc = 0;
+  unsigned last = kNoByte;
+  int same = 0;  // the bytes equal to `last` just written, up to 4; then the count follows
+  for (uint32_t k = 0; k < length; ++k) {
+    const uint32_t link = links[row];
+    row = link >> 8;
+    const unsigned b = link & 0xFF;
+    if (same == 4) {
+      memset(out, static_cast<int>(last), b);
+      out += b;
+      same = 0;
+      last = kNoByte;
+    } else {
+      *out++ = static_cast<unsigned char>(b);
+      same = b == last ? same + 1 : 1;
+      last = b;
     }
-    if (rc != BZ_OK || cancel.load(std::memory_order_relaxed)) return false;
-    if (bz_.avail_in == 0 && bz_.avail_out > 0) return true;       // wants the next piece
-    if (produced == 0 && bz_.avail_in == in_before) return false;  // no progress
+    if (out >= piece_end) {
+      const size_t n = static_cast<size_t>(out - piece);
+      crc = Bzip2Crc(crc, piece, n);
+      result->crc32 = Crc32With(codec, result->crc32, piece, n);
+      result->length += n;
+      out = piece;
+      if (cancel.load(std::memory_order_relaxed)) return false;
+    }
   }
+  if (same == 4) return false;  // four equal bytes and no count: libbz2 reads past the block
+  const size_t n = static_cast<size_t>(out - piece);
+  *block_crc = Bzip2Crc(crc, piece, n);
+  result->crc32 = Crc32With(codec, result->crc32, piece, n);
+  result->length += n;
+  return true;
 }

@@ -1,14 +1,14 @@
 // bzip2 one block at a time: where the blocks of a stream start, and one block decoded on its
 // own. Blocks share no state (only the stream header's level digit bounds them), so a block cut
 // out of its stream and wrapped as a one-block stream decodes as it would in place. No threads
-// here; each object is used by one thread at a time. A Bzip2BlockDecoder owns a fixed arena for
-// libbz2's state (about 3.7 MiB, made on first use) and two 64 KiB buffers.
+// here; each object is used by one thread at a time. A Bzip2BlockDecoder decodes a block itself
+// (libbz2 stays the reference: the one pass that any doubt falls back to) in a fixed arena of
+// about 3.6 MiB, made on first use.
 #pragma once
 
 #include "codec.h"
 
 #include <atomic>
-#include <bzlib.h>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -70,38 +70,40 @@ struct Bzip2Ring {
 
 class Bzip2BlockDecoder {
  public:
-  Bzip2BlockDecoder() = default;
+  Bzip2BlockDecoder();
+  ~Bzip2BlockDecoder();
   Bzip2BlockDecoder(const Bzip2BlockDecoder&) = delete;
   Bzip2BlockDecoder& operator=(const Bzip2BlockDecoder&) = delete;
 
-  // Decodes the block that occupies bits [start_bit, end_bit) of the stream in `ring`, as a
-  // stream of its own: "BZh", `level`, the block's bits moved to a byte boundary, the end magic
-  // and the block's CRC as the stream's. result->ok only when libbz2 ends that stream with all
-  // of it used; false too when `cancel` is raised on the way (asked every 64 KiB), when the
+  // Decodes the block that occupies bits [start_bit, end_bit) of the stream in `ring`, a stream
+  // whose header gave `level`. result->ok only when libbz2, given the block alone as a stream
+  // ("BZh", `level`, the block, the end magic and the block's CRC as the stream's), would end
+  // that stream with all of it used and give the same output. ok is false, and the caller falls
+  // back to libbz2 on the whole stream, for a damaged block and also for some that libbz2 takes:
+  //   - a randomised block (no writer has made one since bzip2 0.9.5);
+  //   - code lengths that are not a complete prefix code (every encoder writes complete ones);
+  //   - an end-of-block symbol that is not followed exactly by end_bit;
+  //   - output that ends inside a run of four equal bytes with no count byte after them.
+  // ok is false too when `cancel` is raised on the way (asked every 64 KiB of output), when the
   // block is shorter than kBzip2MinBlockBits or the arena cannot be had. Output is summed with
-  // `codec`'s CRC-32 and dropped.
+  // `codec`'s CRC-32 and dropped. Reads only the bytes that hold the block's bits.
   void Decode(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit, int level,
               CodecBackend codec, const std::atomic<bool>& cancel, Bzip2BlockResult* result);
 
-  // The arena's size: libbz2's block array at level 9 and its state with room to spare.
-  static constexpr size_t kArenaSize = 9 * 100000 * 4 + 256 * 1024;
-  static constexpr size_t kPieceSize = 65536;  // input fed and output taken at a time
+  static constexpr size_t kPieceSize = 65536;  // output summed at a time
+  static constexpr uint32_t kMaxBlockLength = 900000;  // symbols before run-length decoding
 
-  // --- libbz2's allocator over the arena: below the line ---
-  static void* ArenaAlloc(void* self, int items, int size);
-  static void ArenaFree(void* self, void* pointer);
+  // --- Below the line ---
+  struct Arena;  // the block's symbols and the walk's links, the code tables, the output piece
 
  private:
   bool Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit, int level,
            CodecBackend codec, const std::atomic<bool>& cancel, Bzip2BlockResult* result);
-  // Feeds `size` bytes of the one-block stream; false on any libbz2 failure or when `cancel` is
-  // raised (asked at every 64 KiB of output too: a short block may expand a thousandfold).
-  bool Feed(size_t size, CodecBackend codec, const std::atomic<bool>& cancel,
-            Bzip2BlockResult* result, bool* ended);
+  // Follows `length` links from `row`, undoes the run-length coding and sums the output into
+  // *result and its block CRC into *block_crc; false when `cancel` is raised or the output ends
+  // inside a run (four equal bytes and no count).
+  bool Walk(uint32_t row, uint32_t length, CodecBackend codec, const std::atomic<bool>& cancel,
+            Bzip2BlockResult* result, uint32_t* block_crc);
 
-  std::unique_ptr<unsigned char[]> arena_;
-  size_t arena_used_ = 0;
-  std::unique_ptr<unsigned char[]> in_;   // kPieceSize + 16: a piece of the one-block stream
-  std::unique_ptr<unsigned char[]> out_;  // kPieceSize
-  bz_stream bz_{};
+  std::unique_ptr<Arena> arena_;  // made on the first Decode(): about 3.6 MiB
 };

@@ -1,16 +1,16 @@
 // One long bzip2 entry decoded on several threads: the calling thread reads the entry's data
 // into a window, finds the block magics in it, hands each block to the crew (helper threads and
-// itself) to decode as a one-block stream, and takes the results back in stream order: the
+// itself) to decode on its own, and takes the results back in stream order: the
 // CRC-32 of the whole output (each block's summed without keeping the output, then combined),
 // the stream's combined CRC checked against the stored one. Only the progress points a one-
 // thread decode would certainly reach are given on the way; anything unexpected (a false magic,
-// a block libbz2 refuses, a wrong combined CRC, no end, a block longer than the window, a short
+// a block the block decoder refuses, a wrong combined CRC, no end, a block longer than the window, a short
 // read) ends the attempt with kBlocksFallBack, and the caller decodes the entry the plain way
 // from its start, skipping the points already given.
 //
 // Memory: the window (WindowFor(jobs): 4 MiB for two jobs, 1 MiB more per job up to 8 MiB;
 // a block of random bytes at level 9 takes about 1 MiB of it) and, per thread decoding (at
-// most `jobs`), one Bzip2BlockDecoder (about 3.8 MiB), each made on first use and kept;
+// most `jobs`), one Bzip2BlockDecoder (about 3.6 MiB), each made on first use and kept;
 // nothing per block.
 // Threads: jobs - 1 helpers made on first use and kept until destruction (more when a later
 // run has more jobs; a run with fewer leaves the rest asleep). Helpers decode only while the

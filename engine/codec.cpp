@@ -2,6 +2,7 @@
 #include "codec.h"
 #include "inflater.h"
 
+#include <array>
 #include <cassert>
 #include <climits>
 #include <cstdlib>
@@ -61,7 +62,30 @@ uint32_t Crc32With(CodecBackend backend, uint32_t crc, const unsigned char* data
   return static_cast<uint32_t>(c);
 }
 
-#ifndef VORMIC_HAVE_ISAL
+#ifdef VORMIC_HAVE_ISAL
+uint32_t Bzip2Crc(uint32_t crc, const unsigned char* data, size_t size) {
+  return size == 0 ? crc : crc32_ieee(crc, data, size);
+}
+#else
+namespace {
+constexpr std::array<uint32_t, 256> MakeBzip2CrcTable() {
+  std::array<uint32_t, 256> table{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i << 24;
+    for (int k = 0; k < 8; ++k) c = (c & 0x80000000u) != 0 ? (c << 1) ^ 0x04C11DB7u : c << 1;
+    table[i] = c;
+  }
+  return table;
+}
+constexpr std::array<uint32_t, 256> kBzip2CrcTable = MakeBzip2CrcTable();
+}  // namespace
+
+uint32_t Bzip2Crc(uint32_t crc, const unsigned char* data, size_t size) {
+  uint32_t c = ~crc;
+  for (size_t i = 0; i < size; ++i) c = (c << 8) ^ kBzip2CrcTable[(c >> 24) ^ data[i]];
+  return ~c;
+}
+
 std::unique_ptr<Decoder> NewIsalDecoder() { return nullptr; }
 #endif
 

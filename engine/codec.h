@@ -22,6 +22,11 @@ const char* CodecName(CodecBackend backend);  // "zlib", "ISA-L"
 uint32_t Crc32(uint32_t crc, const unsigned char* data, size_t size);
 uint32_t Crc32With(CodecBackend backend, uint32_t crc, const unsigned char* data, size_t size);
 
+// bzip2's block CRC of `data` continued from `crc` (0 starts): the CRC-32 polynomial taken most
+// significant bit first (not reflected), started from all ones and complemented at the end, so
+// "123456789" gives 0xFC891918. ISA-L's crc32_ieee when built in, else a byte-wise table.
+uint32_t Bzip2Crc(uint32_t crc, const unsigned char* data, size_t size);
+
 // Writes the decoders of the other methods and their library versions ("Deflate64 (built in),
 // bzip2 (libbz2 1.0.8), ...") into `text` (`size` bytes). False when it does not fit.
 bool FormatDecoderVersions(char* text, size_t size);
