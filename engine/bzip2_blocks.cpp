@@ -5,6 +5,10 @@
 #include <cstring>
 #include <new>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr uint64_t kMagicMask = (uint64_t{1} << 48) - 1;
@@ -218,6 +222,28 @@ inline uint32_t DecodeSymbol(const CodeTable& table, RingBits& in) {
   return kMaxAlphabet;  // not reached with a complete code
 }
 
+// Moves list[0 .. k) up by one place (k <= 255; the list has 256 bytes), leaving list[0] as it
+// is or not. Large moves are common in binary data, and small ones are most of the rest: a call
+// to memmove costs more than either. 16 bytes at a time from the top, then the lowest 16
+// (loaded before any store) shifted up by a byte, those above k kept.
+#ifdef __SSE2__
+inline void MoveUp(unsigned char* list, uint32_t k) {
+  const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list));
+  for (uint32_t m = k; m >= 16; m -= 16) {
+    const __m128i step = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list + m - 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(list + m - 15), step);
+  }
+  const __m128i places = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m128i keep =
+      _mm_cmpgt_epi8(places, _mm_set1_epi8(static_cast<char>(k < 15 ? k : 15)));
+  const __m128i moved = _mm_slli_si128(low, 1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(list),
+                   _mm_or_si128(_mm_and_si128(keep, low), _mm_andnot_si128(keep, moved)));
+}
+#else
+inline void MoveUp(unsigned char* list, uint32_t k) { memmove(list + 1, list, k); }
+#endif
+
 }  // namespace
 
 struct Bzip2BlockDecoder::Arena {
@@ -346,11 +372,7 @@ bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t 
     if (length >= max_length) return false;
     const uint32_t k = symbol - 1;
     const unsigned char b = front[k];
-    if (k < 16) {
-      for (uint32_t m = k; m > 0; --m) front[m] = front[m - 1];
-    } else {
-      memmove(front + 1, front, k);
-    }
+    MoveUp(front, k);
     front[0] = b;
     ++counts[b];
     links[length++] = b;
