@@ -64,8 +64,8 @@ Sum RunOurs(Bzip2BlockDecoder& decoder, const std::string& stream,
                    &r);
     ++sum.blocks;
     if (!r.ok) ++sum.refused;
-    sum.crc = static_cast<uint32_t>(
-        crc32_combine(sum.crc, r.crc32, static_cast<z_off_t>(r.length)));
+    sum.crc =
+        static_cast<uint32_t>(crc32_combine(sum.crc, r.crc32, static_cast<z_off_t>(r.length)));
     sum.length += r.length;
   }
   return sum;
@@ -134,7 +134,8 @@ int main(int argc, char** argv) {
          static_cast<double>(ours.length) / ours_s / 1e6, plain_s / ours_s);
   const bool same = plain.refused == 0 && ours.refused == 0 && plain.length == ours.length &&
                     plain.crc == ours.crc;
-  if (!same) printf("DIFFERENT: %zu blocks refused, CRC-32 %08x against libbz2's %08x\n",
-                    ours.refused, ours.crc, plain.crc);
+  if (!same)
+    printf("DIFFERENT: %zu blocks refused, CRC-32 %08x against libbz2's %08x\n", ours.refused,
+           ours.crc, plain.crc);
   return same ? 0 : 1;
 }

@@ -71,20 +71,20 @@ size_t Bzip2MarkFinder::Feed(const unsigned char* data, size_t size, Bzip2Mark* 
 // origin gives the text, itself run-length coded: four equal bytes are followed by a count
 // (0..255) of further copies.
 //
-// libbz2 refuses a block for each of these, and so do we: a length that leaves 1..20, more table
-// groups than selectors, a symbol past the table, a repeat count of 21 or more run symbols or a
-// block longer than 100,000 x level, an origin pointer not inside the block, a CRC that differs.
-// We refuse more (see Decode()); it only costs a fall-back to the one pass.
+// libbz2 refuses a block for each of these, and so do we: a length that leaves 1..20, more
+// groups of 50 symbols than selectors, a symbol past the table, a repeat count of 21 or more run
+// symbols or a block longer than 100,000 x level, an origin pointer not inside the block, a CRC
+// that differs. We refuse more (see Decode()); it only costs a fall-back to the one pass.
 
 namespace {
 
 constexpr int kMaxCodeLength = 20;
-constexpr int kFastBits = 11;  // codes up to this long decode with one table look-up
-constexpr int kMaxAlphabet = 258;  // 256 byte values + RUNA/RUNB - 1 unused + the end symbol
+constexpr int kFastBits = 11;      // codes up to this long decode with one table look-up
+constexpr int kMaxAlphabet = 258;  // RUNA, RUNB, list places 1..255, the end symbol
 constexpr int kMaxGroups = 6;
 constexpr int kGroupSymbols = 50;
 constexpr int kMaxSelectors = 18002;  // 900,000 / 50 + 2: libbz2 ignores any beyond
-constexpr unsigned kNoByte = 256;  // a run's previous byte before any
+constexpr unsigned kNoByte = 256;     // a run's previous byte before any
 
 // One code table. fast[] holds, for every kFastBits-bit prefix, symbol | length << 9 when a code
 // of at most kFastBits bits matches it, 0 when a longer code starts with it.
@@ -234,8 +234,7 @@ inline void MoveUp(unsigned char* list, uint32_t k) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(list + m - 15), step);
   }
   const __m128i places = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  const __m128i keep =
-      _mm_cmpgt_epi8(places, _mm_set1_epi8(static_cast<char>(k < 15 ? k : 15)));
+  const __m128i keep = _mm_cmpgt_epi8(places, _mm_set1_epi8(static_cast<char>(k < 15 ? k : 15)));
   const __m128i moved = _mm_slli_si128(low, 1);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(list),
                    _mm_or_si128(_mm_and_si128(keep, low), _mm_andnot_si128(keep, moved)));
@@ -271,8 +270,8 @@ void Bzip2BlockDecoder::Decode(const Bzip2Ring& ring, uint64_t start_bit, uint64
   result->ok = Run(ring, start_bit, end_bit, level, codec, cancel, result);
 }
 
-bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit,
-                            int level, CodecBackend codec, const std::atomic<bool>& cancel,
+bool Bzip2BlockDecoder::Run(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit, int level,
+                            CodecBackend codec, const std::atomic<bool>& cancel,
                             Bzip2BlockResult* result) {
   Arena& a = *arena_;
   RingBits in(ring, start_bit, end_bit);

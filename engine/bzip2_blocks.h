@@ -90,7 +90,7 @@ class Bzip2BlockDecoder {
   void Decode(const Bzip2Ring& ring, uint64_t start_bit, uint64_t end_bit, int level,
               CodecBackend codec, const std::atomic<bool>& cancel, Bzip2BlockResult* result);
 
-  static constexpr size_t kPieceSize = 65536;  // output summed at a time
+  static constexpr size_t kPieceSize = 65536;          // output summed at a time
   static constexpr uint32_t kMaxBlockLength = 900000;  // symbols before run-length decoding
 
   // --- Below the line ---

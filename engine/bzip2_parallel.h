@@ -4,9 +4,9 @@
 // CRC-32 of the whole output (each block's summed without keeping the output, then combined),
 // the stream's combined CRC checked against the stored one. Only the progress points a one-
 // thread decode would certainly reach are given on the way; anything unexpected (a false magic,
-// a block the block decoder refuses, a wrong combined CRC, no end, a block longer than the window, a short
-// read) ends the attempt with kBlocksFallBack, and the caller decodes the entry the plain way
-// from its start, skipping the points already given.
+// a block the block decoder refuses, a wrong combined CRC, no end, a block longer than the
+// window, a short read) ends the attempt with kBlocksFallBack, and the caller decodes the entry
+// the plain way from its start, skipping the points already given.
 //
 // Memory: the window (WindowFor(jobs): 4 MiB for two jobs, 1 MiB more per job up to 8 MiB;
 // a block of random bytes at level 9 takes about 1 MiB of it) and, per thread decoding (at

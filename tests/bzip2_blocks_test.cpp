@@ -271,8 +271,8 @@ TEST(Bzip2Decoder, SameAsLibbz2OnEveryBlock) {
     std::string data;
   };
   std::string runs;  // runs of every length near the run-length coding's edges
-  for (size_t n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 254, 255, 256, 257, 258, 259, 260, 261, 262, 263,
-                   300, 515, 516, 517, 518, 519, 520, 1000})
+  for (size_t n : {1,   2,   3,   4,   5,   6,   7,   8,   9,   254, 255, 256, 257, 258,
+                   259, 260, 261, 262, 263, 300, 515, 516, 517, 518, 519, 520, 1000})
     runs += std::string(n, static_cast<char>('a' + n % 7)) + "x";
   std::vector<Data> kinds = {
       {"text", zipt::Text(6000)},
@@ -313,11 +313,13 @@ TEST(Bzip2Decoder, SameAsLibbz2OnEveryBlock) {
         EXPECT_TRUE(ours.ok);
         EXPECT_EQ(ours.crc32, theirs.crc32);
         EXPECT_EQ(ours.length, theirs.length);
-        crc = static_cast<uint32_t>(crc32_combine(crc, ours.crc32, static_cast<z_off_t>(ours.length)));
+        crc = static_cast<uint32_t>(
+            crc32_combine(crc, ours.crc32, static_cast<z_off_t>(ours.length)));
         length += ours.length;
         // The block's bytes in a ring just large enough, wrapping at a random place.
         const size_t span = static_cast<size_t>((end + 7) / 8 - start / 8);
-        const BlockOutcome wrapped = OurBlock(decoder, stream, start, end, level, span, rng() % span);
+        const BlockOutcome wrapped =
+            OurBlock(decoder, stream, start, end, level, span, rng() % span);
         EXPECT_TRUE(wrapped.ok);
         EXPECT_EQ(wrapped.crc32, theirs.crc32);
       }
@@ -402,8 +404,8 @@ struct Craft {
   std::string text;  // the bytes the walk gives (run-length coded: four equal, then a count)
   int level = 1;
   uint64_t randomised = 0;
-  int64_t origin_shift = 0;    // added to the true origin pointer
-  uint64_t groups = 2;         // code tables
+  int64_t origin_shift = 0;     // added to the true origin pointer
+  uint64_t groups = 2;          // code tables
   int64_t extra_selectors = 0;  // added to the selectors the symbols need
   int64_t selectors = -1;       // this many instead when not negative
   uint64_t first_selector = 0;  // its unary value (>= groups: out of range)
@@ -521,8 +523,9 @@ std::string CraftStream(const Craft& craft, uint64_t* start, uint64_t* end) {
   }
   w.Put(craft.groups, 3);
   const int64_t selectors =
-      craft.selectors >= 0 ? craft.selectors
-                           : static_cast<int64_t>((symbols.size() + 49) / 50) + craft.extra_selectors;
+      craft.selectors >= 0
+          ? craft.selectors
+          : static_cast<int64_t>((symbols.size() + 49) / 50) + craft.extra_selectors;
   w.Put(static_cast<uint64_t>(selectors), 15);
   for (int64_t s = 0; s < selectors; ++s) {
     for (uint64_t k = 0; s == 0 && k < craft.first_selector; ++k) w.PutBit(1);
@@ -573,14 +576,13 @@ TEST(Bzip2Decoder, HandMadeBlocks) {
        with([](Craft& c) { c.text = std::string(100000, 'a'); }), true, true},
       {"100,001 symbols at level 1", with([](Craft& c) { c.text = std::string(100001, 'a'); }),
        false, false},
-      {"100,001 symbols at level 2",
-       with([](Craft& c) {
+      {"100,001 symbols at level 2", with([](Craft& c) {
          c.text = std::string(100001, 'a');  // 20,000 runs of 4 and a count, then one more
          c.level = 2;
        }),
        true, true},
-      {"four equal bytes and no count at the end", with([](Craft& c) { c.text += "zzzz"; }),
-       false, false},
+      {"four equal bytes and no count at the end", with([](Craft& c) { c.text += "zzzz"; }), false,
+       false},
       // The first byte derandomisation changes is byte 618: libbz2 gives this short text whole.
       {"randomised", with([](Craft& c) { c.randomised = 1; }), false, true},
       {"origin pointer at the block's length",
@@ -591,8 +593,8 @@ TEST(Bzip2Decoder, HandMadeBlocks) {
       {"no selectors", with([](Craft& c) { c.selectors = 0; }), false, false},
       {"one selector too few", with([](Craft& c) { c.extra_selectors = -1; }), false, false},
       {"more selectors than needed", with([](Craft& c) { c.extra_selectors = 5; }), true, true},
-      {"32,767 selectors (those past 18,002 ignored)",
-       with([](Craft& c) { c.selectors = 32767; }), true, true},
+      {"32,767 selectors (those past 18,002 ignored)", with([](Craft& c) { c.selectors = 32767; }),
+       true, true},
       {"a selector out of range", with([](Craft& c) { c.first_selector = 2; }), false, false},
       {"code length 21", with([](Craft& c) { c.symbol0_length = 21; }), false, false},
       {"incomplete code", with([](Craft& c) { c.symbol0_length = 7; }), false, false},
