@@ -452,8 +452,9 @@ bool WalkEntries(RunState& r, const char* folder_path, const char* archive_path,
   if (!ReadEndRecords(r, end_record, &zip64, &entry_count, &position)) return false;
   r.entry_count = entry_count < 0 ? 0 : entry_count;
   // With more than one job, workers check entries' data ahead; none are left at any return.
-  // Cores free of entries (no workers, or workers idle) go to the blocks of a long bzip2
-  // entry; only the CPUs this process may run on, as more threads would only take turns.
+  // A long bzip2 entry is decoded block by block, by its checker alone or with helpers on the
+  // cores free of entries (no workers, or workers idle); only the CPUs this process may run
+  // on, as more threads would only take turns.
   const int cpus = DefaultCheckJobs();
   r.bzip2_crew.SetJobs(r.jobs < cpus ? r.jobs : cpus);
   r.parallel_check.SetBzip2Crew(&r.bzip2_crew);

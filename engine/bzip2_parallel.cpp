@@ -1,5 +1,5 @@
-// One long bzip2 entry decoded on several threads: the crew's helpers and the caller's loop
-// that reads, finds the blocks, hands them out and takes them back in order.
+// One long bzip2 entry decoded block by block: the crew's helpers and the caller's loop that
+// reads, finds the blocks, hands them out (or decodes them itself) and takes them back in order.
 #include "bzip2_parallel.h"
 
 #include "entry_check.h"  // ReadAfterChunks
@@ -109,8 +109,9 @@ int Bzip2Crew::Check(FILE* archive, uint64_t length, size_t chunk_size, CodecBac
     in_use_ = true;
   }
   caller_counted_ = counted;
-  if (jobs_ < 2 || chunk_size == 0 || !Prepare() || FreeHelpers() == 0) {
-    // Alone, block by block is only slower than one pass.
+  // No core free for a helper is no reason to leave: the caller alone decodes a block faster
+  // than libbz2 does, and helpers join as cores free up.
+  if (chunk_size == 0 || !Prepare()) {
     std::lock_guard<std::mutex> lock(mu_);
     in_use_ = false;
     return kBlocksFallBack;

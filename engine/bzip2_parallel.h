@@ -1,23 +1,26 @@
-// One long bzip2 entry decoded on several threads: the calling thread reads the entry's data
-// into a window, finds the block magics in it, hands each block to the crew (helper threads and
-// itself) to decode on its own, and takes the results back in stream order: the
-// CRC-32 of the whole output (each block's summed without keeping the output, then combined),
-// the stream's combined CRC checked against the stored one. Only the progress points a one-
+// One long bzip2 entry decoded block by block with the block decoder of our own, on several
+// threads or on one: the calling thread reads the entry's data into a window, finds the block
+// magics in it, hands each block to the crew (helper threads and itself) to decode on its own,
+// and takes the results back in stream order: the CRC-32 of the whole output (each block's
+// summed without keeping the output, then combined), the stream's combined CRC checked against
+// the stored one. With one job, or no core free for a helper, the caller decodes every block
+// itself: still faster than libbz2's one pass. Only the progress points a one-
 // thread decode would certainly reach are given on the way; anything unexpected (a false magic,
 // a block the block decoder refuses, a wrong combined CRC, no end, a block longer than the
 // window, a short read) ends the attempt with kBlocksFallBack, and the caller decodes the entry
 // the plain way from its start, skipping the points already given.
 //
-// Memory: the window (WindowFor(jobs): 4 MiB for two jobs, 1 MiB more per job up to 8 MiB;
+// Memory: the window (WindowFor(jobs): 3 MiB for one job, 1 MiB more per job up to 8 MiB;
 // a block of random bytes at level 9 takes about 1 MiB of it) and, per thread decoding (at
 // most `jobs`), one Bzip2BlockDecoder (about 3.6 MiB), each made on first use and kept;
 // nothing per block.
 // Threads: jobs - 1 helpers made on first use and kept until destruction (more when a later
-// run has more jobs; a run with fewer leaves the rest asleep). Helpers decode only while the
-// cores are free: a check and its helpers together with the workers busy checking other
-// entries (WorkerBusy()) keep at most `jobs` threads busy. One Bzip2Crew per run object; any
-// thread may call Check(), one check runs at a time (a second caller is told to fall back at
-// once); Check() returns only when no helper touches its data.
+// run has more jobs; a run with fewer leaves the rest asleep; one job makes none). Helpers
+// decode only while the cores are free: a check and its helpers together with the workers busy
+// checking other entries (WorkerBusy()) keep at most `jobs` threads busy. One Bzip2Crew per run
+// object; any thread may call Check(), one check runs at a time (a second caller, say a worker
+// with a second long entry, is told to fall back at once: the crew has one window); Check()
+// returns only when no helper touches its data.
 #pragma once
 
 #include "bzip2_blocks.h"
@@ -63,10 +66,10 @@ class Bzip2Crew {
   Bzip2Crew& operator=(const Bzip2Crew&) = delete;
   ~Bzip2Crew();  // joins the helpers
 
-  // Threads a check may keep busy, the caller's included; 1 or less: Wants() is false.
+  // Threads a check may keep busy, the caller's included; 1 or less: the caller alone.
   void SetJobs(int jobs) { jobs_ = jobs < 1 ? 1 : jobs > kMaxCheckJobs ? kMaxCheckJobs : jobs; }
   // Whether Check() is worth trying on an entry of `length` compressed bytes.
-  bool Wants(uint64_t length) const { return jobs_ >= 2 && length >= min_length_; }
+  bool Wants(uint64_t length) const { return length >= min_length_; }
   // A worker of the run starts (+1) or ends (-1) an entry's check: that many cores are taken.
   void WorkerBusy(int delta) { busy_.fetch_add(delta, std::memory_order_relaxed); }
 
@@ -74,7 +77,7 @@ class Bzip2Crew {
   // giving progress points for chunks of `chunk_size` bytes through `points`; *given is how
   // many were given (points 0 .. *given - 1), whatever the result. `counted`: the caller is a
   // worker counted by WorkerBusy(). Falls back at once, giving nothing, when another check is
-  // under way or no core is free for a helper.
+  // under way. Decodes on the caller alone while no core is free for a helper.
   //   kBlocksOk        *crc extended by the CRC-32 of the stream's output; `archive` is left
   //                    anywhere (the caller places it)
   //   kBlocksStopped   the last point given asked to stop

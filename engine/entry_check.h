@@ -122,8 +122,8 @@ class EntryChecker {
   // "Stopped" line) from the next check on.
   void SetProgressSink(ProgressSink* sink) { sink_ = sink; }
 
-  // From the next check on, a bzip2 entry that `crew` wants (long enough, more than one job)
-  // and that is not compared with a file is decoded block by block on the crew's threads, with
+  // From the next check on, a bzip2 entry that `crew` wants (long enough) and that is not
+  // compared with a file is decoded block by block on the crew's threads (or this one), with
   // the same result, CRC-32, progress points and final stream position as one pass; anything
   // unexpected makes it one pass after all. Null: always one pass. `counted`: this checker is
   // a worker's, counted busy with the crew (Bzip2Crew::WorkerBusy) while it checks.

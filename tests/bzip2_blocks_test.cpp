@@ -1,5 +1,5 @@
-// A long bzip2 entry decoded block by block on several threads must look exactly like the
-// one-thread pass: the same result, CRC-32, progress lines (with their positions), stop points
+// A long bzip2 entry decoded block by block, on one thread or several, must look exactly like
+// libbz2's one pass: the same result, CRC-32, progress lines (with their positions), stop points
 // and final stream position, for sound streams and for every way a stream can go wrong. The
 // fixtures are made here with libbz2 at 100 KB blocks, so a few hundred KB give several blocks,
 // and the crew's minimum length is lowered to take them.
@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
+#include <sched.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -817,9 +818,11 @@ TEST(Bzip2Blocks, SameAsOnePass) {
        false, -1},
   };
   TempDir dir;
-  Bzip2Crew crews[2];
-  crews[0].SetJobs(2);
-  crews[1].SetJobs(4);
+  // One job: the caller decodes every block itself, as a run pinned to one CPU does.
+  Bzip2Crew crews[3];
+  crews[0].SetJobs(1);
+  crews[1].SetJobs(2);
+  crews[2].SetJobs(4);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string entry = row.entry(stream);
@@ -851,7 +854,8 @@ TEST(Bzip2Blocks, SameAsOnePass) {
       EXPECT_EQ(blocks.position, plain.position);
     }
   }
-  EXPECT_GT(crews[0].helper_blocks() + crews[1].helper_blocks(), 0);
+  EXPECT_EQ(crews[0].helper_blocks(), 0);
+  EXPECT_GT(crews[1].helper_blocks() + crews[2].helper_blocks(), 0);
 }
 
 // A read that fails (a damaged sector) ends the check as one pass ends it, with the same
@@ -922,7 +926,7 @@ TEST(Bzip2Blocks, StreamEndAtAChunkEdge) {
 }
 
 // A worker's checker: points go to its sink, and helpers decode only on cores no other
-// worker's check holds.
+// worker's check holds; with none free the worker decodes every block itself.
 struct PointRecorder final : ProgressSink {
   bool Point(bool shown, uint64_t unread) override {
     points.push_back({shown, unread});
@@ -961,22 +965,106 @@ TEST(Bzip2Blocks, WorkerTakesOnlyFreeCores) {
   const auto plain = check(false, &plain_points);
   ASSERT_EQ(plain.first, kEntryOk);
   ASSERT_EQ(plain.second, zipt::Crc(data));
-  // Busy: the checking worker alone, then another worker too (no core left for a helper).
-  for (int busy : {1, 2}) {
+  // Busy: another worker too (no core left for a helper), then the checking worker alone.
+  crew.WorkerBusy(2);
+  for (int busy : {2, 1}) {
     SCOPED_TRACE(busy);
-    crew.WorkerBusy(1);
     const int64_t verified = crew.verified();
+    const int64_t helper_blocks = crew.helper_blocks();
     std::vector<std::pair<bool, uint64_t>> points;
     EXPECT_EQ(check(true, &points), plain);
     EXPECT_EQ(points, plain_points);
-    EXPECT_EQ(crew.verified() - verified, busy == 1 ? 1 : 0);
+    EXPECT_EQ(crew.verified() - verified, 1);
+    if (busy == 2) {
+      EXPECT_EQ(crew.helper_blocks(), helper_blocks);
+    }
+    crew.WorkerBusy(-1);
   }
-  crew.WorkerBusy(-2);
 }
 
-// The whole walk with two jobs against one: an archive of one long bzip2 entry leaves no work
-// for workers, so its blocks go to the crew; every report, its progress and the result match.
-TEST(Bzip2Blocks, WalkWithTwoJobsSameAsOne) {
+// Points with a hook: `at_point` runs at each one, then the point is recorded.
+struct HookedPoints final : Bzip2Points {
+  bool Point(uint64_t chunk) override {
+    if (at_point) at_point(chunk);
+    points.push_back(chunk);
+    return false;
+  }
+  std::function<void(uint64_t)> at_point;
+  std::vector<uint64_t> points;
+};
+
+// The crew has one window: a check that starts while another holds it (a second long entry on
+// another worker) falls back at once, giving no point, and the first goes on unharmed. With
+// one job the caller decodes every block itself.
+TEST(Bzip2Blocks, SecondCheckFallsBackAtOnce) {
+  const std::string data = SampleData(70);
+  const std::string stream = Bzip2(data);
+  TempDir dir;
+  const std::string path = dir / "entry.bin";
+  WriteFile(path, stream);
+  for (int jobs : {1, 2}) {
+    SCOPED_TRACE(jobs);
+    Bzip2Crew crew;
+    crew.SetJobs(jobs);
+    crew.SetLimits(0, 0);
+    HookedPoints inner;
+    int inner_rc = -1;
+    uint64_t inner_given = 99;
+    HookedPoints outer;
+    outer.at_point = [&](uint64_t chunk) {
+      if (chunk != 1) return;
+      FILE* g = fopen(path.c_str(), "rb");
+      ASSERT_NE(g, nullptr);
+      uint32_t crc = 0;
+      inner_rc =
+          crew.Check(g, stream.size(), kInflateChunk, ActiveCodec(), &crc, &inner, &inner_given);
+      EXPECT_EQ(ftello(g), 0);  // not a byte read
+      fclose(g);
+    };
+    FILE* f = fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    uint32_t crc = 0;
+    uint64_t given = 0;
+    const int rc = crew.Check(f, stream.size(), kInflateChunk, ActiveCodec(), &crc, &outer, &given);
+    fclose(f);
+    EXPECT_EQ(inner_rc, kBlocksFallBack);
+    EXPECT_EQ(inner_given, 0u);
+    EXPECT_TRUE(inner.points.empty());
+    EXPECT_EQ(rc, kBlocksOk);
+    EXPECT_EQ(crc, zipt::Crc(data));
+    const uint64_t chunks = (stream.size() + kInflateChunk - 1) / kInflateChunk;
+    EXPECT_EQ(given, chunks);
+    ASSERT_EQ(outer.points.size(), chunks);
+    for (uint64_t k = 0; k < chunks; ++k) EXPECT_EQ(outer.points[k], k);
+    EXPECT_EQ(crew.verified(), 1);
+    EXPECT_EQ(crew.fell_back(), 0);  // a check turned away at once is not counted
+    if (jobs == 1) {
+      EXPECT_EQ(crew.helper_blocks(), 0);
+    }
+  }
+}
+
+// Runs `run` with the calling thread (and the threads it starts) allowed on one CPU only, as
+// under taskset -c 0.
+template <typename Run>
+void PinnedToOneCpu(Run run) {
+  cpu_set_t before, one;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+  int cpu = 0;
+  while (cpu < CPU_SETSIZE && !CPU_ISSET(cpu, &before)) ++cpu;
+  ASSERT_LT(cpu, CPU_SETSIZE);
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  run();
+  ASSERT_EQ(sched_setaffinity(0, sizeof before, &before), 0);
+}
+
+// The whole walk, with one job, two, and two pinned to one CPU, against libbz2's one pass (the
+// crew's minimum length out of reach): every report, its progress and the result match, and
+// the crew checks the long entry every time (with small entries beside it too: one check at a
+// time is all the crew must hold).
+TEST(Bzip2Blocks, WalkWithAnyJobsSameAsOnePass) {
   const std::string data = SampleData(90);
   const std::string stream = Bzip2(data);
   struct Case {
@@ -988,14 +1076,21 @@ TEST(Bzip2Blocks, WalkWithTwoJobsSameAsOne) {
       {"sound", stream, true},
       {"middle block damaged", Flip(stream, MiddleOfBlock(stream, 2), 0x02), false},
   };
-  // Whether a worker's entry gets a helper depends on what the other worker does meanwhile:
-  // with small entries beside it, only the output is compared.
   const std::string small = zipt::Text(100);
   TempDir dir;
   ASSERT_TRUE(SetNameListFolder(""));
   const int jobs_before = g_testJobs;
   Bzip2Crew& crew = TestVerification().state().bzip2_crew;
-  crew.SetLimits(0, 0);
+  struct Run {
+    const char* name;
+    int jobs;
+    bool pinned;
+    bool crew;  // false: one pass
+  };
+  const Run runs[] = {{"one pass", 1, false, false},
+                      {"one job", 1, false, true},
+                      {"two jobs", 2, false, true},
+                      {"two jobs pinned to one CPU", 2, true, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (bool beside : {false, true}) {
@@ -1009,27 +1104,34 @@ TEST(Bzip2Blocks, WalkWithTwoJobsSameAsOne) {
       }
       const std::string path = dir / "one.zip";
       WriteFile(path, zipt::BuildZip(zipt::Plan(entries)));
-      std::vector<std::string> records[2];
-      std::vector<std::pair<uint64_t, uint64_t>> progress[2];
-      std::string results[2];
-      for (int jobs : {1, 2}) {
-        g_testJobs = jobs;
+      std::vector<std::string> plain_records;
+      std::vector<std::pair<uint64_t, uint64_t>> plain_progress;
+      std::string plain_result;
+      for (const Run& run : runs) {
+        SCOPED_TRACE(run.name);
+        g_testJobs = run.jobs;
+        crew.SetLimits(run.crew ? 0 : UINT64_MAX, 0);
         g_recorder.Reset();
         ClearRunStop();
         const int64_t verified = crew.verified();
-        results[jobs - 1] = RunVerification(nullptr, path.c_str(), false);
-        records[jobs - 1] = g_recorder.All();
-        progress[jobs - 1] = g_recorder.progress;
-        // Pinned to one CPU (taskset), the walk keeps to one thread.
-        const bool crew_used = jobs == 2 && c.verified && DefaultCheckJobs() >= 2;
-        if (!beside) {
-          EXPECT_EQ(crew.verified() - verified, crew_used ? 1 : 0);
+        std::string result;
+        if (run.pinned) {
+          PinnedToOneCpu([&] { result = RunVerification(nullptr, path.c_str(), false); });
+        } else {
+          result = RunVerification(nullptr, path.c_str(), false);
         }
+        EXPECT_EQ(crew.verified() - verified, run.crew && c.verified ? 1 : 0);
+        if (!run.crew) {
+          EXPECT_EQ(result, c.verified ? "OK" : "Verification failed");
+          plain_result = result;
+          plain_records = g_recorder.All();
+          plain_progress = g_recorder.progress;
+          continue;
+        }
+        EXPECT_EQ(result, plain_result);
+        EXPECT_EQ(g_recorder.All(), plain_records);
+        EXPECT_EQ(g_recorder.progress, plain_progress);
       }
-      EXPECT_EQ(results[0], c.verified ? "OK" : "Verification failed");
-      EXPECT_EQ(results[1], results[0]);
-      EXPECT_EQ(records[1], records[0]);
-      EXPECT_EQ(progress[1], progress[0]);
     }
   }
   g_testJobs = jobs_before;
