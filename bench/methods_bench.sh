@@ -15,7 +15,8 @@
 # rounds, wall seconds, user seconds and peak RSS.
 #   bench/methods_bench.sh [DIR]
 # Environment: BUILD (default build-isal-rel: a Release build with the CLI), SRC, BIG_GIB (size
-# of the big entry in GiB, default 5), RUNS (default 5), PARTS (default "methods bzip2-jobs").
+# of the big entry in GiB, default 5), RUNS (default 5), PARTS (default "methods bzip2-jobs"),
+# BASE (another vormic-cli, say an older build: its three job counts join the same rounds).
 set -euo pipefail
 
 dir=${1:-/tmp/vormic-methods-bench}
@@ -25,6 +26,7 @@ src=${SRC:-/tmp/vormic-bench/src}
 big_gib=${BIG_GIB:-5}
 runs=${RUNS:-5}
 parts=${PARTS:-methods bzip2-jobs}
+base=${BASE:-}
 vormic="$build/cli/vormic-cli"
 [[ -x "$vormic" ]] || { echo "build $vormic first (Release)" >&2; exit 1; }
 for tool in zip unzip 7z bsdtar python3; do
@@ -99,14 +101,24 @@ if [[ " $parts " == *" bzip2-jobs "* ]]; then
     timed j2 "$vormic" -q --lists "$dir" --jobs 2 bzip2-one.zip
     timed pinned taskset -c 0 "$vormic" -q --lists "$dir" --jobs 2 bzip2-one.zip
     timed 7z 7z t bzip2-one.zip
+    if [[ -n "$base" ]]; then
+      timed b1 "$base" -q --lists "$dir" --jobs 1 bzip2-one.zip
+      timed b2 "$base" -q --lists "$dir" --jobs 2 bzip2-one.zip
+      timed bpinned taskset -c 0 "$base" -q --lists "$dir" --jobs 2 bzip2-one.zip
+    fi
   done
+  keys="j1 j2 pinned 7z"
+  [[ -z "$base" ]] || keys+=" b1 b2 bpinned"
   echo "bzip2-one.zip ($(stat -L -c %s bzip2-one.zip) bytes), warm, medians of $runs rounds:"
-  for key in j1 j2 pinned 7z; do
+  for key in $keys; do
     case $key in
       j1) label="vormic --jobs 1" ;;
       j2) label="vormic --jobs 2" ;;
       pinned) label="vormic --jobs 2, taskset -c 0" ;;
       7z) label="7z t" ;;
+      b1) label="BASE --jobs 1" ;;
+      b2) label="BASE --jobs 2" ;;
+      bpinned) label="BASE --jobs 2, taskset -c 0" ;;
     esac
     printf '  %-32s %6.2f s wall %6.2f s user  peak RSS %s KiB  (wall: %s)\n' "$label" \
       "$(echo "${wall[$key]}" | median)" "$(echo "${user[$key]}" | median)" \
