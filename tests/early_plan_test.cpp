@@ -195,6 +195,15 @@ class EarlyPlanTest : public ::testing::Test {
             v.TakenEarly(),       workers.planned_early()};
   }
 
+  // Every report, both name lists and the result are one job's.
+  static void ExpectSame(const Outcome& got, const Outcome& want) {
+    EXPECT_EQ(got.lines, want.lines);
+    EXPECT_EQ(got.progress, want.progress);
+    EXPECT_EQ(got.result, want.result);
+    EXPECT_EQ(got.x1, want.x1);
+    EXPECT_EQ(got.x2, want.x2);
+  }
+
   // The early plans the walk finds waiting when it has been held at its first entry.
   static int64_t Waiting(const Row& row, int jobs) {
     const int64_t room = ParallelCheck::kEarlyPerJob * jobs;
@@ -230,11 +239,7 @@ TEST_F(EarlyPlanTest, LargeEntriesStartedEarlyGiveWhatOneJobGives) {
     for (int jobs : {2, 4}) {
       SCOPED_TRACE(std::to_string(jobs) + " jobs");
       const Outcome got = Verify(many, row, jobs);
-      EXPECT_EQ(got.lines, want.lines);
-      EXPECT_EQ(got.progress, want.progress);
-      EXPECT_EQ(got.result, want.result);
-      EXPECT_EQ(got.x1, want.x1);
-      EXPECT_EQ(got.x2, want.x2);
+      ExpectSame(got, want);
       const int64_t waiting = Waiting(row, jobs);
       if (row.planned) {
         EXPECT_GE(got.planned, waiting);
@@ -266,10 +271,7 @@ TEST_F(EarlyPlanTest, CoreHeldBesideLeavesOneWorkerLess) {
   for (int jobs : {2, 3, 4}) {
     SCOPED_TRACE(std::to_string(jobs) + " jobs");
     const Outcome got = Verify(many, row, jobs);
-    EXPECT_EQ(got.lines, want.lines);
-    EXPECT_EQ(got.progress, want.progress);
-    EXPECT_EQ(got.result, want.result);
-    EXPECT_EQ(got.x1, want.x1);
+    ExpectSame(got, want);
     EXPECT_GE(got.early, Waiting(row, jobs));
     EXPECT_GE(workers.most_checking(), 1);
     EXPECT_LE(workers.most_checking(), jobs - 1);
