@@ -14,9 +14,14 @@
 #   2. warm cache: the same, and the ETag alone (bench/etag_driver)
 #   3. the job-count table on the four mixes, warm: --jobs 1, --jobs 2, --jobs 2 pinned to one
 #      core (taskset -c 0), bsdtar -xOf; wall seconds and peak RSS
+#   4. (PARTS=slow, as root) cold again with reads from the disk throttled to SLOW_MBS MB/s
+#      (a cgroup v1 blkio group, or v2 io.max), as a disk or network volume slower than the CPU
+#      would: cat, the verification, --etag and the verification, and the ETag then the
+#      verification with the archive dropped from the cache between them (an archive larger
+#      than the memory is read twice so)
 #   bench/one_read_bench.sh [DIR]
 # Environment: BUILD (default build-isal-rel: Release, -DVORMIC_BUILD_BENCH=ON), RUNS (5),
-# PARTS (default "cold warm jobs").
+# PARTS (default "cold warm jobs"), SLOW_MBS (250).
 set -euo pipefail
 
 dir=${1:-/tmp/vormic-one-read-bench}
@@ -165,4 +170,37 @@ if [[ " $parts " == *" jobs "* ]]; then
     two=$(echo "${times[${mix}_2]}" | median)
     awk -v a="$one" -v b="$two" 'BEGIN { printf "  --jobs 2 speed-up: %.2fx\n", a / b }'
   done
+fi
+if [[ " $parts " == *" slow "* ]]; then
+  # The whole disk under the archive's file system: throttles take whole disks.
+  source=$(findmnt -no SOURCE --target "$dir")
+  disk=$(lsblk -no PKNAME "$source" 2>/dev/null | head -n 1)
+  [[ -n "$disk" ]] && source=/dev/$disk
+  device=$(lsblk -dno MAJ:MIN "$source" 2>/dev/null | tr -d ' ')
+  bps=$(( ${SLOW_MBS:-250} * 1000000 ))
+  if [[ -d /sys/fs/cgroup/blkio ]]; then
+    group=/sys/fs/cgroup/blkio/vormic-bench-slow
+    mkdir -p "$group" && echo "$device $bps" > "$group/blkio.throttle.read_bps_device"
+  else
+    group=/sys/fs/cgroup/vormic-bench-slow
+    mkdir -p "$group" && echo "$device rbps=$bps" > "$group/io.max"
+  fi || { echo "slow: cannot throttle $source ($device): needs root and a cgroup io controller" >&2; exit 1; }
+  # A command in the throttled group (a process joins it, then becomes the command).
+  slow=(bash -c 'echo $$ > "$0/cgroup.procs" && exec "$@"' "$group")
+  for ((r = 1; r <= runs; ++r)); do
+    evict large.zip; run_timed slow_cat "${slow[@]}" cat large.zip
+    evict large.zip; run_timed slow_verify "${slow[@]}" "$cli" -q --lists "$dir" large.zip
+    evict large.zip; run_timed slow_both "${slow[@]}" "$cli" -q --lists "$dir" --etag large.zip
+    evict large.zip
+    run_timed slow_two "${slow[@]}" bash -c '"$0" "$1" > /dev/null && python3 -c "import os, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)" "$1" && exec "$2" -q --lists "$3" "$1"' \
+      "$driver" large.zip "$cli" "$dir"
+  done
+  rmdir "$group" 2>/dev/null || true
+  echo "Cold cache, reads from $source throttled to ${SLOW_MBS:-250} MB/s, medians of $runs rounds:"
+  show slow_cat "cat"
+  show slow_verify "vormic-cli (verification)"
+  show slow_both "vormic-cli --etag (ETag + verification)"
+  show slow_two "ETag, page cache dropped, then verification"
 fi
