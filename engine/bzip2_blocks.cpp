@@ -403,6 +403,13 @@ bool Bzip2BlockDecoder::Walk(uint32_t row, uint32_t length, CodecBackend codec,
   unsigned char* const piece_end = piece + kPieceSize;
   unsigned char* out = piece;
   uint32_t crc = 0;
+  auto sum = [&] {  // the piece so far into both CRCs; it starts again empty
+    const size_t n = static_cast<size_t>(out - piece);
+    crc = Bzip2Crc(crc, piece, n);
+    result->crc32 = Crc32With(codec, result->crc32, piece, n);
+    result->length += n;
+    out = piece;
+  };
   unsigned last = kNoByte;
   int same = 0;  // the bytes equal to `last` just written, up to 4; then the count follows
   for (uint32_t k = 0; k < length; ++k) {
@@ -420,18 +427,12 @@ bool Bzip2BlockDecoder::Walk(uint32_t row, uint32_t length, CodecBackend codec,
       last = b;
     }
     if (out >= piece_end) {
-      const size_t n = static_cast<size_t>(out - piece);
-      crc = Bzip2Crc(crc, piece, n);
-      result->crc32 = Crc32With(codec, result->crc32, piece, n);
-      result->length += n;
-      out = piece;
+      sum();
       if (cancel.load(std::memory_order_relaxed)) return false;
     }
   }
   if (same == 4) return false;  // four equal bytes and no count: libbz2 reads past the block
-  const size_t n = static_cast<size_t>(out - piece);
-  *block_crc = Bzip2Crc(crc, piece, n);
-  result->crc32 = Crc32With(codec, result->crc32, piece, n);
-  result->length += n;
+  sum();
+  *block_crc = crc;
   return true;
 }

@@ -744,6 +744,15 @@ uint64_t MiddleOfBlock(const std::string& stream, int k) {
   return (starts[i] + end) / 16;
 }
 
+// A row's entry: `magic` written into the middle of block `k`, `bit` bits into its byte.
+std::function<std::string(const std::string&)> MagicIn(int k, int bit, uint64_t magic) {
+  return [=](const std::string& s) {
+    std::string t = s;
+    PutBits(t, MiddleOfBlock(s, k) * 8 + static_cast<uint64_t>(bit), magic, 48);
+    return t;
+  };
+}
+
 TEST(Bzip2Blocks, SameAsOnePass) {
   const std::string data = SampleData(40);
   const std::string stream = Bzip2(data);
@@ -783,27 +792,11 @@ TEST(Bzip2Blocks, SameAsOnePass) {
       {"trailing bytes after the end",
        [](const std::string& s) { return s + zipt::RandomBytes(40000, 3); }, kEntryOk, true},
       {"two streams", [&other](const std::string& s) { return s + other; }, kEntryOk, true},
-      {"false block magic, byte-aligned, splits block 1",
-       [](const std::string& s) {
-         std::string t = s;
-         PutBits(t, MiddleOfBlock(s, 1) * 8, kBzip2BlockMagic, 48);
-         return t;
-       },
+      {"false block magic, byte-aligned, splits block 1", MagicIn(1, 0, kBzip2BlockMagic),
        kEntryBadData, false},
-      {"false block magic at bit offset 3 splits block 4",
-       [](const std::string& s) {
-         std::string t = s;
-         PutBits(t, MiddleOfBlock(s, 4) * 8 + 3, kBzip2BlockMagic, 48);
-         return t;
-       },
+      {"false block magic at bit offset 3 splits block 4", MagicIn(4, 3, kBzip2BlockMagic),
        kEntryBadData, false},
-      {"false end magic in block 2",
-       [](const std::string& s) {
-         std::string t = s;
-         PutBits(t, MiddleOfBlock(s, 2) * 8 + 6, kBzip2EndMagic, 48);
-         return t;
-       },
-       kEntryBadData, false},
+      {"false end magic in block 2", MagicIn(2, 6, kBzip2EndMagic), kEntryBadData, false},
       {"empty entry", [](const std::string&) { return std::string(); }, kEntryBadData, false},
       {"not a bzip2 stream", [](const std::string& s) { return Flip(s, 2, 0x20); }, kEntryBadData,
        false},
