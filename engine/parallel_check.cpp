@@ -193,7 +193,7 @@ void ParallelCheck::Work(Worker* worker) {
   while (!stopping_) {
     // A core taken by the thread beside: this worker waits while the others use the rest. It
     // looks again soon, as that thread does not wake it when it ends or pauses.
-    if (checking_ > 0 && checking_ >= jobs_ - 1 && shared_core_ != nullptr &&
+    if (checking_ >= jobs_ - 1 && shared_core_ != nullptr &&  // jobs_ >= 2: one checks
         shared_core_->load(std::memory_order_relaxed)) {
       ++workers_waiting_;
       work_cv_.wait_for(lock, kSharedCoreRecheck);
