@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <cerrno>
+#include <thread>
 #include <sched.h>
 #include <unistd.h>
 
@@ -136,6 +137,14 @@ void ParallelCheck::CheckBatch(Worker* worker, Slot* slot) {
   if (last.data_start < first.data_start || span > kWorkerWindowSize) span = kWorkerWindowSize;
   worker->reader->refill_size = static_cast<size_t>(span) + 1;
   for (int i = 0; i < slot->batch_count; ++i) {
+    int32_t unstarted = i;
+    if (!slot->members_started.compare_exchange_strong(unstarted, i + 1,
+                                                       std::memory_order_seq_cst))
+      break;  // the walk took over the rest
+    if (member_pause_.count() > 0) {
+      member_pauses_.fetch_add(1, std::memory_order_relaxed);
+      std::this_thread::sleep_for(member_pause_);
+    }
     Member& m = slot->batch->members[i];
     if (!m.slot->cancel.load(std::memory_order_relaxed)) {
       FILE* external = nullptr;
@@ -238,6 +247,7 @@ void ParallelCheck::Work(Worker* worker) {
       slot.index = index;
       slot.batch_count = members;
       slot.members_done.store(0, std::memory_order_relaxed);
+      slot.members_started.store(0, std::memory_order_relaxed);
       slot.done.store(false, std::memory_order_relaxed);
       slot.cancel.store(false, std::memory_order_relaxed);
       check_unlocked(slot, true);
@@ -291,6 +301,7 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
                           uint64_t archive_size, int jobs, CodecBackend codec) {
   Finish();
   taken_from_workers_ = 0;
+  taken_over_ = 0;
   taken_early_ = 0;
   planned_early_.store(0, std::memory_order_relaxed);
   checked_early_.store(0, std::memory_order_relaxed);

@@ -27,6 +27,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -132,6 +133,13 @@ class ParallelCheck {
   // Entries whose check Take() took from a worker since the last Start(), and of those the ones
   // planned early: for tests.
   int64_t taken_from_workers() const { return taken_from_workers_; }
+  // Entries of batches the walk took over from their worker and checked itself.
+  int64_t taken_over() const { return taken_over_; }
+  // For tests: a worker waits this long before each entry of a batch it checks, so that the
+  // walk catches up with it. Takes effect at once; set it while no run is under way. The pauses
+  // begun so far (from any thread).
+  void SetMemberPause(std::chrono::microseconds pause) { member_pause_ = pause; }
+  int64_t member_pauses() const { return member_pauses_.load(std::memory_order_relaxed); }
   int64_t taken_early() const { return taken_early_; }
   // Early plans made, and early checks a worker has finished, since the last Start(): for
   // tests, from any thread (a test's status sink holds the walk until they happen).
@@ -161,7 +169,8 @@ class ParallelCheck {
   // A run of consecutive entries too short for a plan each is planned as one batch: up to
   // kBatchEntries of them, until their data reaches kBatchBytes. A worker checks the batch's
   // entries one after the other and the walk takes each result in turn, taking the lock only
-  // when it reaches and when it leaves the batch.
+  // when it reaches and when it leaves the batch. A walk that catches up with the worker takes
+  // over the members not started yet and checks them itself.
   static constexpr int kBatchEntries = 16;
   static constexpr uint64_t kBatchBytes = 262144;
 
@@ -224,6 +233,9 @@ class ParallelCheck {
     // A batch: the entries index .. index + batch_count - 1 (0: one entry, planned above).
     int32_t batch_count = 0;
     std::atomic<int32_t> members_done{0};  // the batch's entries checked so far (release)
+    // The batch's entries a worker has started, or the walk has taken over (then all of them):
+    // each is claimed by whoever moves this count past it first.
+    std::atomic<int32_t> members_started{0};
     std::unique_ptr<Batch> batch;
   };
 
@@ -288,7 +300,8 @@ class ParallelCheck {
   Slot* GiveUpBefore(int32_t index);
   Slot* GiveUpEarlyBefore(int32_t index);  // the same for the early plans
   bool Replay(Slot* slot, const FileIdentity& file, const char* entry_name, int* rc);
-  // Take() for entry `member` of the walk's current batch.
+  // Take() for entry `member` of the walk's current batch: false when the walk checks it
+  // itself, having taken it over from a worker that had not started it.
   bool TakeMember(int member, const DataKey& key, const char* entry_name, uint32_t* crc, int* rc);
   // The walk has passed its current batch: gives it up and wakes the workers when room is made.
   void LeaveBatch(int32_t index);
@@ -341,8 +354,12 @@ class ParallelCheck {
   int32_t taken_ = 0;         // every entry below this one is the walk's past
   int32_t walk_waiting_ = -1;  // the entry the walk sleeps on, or -1
   Slot* batch_ = nullptr;  // the walk's: the batch of the entries it is taking now
+  int32_t batch_walk_from_ = 0;  // the first member of batch_ the walk took over to check itself
   int workers_waiting_ = 0;    // workers asleep on work_cv_: only then is it notified
   int64_t taken_from_workers_ = 0;
+  int64_t taken_over_ = 0;
+  std::chrono::microseconds member_pause_{0};
+  std::atomic<int64_t> member_pauses_{0};
   Bzip2Crew* bzip2_crew_ = nullptr;  // told of every worker's check (cores taken)
   int64_t taken_early_ = 0;
   std::atomic<int64_t> planned_early_{0};

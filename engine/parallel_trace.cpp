@@ -13,8 +13,10 @@ namespace {
 // How long the walk sleeps at most while the entry it needs is being checked, before it replays
 // the progress points recorded so far: the pace of the status line during a long entry.
 constexpr auto kReplayPace = std::chrono::milliseconds(10);
-// How long the walk naps while the next entry of a batch is being checked: the workers check
-// a few batches meanwhile, and the list of plans ahead holds far more.
+// How long the walk stays awake for the member of a batch a worker is checking, and then how
+// long it naps at a time: a short entry's check takes microseconds, unless its data inflates
+// to far more than the entry's length.
+constexpr auto kMemberSpin = std::chrono::microseconds(50);
 constexpr auto kBatchNap = std::chrono::milliseconds(1);
 
 // The unread count a one-job check shows after progress point `point` (1 = the first) of an
@@ -144,6 +146,7 @@ bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_na
   if (Slot* early = GiveUpEarlyBefore(index)) slot = early;
   if (slot != nullptr && slot->batch_count > 0) {
     batch_ = slot;
+    batch_walk_from_ = slot->batch_count;
     taken_ = slot->index + slot->batch_count;
     lock.unlock();
     return TakeMember(index - slot->index, key, entry_name, crc, rc);
@@ -185,12 +188,35 @@ bool ParallelCheck::Take(int32_t index, const DataKey& key, const char* entry_na
 bool ParallelCheck::TakeMember(int member, const DataKey& key, const char* entry_name,
                                uint32_t* crc, int* rc) {
   Slot* slot = batch_;
+  if (member >= batch_walk_from_) {
+    ++taken_over_;
+    return false;
+  }
   // Short entries are replayed many times faster than they are checked, so the walk keeps
-  // catching up with the workers. It naps: woken at each batch, it would take a core from a
-  // worker hundreds of times a second for a few entries' replay each time. (Workers run only
-  // where there is a CPU to spare for them.)
-  while (slot->members_done.load(std::memory_order_seq_cst) <= member)
-    std::this_thread::sleep_for(kBatchNap);
+  // catching up with the worker. Rather than wait, it takes over the members the worker has not
+  // started and checks them itself, while the worker goes on to the next batch. Only for the
+  // member being checked does it wait: briefly awake, as such a check is short, then napping.
+  // Woken by the worker instead, it would take a core from it at every member.
+  const auto since = std::chrono::steady_clock::now();
+  while (slot->members_done.load(std::memory_order_seq_cst) <= member) {
+    int32_t started = slot->members_started.load(std::memory_order_seq_cst);
+    if (started == member &&
+        slot->members_started.compare_exchange_strong(started, slot->batch_count,
+                                                      std::memory_order_seq_cst)) {
+      batch_walk_from_ = member;
+      ++taken_over_;
+      return false;
+    }
+    if (started == member + 1 && started < slot->batch_count &&
+        slot->members_started.compare_exchange_strong(started, slot->batch_count,
+                                                      std::memory_order_seq_cst))
+      batch_walk_from_ = member + 1;
+    if (std::chrono::steady_clock::now() - since < kMemberSpin) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(kBatchNap);
+    }
+  }
   const Member& m = slot->batch->members[member];
   if (m.invalid || !SamePlan(m.key, key) || !SameFile(m.file, key.file)) return false;
   // The points a one-job check reports, as Replay() gives them for a finished entry.

@@ -6,13 +6,16 @@
 #include "engine.h"
 #include "parallel_check.h"
 #include "line_recorder.h"
+#include "run_state.h"
 #include "test_util.h"
 #include "zip_builder.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,9 +61,12 @@ struct Outcome {
 
 class BatchTest : public ::testing::Test {
  protected:
+  // `at_first` runs at the first status line, holding the walk meanwhile.
   Outcome Verify(Verification& v, const std::string& archive, const std::string& folder, int jobs,
-                 int stop_at) {
-    LineRecorder sink;
+                 int stop_at, std::function<void()> at_first = nullptr) {
+    HeldSink held;
+    held.at_first = std::move(at_first);
+    LineRecorder& sink = held.rec;
     sink.stop_at = stop_at;
     VerifyOptions options;
     options.archive = archive.c_str();
@@ -69,7 +75,7 @@ class BatchTest : public ::testing::Test {
     const std::string lists = dir_.path();
     options.lists_folder = lists.c_str();
     v.ClearStop();
-    const std::string result = v.Verify(options, &sink);
+    const std::string result = v.Verify(options, &held);
     return {sink.lines, sink.progress, result, ReadFile(lists + "/x1.txt"),
             ReadFile(lists + "/x2.txt"), v.TakenFromWorkers()};
   }
@@ -166,6 +172,53 @@ TEST_F(BatchTest, WorkersGiveWhatOneJobGives) {
     }
   }
   EXPECT_GT(from_workers, 0);
+}
+
+// A walk that catches up with a batch's worker checks the members not started yet itself: with
+// workers slowed down at every member, the walk takes over most of each batch. Every report,
+// name list and result stays the one job's, with stops inside taken-over members too.
+TEST_F(BatchTest, WalkTakesOverWhatASlowWorkerHasNotStarted) {
+  if (DefaultCheckJobs() == 1) GTEST_SKIP() << "one CPU: no workers start";
+  const int kBatch = ParallelCheck::kBatchEntries;
+  struct Row {
+    const char* name;
+    std::vector<int> runs;
+    int damaged;
+    bool external;
+  };
+  const Row rows[] = {
+      {"batches of every fill", {kBatch - 1, kBatch + 1, 2 * kBatch}, -1, false},
+      {"a damaged entry late in a batch", {kBatch + 2}, kBatch - 3, false},
+      {"external", {kBatch + 7}, -1, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string folder = row.external ? dir_.path() + "/slow-src" : "";
+    if (!folder.empty()) fs::create_directories(folder);
+    std::string stem = std::string("slow-") + row.name;
+    for (char& c : stem) c = c == ' ' ? '_' : c;
+    const std::string archive = MakeArchive(stem + ".zip", row.runs, row.damaged, folder);
+    Verification one, slow;
+    ParallelCheck& workers = slow.state().parallel_check;
+    workers.SetMemberPause(std::chrono::milliseconds(3));
+    const Outcome want = Verify(one, archive, folder, 1, 0);
+    for (int jobs : {2, 3}) {
+      SCOPED_TRACE(std::to_string(jobs) + " jobs");
+      // The walk waits until a worker has begun a batch (a walk on a loaded machine may
+      // otherwise pass every entry before a worker plans one).
+      const int64_t before = workers.member_pauses();
+      const Outcome got = Verify(slow, archive, folder, jobs, 0, [&] {
+        EXPECT_TRUE(WaitFor([&] { return workers.member_pauses() > before; }));
+      });
+      ExpectSame(got, want);
+      EXPECT_GT(workers.taken_over(), 0);
+      EXPECT_GT(got.from_workers, 0) << "the member a worker had begun is its";
+    }
+    for (int stop_at : {2, 9, static_cast<int>(want.lines.size()) - 4}) {
+      SCOPED_TRACE("stop at " + std::to_string(stop_at));
+      ExpectSame(Verify(slow, archive, folder, 2, stop_at), Verify(one, archive, folder, 1, stop_at));
+    }
+  }
 }
 
 // The cases above end differently, so equal outcomes mean something.

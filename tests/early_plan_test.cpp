@@ -31,37 +31,6 @@ constexpr int kShortEntries = 300;
 constexpr uint64_t kTestEarlyLength = 128 * 1024;  // the tests' large entries are a few times this
 constexpr int64_t kPastTheEnd = 0x7FFF0000;        // a size lie that reaches past the archive
 
-// A recorder that runs `at_first` on the walk's thread at the first status line (the first
-// entry's name: the workers have started), before recording it.
-class HeldSink final : public StatusSink {
- public:
-  LineRecorder rec;
-  std::function<void()> at_first;
-
-  bool StatusLine(const char* text) override { return Hold(), rec.StatusLine(text); }
-  bool LogLine(const char* text) override { return rec.LogLine(text); }
-  bool StopPoint() override { return rec.StopPoint(); }
-  void Progress(uint64_t done, uint64_t total) override { rec.Progress(done, total); }
-
- private:
-  void Hold() {
-    if (!at_first) return;
-    std::function<void()> once = std::move(at_first);
-    at_first = nullptr;
-    once();
-  }
-};
-
-// Polls `done` for up to 30 seconds (a loaded machine under a sanitizer is slow).
-bool WaitFor(const std::function<bool()>& done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 // Data that deflate codes with Huffman blocks at about half its size: 16 letters at random.
 std::string Letters(size_t n, uint32_t seed) {
   std::string data = zipt::RandomBytes(n, seed);
