@@ -15,6 +15,7 @@
 #include "crc.h"
 
 #include <cstring>
+#include <dlfcn.h>
 #include <openssl/evp.h>
 
 namespace {
@@ -24,17 +25,68 @@ constexpr uint64_t kWholeFile = UINT64_MAX;  // the part size of a whole-file la
 // With false, no helper thread is made (a test seam); read by Start on the caller's thread.
 bool g_useHelper = true;
 
+// libcrypto's functions we call. The library is opened at the first SHA context, not linked:
+// most runs ask for no SHA, and a linked libcrypto costs every run its loading, about 1.4 MB of
+// resident memory.
+struct Crypto {
+  decltype(&EVP_sha1) sha1;
+  decltype(&EVP_sha256) sha256;
+  decltype(&EVP_sha512) sha512;
+  decltype(&EVP_MD_CTX_new) context_new;
+  decltype(&EVP_MD_CTX_free) context_free;
+  decltype(&EVP_MD_CTX_copy_ex) context_copy;
+  decltype(&EVP_DigestInit_ex) init;
+  decltype(&EVP_DigestUpdate) update;
+  decltype(&EVP_DigestFinal_ex) finish;
+};
+
+template <typename Function>
+bool Find(void* library, const char* name, Function* function) {
+  void* address = dlsym(library, name);
+  static_assert(sizeof address == sizeof *function);
+  memcpy(function, &address, sizeof address);  // dlsym's object pointer as a function's
+  return address != nullptr;
+}
+
+// The functions, or null when the library cannot be opened or lacks one. Opened once per
+// process (and never closed: contexts may outlive any one set); safe from any thread.
+const Crypto* LoadCrypto() {
+  static const Crypto* const loaded = []() -> const Crypto* {
+    static Crypto crypto;
+    void* library = dlopen(VORMIC_LIBCRYPTO_SONAME, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    const bool found =
+        Find(library, "EVP_sha1", &crypto.sha1) && Find(library, "EVP_sha256", &crypto.sha256) &&
+        Find(library, "EVP_sha512", &crypto.sha512) &&
+        Find(library, "EVP_MD_CTX_new", &crypto.context_new) &&
+        Find(library, "EVP_MD_CTX_free", &crypto.context_free) &&
+        Find(library, "EVP_MD_CTX_copy_ex", &crypto.context_copy) &&
+        Find(library, "EVP_DigestInit_ex", &crypto.init) &&
+        Find(library, "EVP_DigestUpdate", &crypto.update) &&
+        Find(library, "EVP_DigestFinal_ex", &crypto.finish);
+    return found ? &crypto : nullptr;
+  }();
+  return loaded;
+}
+
+// Only called for a context NewContext made, so the library is open.
+const Crypto& Loaded() { return *LoadCrypto(); }
+
 const EVP_MD* Sha(ChecksumAlg alg) {
   switch (alg) {
     case ChecksumAlg::kSha1:
-      return EVP_sha1();
+      return Loaded().sha1();
     case ChecksumAlg::kSha256:
-      return EVP_sha256();
+      return Loaded().sha256();
     case ChecksumAlg::kSha512:
-      return EVP_sha512();
+      return Loaded().sha512();
     default:
       return nullptr;  // MD5 is ours; the CRCs have no running digest
   }
+}
+
+void FreeContext(EVP_MD_CTX* context) {
+  if (context != nullptr) Loaded().context_free(context);
 }
 
 CrcKind KindOf(ChecksumAlg alg) {
@@ -87,7 +139,7 @@ bool ChecksumSet::HashInit(ChecksumAlg alg, HashState* state) {
     Md5Init(&state->md5);
     return true;
   }
-  return EVP_DigestInit_ex(state->evp, Sha(alg), nullptr) == 1;
+  return Loaded().init(state->evp, Sha(alg), nullptr) == 1;
 }
 
 bool ChecksumSet::HashUpdate(ChecksumAlg alg, HashState* state, const unsigned char* data,
@@ -96,7 +148,7 @@ bool ChecksumSet::HashUpdate(ChecksumAlg alg, HashState* state, const unsigned c
     Md5Update(&state->md5, data, size);
     return true;
   }
-  return EVP_DigestUpdate(state->evp, data, size) == 1;
+  return Loaded().update(state->evp, data, size) == 1;
 }
 
 bool ChecksumSet::HashFinal(ChecksumAlg alg, HashState* state, unsigned char* digest) {
@@ -104,7 +156,7 @@ bool ChecksumSet::HashFinal(ChecksumAlg alg, HashState* state, unsigned char* di
     Md5Finish(digest, &state->md5);
     return true;
   }
-  return EVP_DigestFinal_ex(state->evp, digest, nullptr) == 1;
+  return Loaded().finish(state->evp, digest, nullptr) == 1;
 }
 
 bool ChecksumSet::HashCopy(ChecksumAlg alg, HashState* to, const HashState& from) {
@@ -112,12 +164,13 @@ bool ChecksumSet::HashCopy(ChecksumAlg alg, HashState* to, const HashState& from
     to->md5 = from.md5;
     return true;
   }
-  return EVP_MD_CTX_copy_ex(to->evp, from.evp) == 1;
+  return Loaded().context_copy(to->evp, from.evp) == 1;
 }
 
 bool ChecksumSet::NewContext(ChecksumAlg alg, HashState* state) {
   if (alg == ChecksumAlg::kMd5) return true;
-  state->evp = EVP_MD_CTX_new();
+  const Crypto* crypto = LoadCrypto();
+  state->evp = crypto != nullptr ? crypto->context_new() : nullptr;
   return state->evp != nullptr;
 }
 
@@ -172,10 +225,10 @@ ChecksumSet::~ChecksumSet() {
     pthread_join(helper_, nullptr);
   }
   for (int s = 0; s < stream_count_; ++s) {
-    EVP_MD_CTX_free(streams_[s].state.evp);
-    EVP_MD_CTX_free(streams_[s].scratch.evp);
+    FreeContext(streams_[s].state.evp);
+    FreeContext(streams_[s].scratch.evp);
   }
-  for (int i = 0; i < lane_count_; ++i) EVP_MD_CTX_free(lanes_[i].outer.evp);
+  for (int i = 0; i < lane_count_; ++i) FreeContext(lanes_[i].outer.evp);
   pthread_cond_destroy(&wake_);
   pthread_mutex_destroy(&mutex_);
 }

@@ -5,7 +5,8 @@
 // one CRC pass; SHA and MD5 parts that start at the same place share one running digest until
 // their parts end. SHA and MD5 work runs on one helper thread beside the caller's own (the
 // ETag's MD5), and the caller joins in when it is done; CRCs alone run on the caller's thread. A value, owned by one computation; its calls come
-// from one thread (the helper is internal). SHA digests come from OpenSSL's libcrypto.
+// from one thread (the helper is internal). SHA digests come from OpenSSL's libcrypto, opened at
+// the first SHA context (a run without SHA never loads it).
 #pragma once
 
 #include "checksum_values.h"

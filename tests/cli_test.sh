@@ -611,6 +611,16 @@ EOF
   printf 'MD5: %s\nMultipart ETag: %s\nSHA1: %s\nCRC32: %s\nMD5 base64: %s\n\n' \
     "$md5" "$multipart" "$sha1" "$crc" "$md5b64" >want.md5
   cmp -s want.md5 a.zip.md5 || fail "a.zip.md5: $(od -c a.zip.md5 | head -n 5)"
+  # libcrypto is opened for a SHA checksum only: a run without one never loads it (the dynamic
+  # loader's own log of the files it opens).
+  for alg in crc32,md5 sha1 sha512; do
+    LD_DEBUG=files "$bin" --checksum "$alg" a.zip >/dev/null 2>ld.log || true
+    if [[ $alg == sha* ]]; then
+      grep -q 'file=libcrypto' ld.log || fail "--checksum $alg: libcrypto was not loaded"
+    else
+      ! grep -q 'libcrypto' ld.log || fail "--checksum $alg: libcrypto was loaded"
+    fi
+  done
   # Expected values: a whole-file one and composites of 8 MiB parts (implying --checksum), with
   # an expected ETag, which is judged first; the file is read once for all.
   head -c $((8 * 1048576 + 3)) /dev/urandom >big.bin
