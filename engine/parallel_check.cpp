@@ -148,7 +148,9 @@ void ParallelCheck::CheckBatch(Worker* worker, Slot* slot) {
     Member& m = slot->batch->members[i];
     if (!m.slot->cancel.load(std::memory_order_relaxed)) {
       FILE* external = nullptr;
-      const bool checkable = LookUp(worker, m.key, m.name, &external, &m.file);
+      // Only a compared entry's lookup reads the name, and only then were the names kept.
+      const char* name = m.key.external ? slot->batch->Name(i) : nullptr;
+      const bool checkable = LookUp(worker, m.key, name, &external, &m.file);
       m.invalid = !CheckData(worker, m.key, &m, external, checkable, &m.rc, &m.crc);
     } else {
       m.invalid = true;  // given up by the walk: nobody reads it
@@ -316,6 +318,7 @@ bool ParallelCheck::Start(Reporter* reporter, const char* archive_path, const ch
   static_assert(kScanExtraSize >= 65535, "an extra field's length is 16 bits");
   if (scan_extra_ == nullptr) {
     scan_extra_.reset(new unsigned char[kScanExtraSize]);
+    scan_name_.reset(new char[kMaxNameLen + 1]);
     folder_.reset(new char[PATH_MAX]);
   }
   external_ = folder != nullptr;

@@ -188,7 +188,6 @@ class ParallelCheck {
 
     Slot* slot;
     DataKey key;
-    char name[kMaxNameLen + 1];  // the local (working) name, for the external lookup
     FileIdentity file;
     uint32_t shown;
     uint32_t silent;
@@ -198,9 +197,13 @@ class ParallelCheck {
     int rc;
     uint32_t crc;
   };
-  // Allocated for a slot the first time the scan puts a batch there, and kept.
+  // Allocated for a slot the first time the scan puts a batch there, and kept. The members'
+  // local (working) names are kept for the external lookup only, so a run without a folder
+  // holds none (at 16 jobs the names would be 4 MiB).
   struct Batch {
     Member members[kBatchEntries];
+    std::unique_ptr<char[]> names;  // kBatchEntries names of kMaxNameLen + 1 bytes, or null
+    char* Name(int member) { return names.get() + static_cast<size_t>(member) * (kMaxNameLen + 1); }
   };
 
   // One planned entry and, once checked, its trace. The plan and `busy` are guarded by mu_; the
@@ -339,6 +342,7 @@ class ParallelCheck {
   std::array<FILE*, kMaxCheckJobs + kFirstWorkerReader> streams_{};  // what each was opened as
   // The scan, guarded by mu_: the next central header to plan and where it starts.
   std::unique_ptr<unsigned char[]> scan_extra_;    // 65,536 bytes
+  std::unique_ptr<char[]> scan_name_;  // a batch member's name without a folder: kMaxNameLen + 1
   bool zip64_ = false;
   bool external_ = false;
   std::unique_ptr<char[]> folder_;  // the compared folder, PATH_MAX bytes

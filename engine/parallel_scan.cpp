@@ -61,8 +61,13 @@ ParallelCheck::Scan ParallelCheck::ScanNext(Slot* slot, int members) {
   scan_position_ = next;
   if (!long_enough && slot->batch == nullptr) slot->batch.reset(new (std::nothrow) Batch);
   if (!long_enough && slot->batch == nullptr) return Scan::kNoPlan;
+  if (!long_enough && external_ && slot->batch->names == nullptr)
+    slot->batch->names.reset(new (std::nothrow) char[kBatchEntries * (kMaxNameLen + 1)]);
+  if (!long_enough && external_ && slot->batch->names == nullptr) return Scan::kNoPlan;
   Member* member = long_enough ? nullptr : &slot->batch->members[members];
-  char* name = member != nullptr ? member->name : slot->name;
+  char* name = member == nullptr ? slot->name
+               : external_       ? slot->batch->Name(members)
+                                 : scan_name_.get();
   // Short entries' local headers lie close together: one refill reads several. A long entry's
   // data would only be copied for nothing.
   readers_[1].refill_size = long_enough ? kHeaderRefill : readers_[1].window_size;

@@ -221,6 +221,30 @@ TEST_F(BatchTest, WalkTakesOverWhatASlowWorkerHasNotStarted) {
   }
 }
 
+// Compared against a folder, a worker looks up each member of a batch by its own name: with the
+// walk held until a worker has checked a whole batch, the walk takes every member whose file is
+// there from it (a member looked up by another's name would be checked again by the walk, with
+// the same output). Without a folder no names are kept.
+TEST_F(BatchTest, EachMemberComparedByItsOwnName) {
+  if (DefaultCheckJobs() == 1) GTEST_SKIP() << "one CPU: no workers start";
+  const int kBatch = ParallelCheck::kBatchEntries;
+  const std::string folder = dir_.path() + "/names-src";
+  fs::create_directories(folder);
+  const std::string archive = MakeArchive("names.zip", {2 * kBatch}, -1, folder);
+  Verification one, held;
+  ParallelCheck& workers = held.state().parallel_check;
+  // Counts the members started; the pause itself is too short to matter.
+  workers.SetMemberPause(std::chrono::microseconds(1));
+  const Outcome want = Verify(one, archive, folder, 1, 0);
+  const Outcome got = Verify(held, archive, folder, 2, 0, [&] {
+    // A member of the second batch started: the first is done.
+    EXPECT_TRUE(WaitFor([&] { return workers.member_pauses() > kBatch; }));
+  });
+  ExpectSame(got, want);
+  // The first batch's members but the one whose file is missing (entry 10).
+  EXPECT_GE(got.from_workers, kBatch - 1);
+}
+
 // The cases above end differently, so equal outcomes mean something.
 TEST_F(BatchTest, CasesEndAsExpected) {
   Verification v;
