@@ -12,8 +12,9 @@
 // those rare entries cost a second decode and nothing else.
 //
 // Buffers, allocated once with the decoder: ISA-L's inflate_state (about 100 KiB), 64 KiB of
-// staged input (so a header never straddles two of the caller's chunks) and a 288 KiB output
-// window (the 32 KiB history, then room to decode ahead). One thread at a time per decoder.
+// staged input (so a header never straddles two of the caller's chunks) and a 160 KiB output
+// window (the 32 KiB history, then room to decode ahead: twice that room decoded no faster and
+// cost every checking thread 128 KiB more). One thread at a time per decoder.
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -25,7 +26,7 @@
 namespace {
 
 constexpr size_t kHistory = 32768;           // deflate's largest distance
-constexpr size_t kWindow = kHistory + 256 * 1024;
+constexpr size_t kWindow = kHistory + 128 * 1024;
 constexpr size_t kMinRoom = 64 * 1024;       // decode room kept free after the history
 constexpr size_t kStage = 64 * 1024;         // staged input; a dynamic header is under 300 bytes
 constexpr int kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
