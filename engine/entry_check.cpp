@@ -4,6 +4,7 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <new>
 
 #include "bzip2_parallel.h"
 #include "status.h"
@@ -50,7 +51,8 @@ bool EntryChecker::Decodes(uint16_t method) {
 Decoder* EntryChecker::DecoderFor(uint16_t method) {
   switch (method) {
     case kMethodDeflate64:
-      return &deflate64_;
+      if (deflate64_ == nullptr) deflate64_.reset(new (std::nothrow) Deflate64Decoder());
+      return deflate64_.get();
     case kMethodBzip2:
       return &bzip2_;
     case kMethodLzma:
@@ -70,6 +72,7 @@ int EntryChecker::Check(uint16_t method, const DecodeParams& params, FILE* archi
   if (method == kMethodDeflated)
     return CheckDeflated(archive, compressed_length, expected_crc, crc, external, entry_name);
   Decoder* decoder = DecoderFor(method);
+  if (decoder == nullptr && method == kMethodDeflate64) return kEntryNoMemory;
   if (decoder == nullptr) return kEntryBadData;  // the walk asks only for methods Decodes()
   if (method == kMethodBzip2 && external == nullptr && crew_ != nullptr &&
       crew_->Wants(compressed_length))
