@@ -158,12 +158,6 @@ void ParallelCheck::CheckBatch(Worker* worker, Slot* slot) {
       m.invalid = true;  // given up by the walk: nobody reads it
     }
     slot->members_done.store(i + 1, std::memory_order_seq_cst);
-    // The walk asleep on a member (this one or another worker's): it looks again. Both sides
-    // write their flag before they read the other's, so one of them sees the other's.
-    if (walk_on_member_.load(std::memory_order_seq_cst)) {
-      std::lock_guard<std::mutex> lock(mu_);
-      walk_cv_.notify_one();
-    }
   }
   slot->done.store(true, std::memory_order_release);
 }

@@ -359,7 +359,6 @@ class ParallelCheck {
   int32_t walk_waiting_ = -1;  // the entry the walk sleeps on, or -1
   Slot* batch_ = nullptr;  // the walk's: the batch of the entries it is taking now
   int32_t batch_walk_from_ = 0;  // the first member of batch_ the walk took over to check itself
-  std::atomic<bool> walk_on_member_{false};  // the walk sleeps on walk_cv_ for a batch's member
   int workers_waiting_ = 0;    // workers asleep on work_cv_: only then is it notified
   int64_t taken_from_workers_ = 0;
   int64_t taken_over_ = 0;

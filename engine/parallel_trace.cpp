@@ -13,9 +13,9 @@ namespace {
 // How long the walk sleeps at most while the entry it needs is being checked, before it replays
 // the progress points recorded so far: the pace of the status line during a long entry.
 constexpr auto kReplayPace = std::chrono::milliseconds(10);
-// How long the walk stays awake for the member of a batch a worker is checking (a short
-// entry's check takes microseconds, unless its data inflates to far more than the entry's
-// length), and then how long it sleeps at most before it looks again (the worker wakes it).
+// How long the walk stays awake for the member of a batch a worker is checking, and then how
+// long it naps at a time: a short entry's check takes microseconds, unless its data inflates
+// to far more than the entry's length.
 constexpr auto kMemberSpin = std::chrono::microseconds(50);
 constexpr auto kBatchNap = std::chrono::milliseconds(1);
 
@@ -213,15 +213,9 @@ bool ParallelCheck::TakeMember(int member, const DataKey& key, const char* entry
       batch_walk_from_ = member + 1;
     if (std::chrono::steady_clock::now() - since < kMemberSpin) {
       std::this_thread::yield();
-      continue;
+    } else {
+      std::this_thread::sleep_for(kBatchNap);
     }
-    // Asleep until the worker has checked the member: a walk that slept a fixed time would
-    // leave the workers to fill the list of plans and wait too, with a core idle.
-    std::unique_lock<std::mutex> lock(mu_);
-    walk_on_member_.store(true, std::memory_order_seq_cst);
-    if (slot->members_done.load(std::memory_order_seq_cst) <= member)
-      walk_cv_.wait_for(lock, kBatchNap);
-    walk_on_member_.store(false, std::memory_order_relaxed);
   }
   const Member& m = slot->batch->members[member];
   if (m.invalid || !SamePlan(m.key, key) || !SameFile(m.file, key.file)) return false;
